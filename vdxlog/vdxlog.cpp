@@ -1,0 +1,186 @@
+// libvdxlog.so: one line per record, appended to a log file.
+//
+//   VDXLOG_FILE   the log file; "-" means standard error. Default:
+//                 ${TMPDIR:-/tmp}/vdxlog-<uid>.log (never standard output,
+//                 which belongs to the host).
+//   VDXLOG_LEVEL  lowest level written: info (default), warn, error, off.
+//
+// Line: "2026-12-07 09:05:07.123 INFO  QOLT DCJ Basic/TCPClient.cpp:88 text"
+// Each record is one write() on an O_APPEND descriptor, so records from
+// several threads or processes never interleave; nothing is synced.
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+
+#define VDXLOG_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace {
+
+enum Level { kInfo = 0, kWarn = 1, kError = 2, kOff = 3 };
+
+class LogSink {
+public:
+    void Write(Level level, const char* brand, const char* kind, const char* file, int line, const char* msg)
+    {
+        if (level < Threshold()) return;
+        int fd = Descriptor();
+        if (fd < 0) return;
+
+        static const char* const kNames[] = {"INFO ", "WARN ", "ERROR"};
+        char head[96];
+        const size_t headLen = FormatTime(head, sizeof(head));
+        std::string record;
+        record.reserve(headLen + 64 + (msg ? strlen(msg) : 6));
+        record.append(head, headLen);
+        record += ' ';
+        record += kNames[level];
+        record += ' ';
+        record += Text(brand);
+        record += ' ';
+        record += Text(kind);
+        record += ' ';
+        record += Text(file);
+        record += ':';
+        record += std::to_string(line);
+        record += ' ';
+        // One record, one line: embedded line breaks would forge records.
+        for (const char* p = Text(msg); *p; ++p) record += (*p == '\n' || *p == '\r') ? ' ' : *p;
+        record += '\n';
+
+        const char* data = record.data();
+        size_t left = record.size();
+        while (left > 0) {
+            ssize_t n = write(fd, data, left);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;  // a full disk must never stop the caller
+            data += n;
+            left -= static_cast<size_t>(n);
+        }
+    }
+
+private:
+    static const char* Text(const char* s) { return s ? s : "(null)"; }
+
+    Level Threshold()
+    {
+        int cached = m_threshold.load(std::memory_order_relaxed);
+        if (cached >= 0) return static_cast<Level>(cached);
+        Level level = kInfo;
+        const char* env = getenv("VDXLOG_LEVEL");
+        if (env && strcmp(env, "warn") == 0) level = kWarn;
+        if (env && strcmp(env, "error") == 0) level = kError;
+        if (env && strcmp(env, "off") == 0) level = kOff;
+        m_threshold.store(level, std::memory_order_relaxed);
+        return level;
+    }
+
+    static size_t FormatTime(char* buf, size_t size)
+    {
+        struct timespec now;
+        clock_gettime(CLOCK_REALTIME, &now);
+        // localtime_r once a second per thread, not once a record.
+        thread_local time_t cachedSecond = -1;
+        thread_local char cachedText[32];
+        if (now.tv_sec != cachedSecond) {
+            struct tm local;
+            localtime_r(&now.tv_sec, &local);
+            strftime(cachedText, sizeof(cachedText), "%Y-%m-%d %H:%M:%S", &local);
+            cachedSecond = now.tv_sec;
+        }
+        int n = snprintf(buf, size, "%s.%03ld", cachedText, now.tv_nsec / 1000000L);
+        return n < 0 ? 0 : (static_cast<size_t>(n) < size ? static_cast<size_t>(n) : size - 1);
+    }
+
+    // The file is opened on first use and checked at most once a second:
+    // after a rotation (the path names another file, or none) it is reopened.
+    int Descriptor()
+    {
+        const time_t now = time(nullptr);
+        if (now == m_checkedAt.load(std::memory_order_relaxed)) return m_fd.load(std::memory_order_acquire);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (now == m_checkedAt.load(std::memory_order_relaxed)) return m_fd.load(std::memory_order_acquire);
+        m_checkedAt.store(now, std::memory_order_relaxed);
+
+        if (m_path.empty()) m_path = ConfiguredPath();
+        if (m_path == "-") {
+            m_fd.store(STDERR_FILENO, std::memory_order_release);
+            return STDERR_FILENO;
+        }
+        int fd = m_fd.load(std::memory_order_acquire);
+        struct stat onDisk, open;
+        if (fd >= 0 && stat(m_path.c_str(), &onDisk) == 0 && fstat(fd, &open) == 0 && onDisk.st_ino == open.st_ino &&
+            onDisk.st_dev == open.st_dev) {
+            return fd;
+        }
+        int fresh = ::open(m_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        if (fresh < 0) return fd;  // keep what we had; try again next second
+        if (fd < 0) {
+            m_fd.store(fresh, std::memory_order_release);
+            return fresh;
+        }
+        // Same descriptor number, new file: threads writing right now land in
+        // one file or the other, never on a closed descriptor.
+        dup3(fresh, fd, O_CLOEXEC);
+        close(fresh);
+        return fd;
+    }
+
+    static std::string ConfiguredPath()
+    {
+        const char* env = getenv("VDXLOG_FILE");
+        if (env && *env) return env;
+        const char* tmp = getenv("TMPDIR");
+        std::string dir = (tmp && *tmp) ? tmp : "/tmp";
+        return dir + "/vdxlog-" + std::to_string(static_cast<unsigned long>(getuid())) + ".log";
+    }
+
+    std::mutex m_mutex;
+    std::string m_path;
+    std::atomic<int> m_fd{-1};
+    std::atomic<time_t> m_checkedAt{0};
+    std::atomic<int> m_threshold{-1};
+};
+
+LogSink& Sink()
+{
+    // Never destroyed: records may arrive while other libraries unload.
+    static LogSink* sink = new LogSink();
+    return *sink;
+}
+
+}  // namespace
+
+namespace {
+void Record(Level level, const char* brand, const char* kind, const char* file, int line, const char* msg)
+{
+    try {
+        Sink().Write(level, brand, kind, file, line, msg);
+    } catch (...) {
+        // Out of memory: the record is lost, the caller carries on.
+    }
+}
+}  // namespace
+
+VDXLOG_EXPORT void LogInfo(const char* brand, const char* kind, const char* file, int line, const char* msg)
+{
+    Record(kInfo, brand, kind, file, line, msg);
+}
+
+VDXLOG_EXPORT void LogWarn(const char* brand, const char* kind, const char* file, int line, const char* msg)
+{
+    Record(kWarn, brand, kind, file, line, msg);
+}
+
+VDXLOG_EXPORT void LogError(const char* brand, const char* kind, const char* file, int line, const char* msg)
+{
+    Record(kError, brand, kind, file, line, msg);
+}
