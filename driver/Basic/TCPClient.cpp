@@ -1,0 +1,200 @@
+#include "TCPClient.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <limits.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "../LoadLogDll.h"
+#include "cpath.h"
+
+namespace {
+
+long long MonotonicMs()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Waits for `events` on fd for at most timeoutSec seconds. An interrupted
+// wait resumes with the time that remains; a negative time-out never waits
+// and counts as a time-out.
+bool WaitFor(int fd, short events, int timeoutSec)
+{
+    if (fd < 0 || timeoutSec < 0) return false;
+    const long long deadline = MonotonicMs() + static_cast<long long>(timeoutSec) * 1000;
+    for (;;) {
+        long long left = deadline - MonotonicMs();
+        if (left < 0) left = 0;
+        if (left > INT_MAX) left = INT_MAX;  // long time-outs wait in slices
+        struct pollfd pfd;
+        pfd.fd = fd;
+        pfd.events = events;
+        pfd.revents = 0;
+        int n = poll(&pfd, 1, static_cast<int>(left));
+        if (n > 0) return true;  // ready, or an error the next call reports
+        if (n == 0) {
+            if (deadline - MonotonicMs() > 0) continue;  // slice over, time left
+            return false;
+        }
+        if (errno != EINTR) return false;
+    }
+}
+
+int OpenSocket(int af, int type, int protocol)
+{
+    // Close-on-exec: a host's child processes never inherit the device link.
+    return socket(af, type | SOCK_CLOEXEC, protocol);
+}
+
+}  // namespace
+
+CTCPClient::CTCPClient(int af, int type, int protocol)
+    : m_SockFd(-1), m_Sock_AF_Type(2), m_Sock_Type(1), m_Sock_Protocol(0)
+{
+    m_SockFd = OpenSocket(af, type, protocol);
+    if (m_SockFd != -1) {
+        m_Sock_AF_Type = af;
+        m_Sock_Type = type;
+        m_Sock_Protocol = protocol;
+    }
+
+    char dir[256] = {0};
+    char logLibPath[256] = {0};
+    CPath().GetCurrentDir(dir);
+    snprintf(logLibPath, sizeof(logLibPath), "%s/libvdxlog.so", dir);
+    LoadLogLib(logLibPath);
+}
+
+CTCPClient::~CTCPClient()
+{
+    Close();
+    FreeLogLib();
+}
+
+int CTCPClient::CreateSocket()
+{
+    if (m_SockFd == -1) {
+        m_SockFd = OpenSocket(m_Sock_AF_Type, m_Sock_Type, m_Sock_Protocol);
+        LOG_INFOF("CTCPClient::CreateSocket:m_Sock_AF_Type:%d,m_Sock_Type:%d,m_Sock_Protocol:%d,m_SockFd:%x",
+                  m_Sock_AF_Type, m_Sock_Type, m_Sock_Protocol, static_cast<unsigned>(m_SockFd));
+    }
+    return m_SockFd;
+}
+
+int CTCPClient::Connect(const char* addr, int port, int timeout)
+{
+    if (Info) {
+        char strLog[512];
+        snprintf(strLog, sizeof(strLog), "CTCPClient::Connect:addr:%s,port:%d,timeout:%d",
+                 addr ? addr : "(null)", port, timeout);
+        LOG_INFO(strLog);
+    }
+    if (m_SockFd == -1) return -2;
+    if (addr == nullptr || addr[0] == '\0') return -3;
+    if (port < 1 || port > 65535) return -4;
+
+    int ul = 1;
+    if (ioctl(m_SockFd, FIONBIO, &ul) == -1) return -6;
+
+    struct sockaddr_in serverAddress;
+    memset(&serverAddress, 0, sizeof(serverAddress));
+    serverAddress.sin_family = static_cast<sa_family_t>(m_Sock_AF_Type);
+    serverAddress.sin_addr.s_addr = inet_addr(addr);
+    serverAddress.sin_port = htons(static_cast<unsigned short>(port));
+
+    if (connect(m_SockFd, reinterpret_cast<struct sockaddr*>(&serverAddress), sizeof(serverAddress)) != 0) {
+        if (errno != EINPROGRESS && errno != EINTR) return -7;
+        // Readiness alone is not success: a refusal also makes the socket
+        // writable, so the pending error decides.
+        if (!WaitFor(m_SockFd, POLLOUT, timeout)) return -7;
+        int soError = 0;
+        socklen_t len = sizeof(soError);
+        if (getsockopt(m_SockFd, SOL_SOCKET, SO_ERROR, &soError, &len) != 0 || soError != 0) return -7;
+    }
+
+    ul = 0;
+    ioctl(m_SockFd, FIONBIO, &ul);
+    return 0;
+}
+
+bool CTCPClient::checkNetLinkWriteTimeout(int netSocket, int timeout)
+{
+    return WaitFor(netSocket, POLLOUT, timeout);
+}
+
+bool CTCPClient::checkNetLinkReadTimeout(int netSocket, int timeout)
+{
+    return WaitFor(netSocket, POLLIN, timeout);
+}
+
+bool CTCPClient::Send(char* buf, int dataLen, int timeout)
+{
+    if (m_SockFd == -1 || buf == nullptr || dataLen <= 0) return false;
+    if (!checkNetLinkWriteTimeout(m_SockFd, timeout)) return false;
+
+    int sent = 0;
+    while (sent < dataLen) {
+        // MSG_NOSIGNAL: a reset connection must not raise SIGPIPE in the host.
+        ssize_t n = send(m_SockFd, buf + sent, static_cast<size_t>(dataLen - sent), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            sent += static_cast<int>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (!checkNetLinkWriteTimeout(m_SockFd, timeout)) return false;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool CTCPClient::Recv(char* buf, unsigned int& dataLen, int timeout)
+{
+    if (buf == nullptr || m_SockFd < 0 || dataLen == 0) return false;
+
+    const unsigned int wanted = dataLen;
+    unsigned int total = 0;
+    bool started = false;
+    while (total < wanted) {
+        // Try first: data that is already queued needs no wait.
+        ssize_t n = recv(m_SockFd, buf + total, wanted - total, MSG_DONTWAIT);
+        if (n > 0) {
+            started = true;
+            total += static_cast<unsigned int>(n);
+            continue;
+        }
+        if (n == 0) {  // the device closed the connection
+            dataLen = total;
+            return false;
+        }
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            if (started) dataLen = total;
+            return false;
+        }
+        if (!checkNetLinkReadTimeout(m_SockFd, timeout)) {
+            if (started) dataLen = total;
+            return false;
+        }
+    }
+    dataLen = total;
+    return true;
+}
+
+void CTCPClient::Close()
+{
+    if (m_SockFd != -1) {
+        close(m_SockFd);
+        m_SockFd = -1;
+    }
+}

@@ -1,0 +1,43 @@
+#include "LoadLogDll.h"
+
+#include <dlfcn.h>
+#include <stdarg.h>
+#include <stdio.h>
+
+// Constant-initialised: the load-time constructors bind them before any
+// dynamic initialiser of this file could run.
+void* lib_dl = nullptr;
+LogFunc Info = nullptr;
+LogFunc Warn = nullptr;
+LogFunc Error = nullptr;
+
+bool LoadLogLib(std::string path)
+{
+    lib_dl = dlopen(path.c_str(), RTLD_LAZY);
+    if (lib_dl == nullptr) {
+        fputs("error open so\n", stdout);
+        fflush(stdout);
+        return false;
+    }
+    Info = reinterpret_cast<LogFunc>(dlsym(lib_dl, "LogInfo"));
+    Warn = reinterpret_cast<LogFunc>(dlsym(lib_dl, "LogWarn"));
+    Error = reinterpret_cast<LogFunc>(dlsym(lib_dl, "LogError"));
+    return Info != nullptr && Warn != nullptr && Error != nullptr;
+}
+
+void FreeLogLib()
+{
+    // The handle stays open for the life of the process: records may still be
+    // written while other static objects are torn down.
+}
+
+void LogFormatted(LogFunc level, const char* file, int line, const char* fmt, ...)
+{
+    if (level == nullptr) return;
+    char strLog[256];
+    va_list args;
+    va_start(args, fmt);
+    vsnprintf(strLog, sizeof(strLog), fmt, args);
+    va_end(args);
+    level("QOLT", "DCJ", file, line, strLog);
+}
