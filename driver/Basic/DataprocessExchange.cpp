@@ -1,0 +1,132 @@
+// One command exchange: connect, request, acknowledgement, post-processing.
+#include <stdio.h>
+#include <string.h>
+
+#include "../LoadLogDll.h"
+#include "Dataprocess.h"
+
+namespace {
+const char kSuccess[] = "ECPWS0000000";
+const char kCustomErrHead[] = "DRVDCJ";
+}  // namespace
+
+void CDataProcess::ProcClearFSN(char** strRet)
+{
+    SetResult(strRet, kSuccess);
+}
+
+void CDataProcess::ProcCommonCMD(unsigned int cmdType, char* para, int paraBufLen, unsigned int reserved,
+                                 TCPPara tcpPara, void* inputPara, char** strRet, int* strRet1Count)
+{
+    if (!IsReady()) {
+        FailUnready(strRet);
+        return;
+    }
+    SetResult(strRet, "DRV0000001");
+    LOG_INFOF(">>CDataProcess::ProcCommonCMD,cmdType:0x%04X", cmdType);
+
+    REQUEST_PACKET reqData = null_Request_Packet;
+    RESPONSE_PACKET resPacket = null_Response_Packet;
+    unsigned int dataBufLen = sizeof(RESPONSE_PACKET);
+    if (GenerateReqCmdData(&reqData, cmdType, para, paraBufLen, reserved) != 0) {
+        LOG_ERROR("CDataProcess::ProcCommonCMD,GenerateReqCmdData fail");
+        return;
+    }
+    tcpPara.ip[sizeof(tcpPara.ip) - 1] = '\0';
+
+    m_TcpClinet->CreateSocket();
+    int iRet = m_TcpClinet->Connect(tcpPara.ip, tcpPara.port, tcpPara.timeout);
+    if (iRet != 0) {
+        LOG_ERRORF("CDataProcess::ProcCommonCMD:Connect fail:iRet:%d", iRet);
+        SetResult(strRet, "ECPWSDCJ0002");
+        WriteSlot(strRet, 2, "03");
+    } else if (!m_TcpClinet->Send(reinterpret_cast<char*>(&reqData), sizeof(reqData), tcpPara.timeout)) {
+        LOG_ERRORF("CDataProcess::ProcCommonCMD: Send cmd 0x%04X req error", cmdType);
+        SetResult(strRet, "ECPWSDCJ0002");
+    } else if (!m_TcpClinet->Recv(reinterpret_cast<char*>(&resPacket), dataBufLen, tcpPara.timeout)) {
+        LOG_ERROR("CDataProcess::ProcCommonCMD: Recv resPacket error");
+        SetResult(strRet, "ECPWSDCJ0002");
+    } else if (ParseAckData(&resPacket, cmdType, m_pstrRet0)) {
+        if (cmdType == CMD_UPLOAD_FSN) {
+            ProcSaveFSN(static_cast<InputFSNPara*>(inputPara), strRet, strRet1Count, tcpPara.timeout);
+        } else if (cmdType == CMD_GET_COUNT) {
+            ProcGetCount(strRet, tcpPara.timeout);
+        } else {
+            ProcClearFSN(strRet);
+            if (cmdType == CMD_DEV_STATUS) WriteSlot(strRet, 2, "01");
+        }
+    } else {
+        // ParseAckData left its code in the slot-0 buffer.
+        const std::string code(m_pstrRet0);
+        SetResult(strRet, code.c_str());
+        if (code == "ECPWSCOM0013") {
+            WriteSlot(strRet, 2, "04");
+        } else if (code.compare(0, sizeof(kCustomErrHead) - 1, kCustomErrHead) == 0) {
+            char detail[256];
+            snprintf(detail, sizeof(detail), "%s|%s", code.c_str(), Describe(code));
+            WriteSlot(strRet, 1, detail);
+            WriteSlot(strRet, 0, "ECPWSCOM0001");
+        }
+    }
+    m_TcpClinet->Close();
+}
+
+void CDataProcess::ProcFSNOKCMD(unsigned int cmdType, char* para, int paraBufLen, unsigned int reserved,
+                                TCPPara tcpPara, void* /*inputPara*/, char** strRet)
+{
+    if (!IsReady()) {
+        FailUnready(strRet);
+        return;
+    }
+    LOG_INFOF(">>CDataProcess::ProcFSNOKCMD,cmdType:0x%04X", cmdType);
+
+    REQUEST_PACKET reqData = null_Request_Packet;
+    RESPONSE_PACKET resPacket = null_Response_Packet;
+    unsigned int dataBufLen = sizeof(RESPONSE_PACKET);
+    if (GenerateReqCmdData(&reqData, cmdType, para, paraBufLen, reserved) != 0) {
+        LOG_ERROR("CDataProcess::ProcFSNOKCMD,GenerateReqCmdData fail");
+        return;
+    }
+    tcpPara.ip[sizeof(tcpPara.ip) - 1] = '\0';
+
+    m_TcpClinet->CreateSocket();
+    int iRet = m_TcpClinet->Connect(tcpPara.ip, tcpPara.port, tcpPara.timeout);
+    if (iRet != 0) {
+        LOG_ERRORF("CDataProcess::ProcFSNOKCMD:Connect fail:iRet:%d", iRet);
+        SetResult(strRet, "ECPWSCOM0008");
+    } else if (!m_TcpClinet->Send(reinterpret_cast<char*>(&reqData), sizeof(reqData), tcpPara.timeout)) {
+        LOG_ERRORF("CDataProcess::ProcFSNOKCMD: Send cmd 0x%04X req error", cmdType);
+        SetResult(strRet, "ECPWSDCJ0002");
+    } else if (!m_TcpClinet->Recv(reinterpret_cast<char*>(&resPacket), dataBufLen, tcpPara.timeout)) {
+        LOG_ERROR("CDataProcess::ProcFSNOKCMD: Recv resPacket error");
+        SetResult(strRet, "ECPWSDCJ0002");
+    } else if (ParseAckData(&resPacket, cmdType, m_pstrRet0)) {
+        // Slot 0 now holds the success code; slots 1 to 3 keep the download's results.
+        if (strRet) strRet[0] = m_pstrRet0;
+    } else {
+        LOG_ERRORF("CDataProcess::ProcFSNOKCMD: ParseAckData error,cmdType:0x%04X", cmdType);
+        const std::string code(m_pstrRet0);
+        SetResult(strRet, code.c_str());
+    }
+    m_TcpClinet->Close();
+}
+
+void CDataProcess::ProcGetCount(char** strRet, int timeOut)
+{
+    RESPONSE_DENOMCOUNT frame = null_Response_Denomcount;
+    unsigned int dataLen = sizeof(frame);
+    if (!m_TcpClinet->Recv(reinterpret_cast<char*>(&frame), dataLen, timeOut)) {
+        LOG_ERROR("CDataProcess::ProcGetCount: Recv resDenomcount error");
+        SetResult(strRet, "ECPWSDCJ0002");
+        return;
+    }
+    if (!ParseReDenoCountData(&frame)) {
+        LOG_ERROR("CDataProcess::ProcGetCount: ParseReDenoCountData error");
+        SetResult(strRet, "DRVDCJ1003");
+        return;
+    }
+    SetResult(strRet, kSuccess);
+    // A count text that fills its whole field has no NUL: stop at the width.
+    WriteSlot(strRet, 2, dcjframe::FieldText(frame.DenomCount, sizeof(frame.DenomCount)).c_str());
+    WriteSlot(strRet, 3, dcjframe::FieldText(frame.RejectCount, sizeof(frame.RejectCount)).c_str());
+}

@@ -1,0 +1,329 @@
+// File utilities of the engine and the helpers behind them.
+#include "DataprocessFiles.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "../LoadLogDll.h"
+#include "Dataprocess.h"
+#include "fileModule/fileWrite.h"
+#include "pathModule.h"
+
+extern char** environ;
+
+namespace dcjfile {
+
+namespace {
+
+std::string WithoutTrailingSlashes(std::string path)
+{
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+}
+
+std::string DirName(const std::string& path)
+{
+    std::string::size_type slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+std::string BaseName(const std::string& path)
+{
+    std::string::size_type slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+bool SyncPath(const std::string& path, int flags)
+{
+    int fd;
+    do {
+        fd = open(path.c_str(), flags | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return false;
+    bool ok = fsync(fd) == 0;
+    close(fd);
+    return ok;
+}
+
+namespace {
+
+// Copies src to a fresh dst and forces it to disk.
+bool CopyFileDurably(const std::string& src, const std::string& dst)
+{
+    int in = open(src.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) return false;
+    int out = open(dst.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (out < 0) {
+        close(in);
+        return false;
+    }
+    bool ok = true;
+    char buf[64 * 1024];
+    for (;;) {
+        ssize_t n = read(in, buf, sizeof(buf));
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            ok = false;
+            break;
+        }
+        for (ssize_t done = 0; done < n;) {
+            ssize_t w = write(out, buf + done, static_cast<size_t>(n - done));
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) {
+                ok = false;
+                break;
+            }
+            done += w;
+        }
+        if (!ok) break;
+    }
+    if (ok && fsync(out) != 0) ok = false;
+    if (close(out) != 0) ok = false;
+    close(in);
+    if (!ok) unlink(dst.c_str());
+    return ok;
+}
+
+}  // namespace
+
+int RunProgram(const std::vector<std::string>& argv)
+{
+    if (argv.empty()) return -1;
+    std::vector<char*> args;
+    args.reserve(argv.size() + 1);
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    // Tools must not write into the host's terminal or logs.
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+
+    pid_t pid = -1;
+    int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) return -1;
+
+    int status = 0;
+    pid_t waited;
+    do {
+        waited = waitpid(pid, &status, 0);
+    } while (waited < 0 && errno == EINTR);
+    if (waited != pid) return -1;  // reaped elsewhere: the outcome is unknown
+    if (!WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
+
+bool ListDir(const std::string& dir, std::vector<std::string>* names)
+{
+    DIR* dp = opendir(dir.c_str());
+    if (dp == nullptr) return false;
+    while (struct dirent* entry = readdir(dp)) {
+        if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
+        names->push_back(entry->d_name);
+    }
+    closedir(dp);
+    std::sort(names->begin(), names->end());
+    return true;
+}
+
+bool SyncDir(const std::string& dir)
+{
+    return SyncPath(dir.empty() ? std::string(".") : dir, O_RDONLY | O_DIRECTORY);
+}
+
+bool SyncFile(const std::string& path)
+{
+    return SyncPath(path, O_RDONLY);
+}
+
+MoveResult MoveFile(const std::string& src, const std::string& dst, bool replace)
+{
+    if (replace) {
+        if (rename(src.c_str(), dst.c_str()) == 0) return MoveResult::Moved;
+        if (errno != EXDEV) return MoveResult::Failed;
+        // Another file system: copy beside the destination, then rename there,
+        // so no half-written file ever carries the final name.
+        const std::string part = DirName(dst) + "/." + BaseName(dst) + ".part";
+        if (!CopyFileDurably(src, part)) return MoveResult::Failed;
+        if (rename(part.c_str(), dst.c_str()) != 0) {
+            unlink(part.c_str());
+            return MoveResult::Failed;
+        }
+        unlink(src.c_str());
+        return MoveResult::Moved;
+    }
+
+    if (renameat2(AT_FDCWD, src.c_str(), AT_FDCWD, dst.c_str(), RENAME_NOREPLACE) == 0) return MoveResult::Moved;
+    if (errno == EEXIST) return MoveResult::Exists;
+    std::string from = src;
+    bool copied = false;
+    if (errno == EXDEV) {
+        from = DirName(dst) + "/." + BaseName(dst) + ".part";
+        if (!CopyFileDurably(src, from)) return MoveResult::Failed;
+        copied = true;
+    } else if (errno != EINVAL && errno != ENOSYS) {
+        return MoveResult::Failed;
+    }
+    // No atomic no-replace rename here: a hard link fails on an existing name.
+    MoveResult result = MoveResult::Failed;
+    if (link(from.c_str(), dst.c_str()) == 0) {
+        unlink(from.c_str());
+        result = MoveResult::Moved;
+    } else if (errno == EEXIST) {
+        result = MoveResult::Exists;
+    }
+    if (result != MoveResult::Moved && copied) unlink(from.c_str());
+    if (result == MoveResult::Moved && copied) unlink(src.c_str());
+    return result;
+}
+
+bool EnsureRealDir(const std::string& dir)
+{
+    const std::string bare = WithoutTrailingSlashes(dir);
+    struct stat st;
+    if (lstat(bare.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+        if (!S_ISLNK(st.st_mode)) return false;  // a file in the way is not ours to delete
+        if (unlink(bare.c_str()) != 0) return false;
+    }
+    return pathModuleSpace::CMakePahtModule().makePath(dir.c_str());
+}
+
+}  // namespace dcjfile
+
+// ---------------------------------------------------------------------------
+// Engine members.
+
+char* CDataProcess::strrpl(char* in, char* out, int outlen, const char* src, char* dst)
+{
+    if (src == nullptr || dst == nullptr || in == nullptr || out == nullptr) return nullptr;
+    if (in[0] == '\0' || src[0] == '\0' || outlen <= 0) return nullptr;
+
+    const size_t srcLen = strlen(src);
+    const size_t dstLen = strlen(dst);
+    size_t capacity = static_cast<size_t>(outlen) - 1;
+    char* pos = out + strlen(out);
+    while (capacity > 0 && *in != '\0') {
+        if (strncmp(in, src, srcLen) == 0) {
+            if (dstLen > capacity) break;  // a replacement is written whole or not at all
+            memcpy(pos, dst, dstLen);
+            pos += dstLen;
+            in += srcLen;
+            capacity -= dstLen;
+        } else {
+            *pos++ = *in++;
+            --capacity;
+        }
+        *pos = '\0';
+    }
+    return out;
+}
+
+bool CDataProcess::RemoveDir(const char* szFileDir)
+{
+    if (szFileDir == nullptr) return false;
+    // A trailing slash would make lstat follow a link; links are removed as
+    // links, never followed into another tree.
+    std::string path(szFileDir);
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    struct stat st;
+    const bool isLink = lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+    if (!isLink && access(szFileDir, F_OK) != 0) {
+        LOG_ERROR("CDataProcess::RemoveDir szFileDir is not access");
+        return false;
+    }
+    if (!isLink && lstat(path.c_str(), &st) != 0) {
+        LOG_ERROR("CDataProcess::RemoveDir get directory stat error");
+        return false;
+    }
+    if (isLink || S_ISREG(st.st_mode)) {
+        remove(path.c_str());
+        return true;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        DIR* dp = opendir(path.c_str());
+        if (dp == nullptr) return true;  // unreadable: nothing of ours can be inside
+        while (struct dirent* entry = readdir(dp)) {
+            if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
+            const std::string dir_name = std::string(szFileDir) + "/" + entry->d_name;
+            RemoveDir(dir_name.c_str());
+        }
+        closedir(dp);
+        return true;
+    }
+    LOG_ERROR("CDataProcess::RemoveDir unknow file type!");
+    return true;
+}
+
+bool CDataProcess::SaveFile(char* data, int dataLen, char* filePath)
+{
+    if (filePath == nullptr || dataLen < 0) return false;
+    fileWriteModuleSpace::CFileWriteModule writer;
+    return writer.writeFile(filePath, data, static_cast<unsigned long>(dataLen), false, true);
+}
+
+bool CDataProcess::sysSyncFile(char* filePathName)
+{
+    if (filePathName == nullptr || access(filePathName, F_OK) != 0) return false;
+    return dcjfile::SyncFile(filePathName);
+}
+
+bool CDataProcess::GetCurTime(char* buf, int bufSize)
+{
+    if (buf == nullptr || bufSize <= 13) return false;
+    time_t now = time(nullptr);
+    struct tm local;
+    if (localtime_r(&now, &local) == nullptr) return false;
+    char stamp[32];
+    if (strftime(stamp, sizeof(stamp), "%Y%m%d%H%M%S", &local) != 14) return false;
+    // 14 digits and the terminator; a 14-byte buffer keeps the digits only.
+    const size_t n = strnlen(stamp, static_cast<size_t>(bufSize) - 1);
+    memcpy(buf, stamp, n);
+    buf[n] = '\0';
+    return true;
+}
+
+bool CDataProcess::CreateZipFile(char* cSrcFile, char* cZipName)
+{
+    if (cSrcFile == nullptr || cZipName == nullptr || cSrcFile[0] == '\0' || cZipName[0] == '\0') return false;
+
+    char sysCMD[512];
+    snprintf(sysCMD, sizeof(sysCMD), "%s%s %s", "zip -j -r ", cZipName, cSrcFile);
+    LOG_ERROR(sysCMD);
+
+    // zip would add to an archive that is already there.
+    struct stat st;
+    if (lstat(cZipName, &st) == 0) return false;
+
+    std::vector<std::string> argv = {"zip", "-j", "-r", cZipName};
+    const size_t srcLen = strlen(cSrcFile);
+    if (cSrcFile[srcLen - 1] == '*') {
+        // "<folder>/*": the folder's entries, listed here rather than by a
+        // shell, so no character of the path is ever interpreted.
+        const std::string folder(cSrcFile, srcLen - 1);
+        std::vector<std::string> names;
+        if (!dcjfile::ListDir(folder.empty() ? "." : folder, &names) || names.empty()) return false;
+        for (const std::string& name : names) argv.push_back(folder + name);
+    } else {
+        argv.push_back(cSrcFile);
+    }
+    if (dcjfile::RunProgram(argv) != 0) return false;
+    return sysSyncFile(cZipName);
+}

@@ -1,0 +1,32 @@
+// File-system helpers of the FSN download that are not engine members.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace dcjfile {
+
+// Runs argv[0] (found on PATH) with the given arguments, without a shell,
+// with stdin, stdout and stderr on /dev/null. Returns its exit status, or -1
+// when it could not be started or did not exit normally.
+int RunProgram(const std::vector<std::string>& argv);
+
+// Names in dir other than "." and "..", sorted bytewise. False when dir
+// cannot be read.
+bool ListDir(const std::string& dir, std::vector<std::string>* names);
+
+enum class MoveResult { Moved, Exists, Failed };
+// Moves a finished file to dst and forces it to disk. replace=false never
+// touches an existing dst. Works across file systems by copying.
+MoveResult MoveFile(const std::string& src, const std::string& dst, bool replace);
+
+// Forces a directory's entries (new names, renames) to disk.
+bool SyncDir(const std::string& dir);
+// Forces a file's data to disk.
+bool SyncFile(const std::string& path);
+
+// Makes dir (and its parents) a real directory: a symbolic link in its place
+// is removed, never followed.
+bool EnsureRealDir(const std::string& dir);
+
+}  // namespace dcjfile

@@ -1,0 +1,258 @@
+// The FSN download: receive every packet of every file, store it durably,
+// deliver the files one by one or packed in one archive.
+#include <errno.h>
+#include <libgen.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "../LoadLogDll.h"
+#include "Dataprocess.h"
+#include "DataprocessFiles.h"
+#include "pathModule.h"
+
+namespace {
+
+const char kSuccess[] = "ECPWS0000000";
+const char kNetworkFailed[] = "ECPWSDCJ0002";
+const char kBadResponse[] = "DRVDCJ1003";
+const char kZipFailed[] = "DRVDCJ1004";
+const char kBadParameter[] = "ECPWSCOM0005";
+// Storage failures (write, sync, rename, folders, memory) have no code of
+// their own; they must still never pass for success.
+const char kStorageFailed[] = "DRV0000001";
+
+// Attempts at a 14-digit archive name that no earlier archive holds.
+constexpr int kArchiveNameAttempts = 3;
+
+// snprintf into a fixed buffer; false instead of a cut path.
+template <size_t N, typename... Args>
+bool FormatFits(char (&buf)[N], const char* fmt, Args... args)
+{
+    int n = snprintf(buf, N, fmt, args...);
+    return n >= 0 && static_cast<size_t>(n) < N;
+}
+
+void SleepUntilNextSecond()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    const long ns = 1000000000L - now.tv_nsec + 1000000L;  // just past the next second
+    struct timespec pause = {ns / 1000000000L, ns % 1000000000L};
+    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+    }
+}
+
+// One block for the packet data, grown to the largest packet of this
+// download and released with it.
+class PacketBuffer {
+public:
+    char* Reserve(uint32_t bytes)
+    {
+        if (bytes > m_size || !m_data) {
+            m_data.reset(static_cast<char*>(malloc(bytes ? bytes : 1)));
+            m_size = m_data ? bytes : 0;
+        }
+        return m_data.get();
+    }
+
+private:
+    struct Free {
+        void operator()(char* p) const { free(p); }
+    };
+    std::unique_ptr<char, Free> m_data;
+    uint32_t m_size = 0;
+};
+
+}  // namespace
+
+void CDataProcess::ProcSaveFSN(InputFSNPara* fsnPara, char** strRet, int* /*strRet1Count*/, int timeOut)
+{
+    LOG_INFO(">>CDataProcess::ProcSaveFSN");
+    if (fsnPara == nullptr || !fsnPara->strInstNo || !fsnPara->strEmpNo || !fsnPara->strRelativeFilePath ||
+        !fsnPara->strUploadDir || !fsnPara->strTempDir) {
+        SetResult(strRet, kBadParameter);
+        return;
+    }
+
+    char tempPath[256] = {0};
+    char qoltTempDir[256] = {0};
+    char fsnName[256] = {0};
+    char fsnTempPath[256] = {0};
+    char fsnZipPath[256] = {0};
+    char backslash[] = "\\";
+    char slash[] = "/";
+    RESPONSE_UP resUp = null_Response_Up;
+    std::vector<std::string> fsnNameVec;
+    size_t fsnNameVecLen = 0;
+    PacketBuffer resBuf;
+    const bool archiveMode = fsnPara->strRelativeFilePath[0] != '\0';
+    const char* failure = nullptr;
+
+    // Working folder "<temp>/QOLT/" and the upload folder.
+    strrpl(fsnPara->strTempDir, tempPath, sizeof(tempPath), backslash, slash);
+    if (!FormatFits(qoltTempDir, "%sQOLT/", tempPath)) {
+        LOG_ERROR("CDataProcess::ProcSaveFSN: temp path too long");
+        SetResult(strRet, kBadParameter);
+        return;
+    }
+    if (!dcjfile::EnsureRealDir(qoltTempDir)) {
+        LOG_ERRORF("CDataProcess::ProcSaveFSN: cannot create %s", qoltTempDir);
+        SetResult(strRet, kStorageFailed);
+        return;
+    }
+    memset(tempPath, 0, sizeof(tempPath));
+    strrpl(fsnPara->strUploadDir, tempPath, sizeof(tempPath), backslash, slash);
+    if (!pathModuleSpace::CMakePahtModule().makePath(tempPath)) {
+        LOG_ERRORF("CDataProcess::ProcSaveFSN: cannot create %s", tempPath);
+        SetResult(strRet, kStorageFailed);
+        return;
+    }
+    const std::string uploadDir(tempPath);
+    RemoveDir(qoltTempDir);
+
+    for (;;) {
+        unsigned int dataBufLen = sizeof(RESPONSE_UP);
+        if (!m_TcpClinet->Recv(reinterpret_cast<char*>(&resUp), dataBufLen, timeOut)) {
+            LOG_ERROR("CDataProcess::ProcSaveFSN: Recv resUp error");
+            failure = kNetworkFailed;
+            break;
+        }
+        if (!ParseResUpData(&resUp)) {
+            LOG_ERROR("CDataProcess::ProcSaveFSN: ParseResUpData error");
+            failure = kBadResponse;
+            break;
+        }
+        unsigned int dataLen = FromWire32(resUp.msg_length) - static_cast<uint32_t>(sizeof(RESPONSE_UP));
+        const uint32_t packetIndex = FromWire32(resUp.packetIndex);
+        const uint32_t packetCount = FromWire32(resUp.packetCount);
+        const uint32_t fileIndex = FromWire32(resUp.fileIndex);
+        const uint32_t fileCount = FromWire32(resUp.fileCount);
+
+        char* data = resBuf.Reserve(dataLen);
+        if (data == nullptr) {
+            LOG_ERRORF("CDataProcess::ProcSaveFSN: no memory for %u bytes", dataLen);
+            failure = kStorageFailed;
+            break;
+        }
+        if (!m_TcpClinet->Recv(data, dataLen, timeOut)) {
+            LOG_ERROR("CDataProcess::ProcSaveFSN: Recv resBuf data error");
+            failure = kNetworkFailed;
+            break;
+        }
+
+        if (packetIndex == 0) {
+            const std::string machineNo = dcjframe::FieldText(resUp.MachineNo, sizeof(resUp.MachineNo));
+            const std::string dateTime = dcjframe::FieldText(resUp.DateTime, sizeof(resUp.DateTime));
+            const std::string sNo = dcjframe::FieldText(resUp.SNo, sizeof(resUp.SNo));
+            if (!FormatFits(fsnName, "%s_%s_%s_%s_%s.FSN", fsnPara->strInstNo, machineNo.c_str(),
+                            fsnPara->strEmpNo, dateTime.c_str(), sNo.c_str()) ||
+                !FormatFits(fsnTempPath, "%s%s", qoltTempDir, fsnName)) {
+                LOG_ERROR("CDataProcess::ProcSaveFSN: file name too long");
+                failure = kBadParameter;
+                break;
+            }
+            fsnNameVec.push_back(fsnName);
+            fsnNameVecLen += strlen(fsnName) + 1;
+        } else if (fsnName[0] == '\0') {
+            // Data for a file whose first packet never came.
+            LOG_ERRORF("CDataProcess::ProcSaveFSN: packet %u before packet 0", packetIndex);
+            failure = kBadResponse;
+            break;
+        }
+
+        if (!SaveFile(data, static_cast<int>(dataLen), fsnTempPath)) {
+            LOG_ERRORF("CDataProcess::ProcSaveFSN: SaveFile error:%s", fsnTempPath);
+            failure = kStorageFailed;
+            break;
+        }
+
+        if (packetIndex < packetCount - 1) continue;
+
+        if (!archiveMode) {
+            if (!FormatFits(fsnZipPath, "%s%s", fsnPara->strUploadDir, fsnName)) {
+                LOG_ERROR("CDataProcess::ProcSaveFSN: upload path too long");
+                failure = kBadParameter;
+                break;
+            }
+            if (dcjfile::MoveFile(fsnTempPath, fsnZipPath, true) != dcjfile::MoveResult::Moved ||
+                !sysSyncFile(fsnZipPath)) {
+                LOG_ERRORF("CDataProcess::ProcSaveFSN: rename error:%s", fsnZipPath);
+                failure = kStorageFailed;
+                break;
+            }
+        }
+        if (fileIndex < fileCount - 1) continue;
+        break;
+    }
+
+    if (failure != nullptr) {
+        SetResult(strRet, failure);
+    } else if (archiveMode) {
+        std::string strName(fsnPara->strRelativeFilePath);
+        strName = basename(&strName[0]);
+        LOG_INFOF("CDataProcess::ProcSaveFSN basename strName:%s", strName.c_str());
+
+        const int cpStatus = dcjfile::RunProgram({"cp", fsnPara->strRelativeFilePath, qoltTempDir});
+        LOG_INFOF("cp %s %s", fsnPara->strRelativeFilePath, qoltTempDir);
+
+        // Packed inside the working folder under a name that is not listed,
+        // then moved into the upload folder without replacing anything.
+        char qoltTempFiles[256] = {0};
+        char partialZip[256] = {0};
+        const bool pathsFit = FormatFits(qoltTempFiles, "%s*", qoltTempDir) &&
+                              FormatFits(partialZip, "%s.archive.zip.part", qoltTempDir);
+        LOG_INFOF("CDataProcess::ProcSaveFSN qoltTempFiles:%s", qoltTempFiles);
+
+        char stamp[16] = {0};
+        bool published = false;
+        if (cpStatus == 0 && pathsFit) {
+            if (CreateZipFile(qoltTempFiles, partialZip)) {
+                for (int attempt = 0; attempt < kArchiveNameAttempts && !published; ++attempt) {
+                    if (attempt > 0) SleepUntilNextSecond();
+                    memset(stamp, 0, sizeof(stamp));
+                    GetCurTime(stamp, sizeof(stamp));
+                    if (!FormatFits(fsnZipPath, "%s%s.zip", fsnPara->strUploadDir, stamp)) break;
+                    const dcjfile::MoveResult moved = dcjfile::MoveFile(partialZip, fsnZipPath, false);
+                    if (moved == dcjfile::MoveResult::Failed) break;
+                    published = moved == dcjfile::MoveResult::Moved;
+                }
+                if (published) published = sysSyncFile(fsnZipPath) && dcjfile::SyncDir(uploadDir);
+            }
+        }
+        if (!published) {
+            SetResult(strRet, kZipFailed);
+            LOG_ERROR("CDataProcess::ProcSaveFSN: CreateZipFile error");
+        } else {
+            RemoveDir(qoltTempDir);
+            SetResult(strRet, kSuccess);
+            char zipName[32];
+            snprintf(zipName, sizeof(zipName), "%s.zip", stamp);
+            WriteSlot(strRet, 2, zipName);
+        }
+    } else if (!dcjfile::SyncDir(uploadDir)) {
+        // The renames must be on disk before the device is told to clear.
+        LOG_ERRORF("CDataProcess::ProcSaveFSN: sync error:%s", uploadDir.c_str());
+        SetResult(strRet, kStorageFailed);
+    } else if (fsnNameVecLen > 1023 && !GrowSlot2(fsnNameVecLen + 1)) {
+        LOG_ERROR("CDataProcess::ProcSaveFSN: no memory for the file list");
+        SetResult(strRet, kStorageFailed);
+    } else {
+        SetResult(strRet, kSuccess);
+        std::string list;
+        list.reserve(fsnNameVecLen);
+        for (size_t i = 0; i < fsnNameVec.size(); ++i) {
+            if (i) list += '|';
+            list += fsnNameVec[i];
+        }
+        WriteSlot(strRet, 2, list.c_str());
+    }
+
+    RemoveDir(qoltTempDir);
+}

@@ -1,0 +1,41 @@
+// Creating a directory path level by level.
+#pragma once
+
+#include <errno.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+namespace pathModuleSpace {
+
+class CMakePahtModule {
+public:
+    CMakePahtModule() {}
+    virtual ~CMakePahtModule() {}
+
+    // Creates dir and every missing parent (0777 less the umask). True when
+    // dir exists as a directory afterwards.
+    bool makePath(const char* dir)
+    {
+        if (dir == nullptr || dir[0] == '\0') return false;
+        const std::string l_strDestDir(dir);
+        std::string l_strSubDir;
+        std::string::size_type l_strPosStart = 0;
+        std::string l_strOprDestDir = l_strDestDir;
+        std::string::size_type found;
+        while ((found = l_strOprDestDir.find('/')) != std::string::npos) {
+            l_strSubDir += l_strOprDestDir.substr(0, found + 1);
+            if (access(l_strSubDir.c_str(), F_OK) != 0) {
+                if (mkdir(l_strSubDir.c_str(), 0777) != 0 && errno != EEXIST) return false;
+            }
+            l_strPosStart += found + 1;
+            l_strOprDestDir = l_strDestDir.substr(l_strPosStart);
+        }
+        if (access(l_strDestDir.c_str(), F_OK) != 0) mkdir(l_strDestDir.c_str(), 0777);
+        struct stat st;
+        return stat(l_strDestDir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    }
+};
+
+}  // namespace pathModuleSpace
