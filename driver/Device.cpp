@@ -1,0 +1,196 @@
+#include "Device.h"
+
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "Basic/GbkText.h"
+#include "LoadLogDll.h"
+
+namespace {
+
+const char kSuccess[] = "ECPWS0000000";
+
+// Widest device text fields, each taken up to its full width: the longest
+// FSN file name a well-formed device can make, beside the host's parts.
+constexpr size_t kMachineNoWidth = 28;
+constexpr size_t kDateTimeWidth = 16;
+constexpr size_t kSNoWidth = 16;
+constexpr size_t kNameDecoration = 4 + 4;  // four "_" and ".FSN"
+constexpr size_t kPathCapacity = 255;      // 256-byte path buffers
+constexpr size_t kIpCapacity = sizeof(TCPPara::ip) - 1;
+constexpr size_t kNumberCapacity = 39;     // institution and employee numbers
+
+size_t LongestFsnName(const char* instNo, const char* empNo)
+{
+    return strlen(instNo) + strlen(empNo) + kMachineNoWidth + kDateTimeWidth + kSNoWidth + kNameDecoration;
+}
+
+void AppendSeparator(char* dir)
+{
+    const size_t len = strlen(dir);
+    if (len > 0 && dir[len - 1] != '\\' && dir[len - 1] != '/') {
+        dir[len] = '\\';
+        dir[len + 1] = '\0';
+    }
+}
+
+bool ValidNumberText(const char* text)
+{
+    // A "/" would place files outside the upload folder.
+    return text[0] != '\0' && strlen(text) <= kNumberCapacity && strchr(text, '/') == nullptr;
+}
+
+}  // namespace
+
+CDevice::CDevice(pthread_mutex_t* Locker) : mLocker(Locker), mDataProcss(CDataProcess::GetInstance())
+{
+    CLocker::InitLock(mLocker, true);
+}
+
+CDevice::~CDevice()
+{
+    CLocker::DestroyLock(mLocker);
+}
+
+bool CDevice::engineReady(char** arrayRet)
+{
+    if (mDataProcss != nullptr && mDataProcss->IsReady()) return true;
+    CDataProcess::FailUnready(arrayRet);
+    return false;
+}
+
+void CDevice::writeInvalidParameter(char** arrayRet)
+{
+    mDataProcss->WriteSlot(arrayRet, 0, "ECPWSCOM0005");
+    mDataProcss->WriteSlot(arrayRet, 1, GBK_BAD_PARAMETER);
+}
+
+void CDevice::refuseArguments(const char* method, const char* detail, char** arrayRet)
+{
+    CLocker locker(mLocker);
+    if (!engineReady(arrayRet)) return;
+    writeInvalidParameter(arrayRet);
+    LOG_ERRORF("CDevice::%s invalid para:%s", method, detail);
+}
+
+void CDevice::runCommand(const char* method, unsigned int cmd, char* para, int paraLen, char* strIP, int netPort,
+                         int timeout, char** arrayRet)
+{
+    CLocker locker(mLocker);
+    char strLog[256] = {0};
+    snprintf(strLog, sizeof(strLog), ">>%s", method);
+    LOG_INFO(strLog);
+    if (!engineReady(arrayRet)) return;
+
+    if (strIP == nullptr || strIP[0] == '\0' || strlen(strIP) > kIpCapacity || netPort < 0 || timeout < -1) {
+        writeInvalidParameter(arrayRet);
+        LOG_ERRORF("CDevice::%s invalid para:ip:%s,netPort:%d,timeout:%d", method, strIP ? strIP : "", netPort,
+                   timeout);
+        return;
+    }
+    TCPPara tcpPara;
+    memset(&tcpPara, 0, sizeof(tcpPara));
+    memcpy(tcpPara.ip, strIP, strlen(strIP));
+    tcpPara.port = netPort;
+    tcpPara.timeout = timeout == -1 ? 10 : timeout;
+    mDataProcss->ProcCommonCMD(cmd, para, paraLen, 0, tcpPara, nullptr, arrayRet, nullptr);
+}
+
+void CDevice::clearAllFSNFiles(char* strIP, int netPort, int timeout, char** arrayRet)
+{
+    runCommand("clearAllFSNFiles", CMD_CLEAR_FSN, nullptr, 0, strIP, netPort, timeout, arrayRet);
+}
+
+void CDevice::setTime(char* strTime, char* strIP, int netPort, int timeout, char** arrayRet)
+{
+    runCommand("setTime", CMD_SET_TIME, strTime, strTime ? 16 : 0, strIP, netPort, timeout, arrayRet);
+}
+
+void CDevice::getRMBCount(char* strIP, int netPort, int timeout, char** arrayRet)
+{
+    runCommand("getRMBCount", CMD_GET_COUNT, nullptr, 0, strIP, netPort, timeout, arrayRet);
+}
+
+void CDevice::clearRMBCount(char* strIP, int netPort, int timeout, char** arrayRet)
+{
+    runCommand("clearRMBCount", CMD_CLEAR_COUNT, nullptr, 0, strIP, netPort, timeout, arrayRet);
+}
+
+void CDevice::getDevStatus(char* strIP, int netPort, int timeout, char** arrayRet)
+{
+    runCommand("getDevStatus", CMD_DEV_STATUS, nullptr, 0, strIP, netPort, timeout, arrayRet);
+}
+
+void CDevice::getAllFSNFiles(char* strInstNo, char* strEmpNo, char* strRelativeFilePath, char* strUploadDir,
+                             char* strTempDir, char* strIP, int netPort, int timeout, char** arrayRet,
+                             int* arrayRet1Size)
+{
+    CLocker locker(mLocker);
+    LOG_INFO(">>getAllFSNFiles");
+    if (!engineReady(arrayRet)) return;
+
+    const char* none = "";
+    if (!strInstNo) strInstNo = const_cast<char*>(none);
+    if (!strEmpNo) strEmpNo = const_cast<char*>(none);
+    if (!strRelativeFilePath) strRelativeFilePath = const_cast<char*>(none);
+    if (!strUploadDir) strUploadDir = const_cast<char*>(none);
+    if (!strTempDir) strTempDir = const_cast<char*>(none);
+    if (!strIP) strIP = const_cast<char*>(none);
+
+    char RelativeFile[256] = {0};
+    char UploadDir[256] = {0};
+    char TempDir[256] = {0};
+    char backslash[] = "\\";
+    char slash[] = "/";
+
+    // Every text must fit its buffer whole, and every path built from it
+    // later must fit too: a cut path would name another file.
+    bool valid = strIP[0] != '\0' && strlen(strIP) <= kIpCapacity && netPort >= 0 && timeout >= -1 &&
+                 ValidNumberText(strInstNo) && ValidNumberText(strEmpNo) && strUploadDir[0] != '\0' &&
+                 strTempDir[0] != '\0' && strlen(strRelativeFilePath) <= kPathCapacity &&
+                 strlen(strUploadDir) < kPathCapacity && strlen(strTempDir) < kPathCapacity;
+    if (valid) {
+        AppendSeparator(strTempDir);
+        AppendSeparator(strUploadDir);
+        mDataProcss->strrpl(strRelativeFilePath, RelativeFile, sizeof(RelativeFile), backslash, slash);
+        mDataProcss->strrpl(strUploadDir, UploadDir, sizeof(UploadDir), backslash, slash);
+        mDataProcss->strrpl(strTempDir, TempDir, sizeof(TempDir), backslash, slash);
+        const size_t longestName = LongestFsnName(strInstNo, strEmpNo);
+        valid = strlen(TempDir) + strlen("QOLT/") + longestName <= kPathCapacity &&
+                strlen(UploadDir) + longestName <= kPathCapacity;
+    }
+    if (!valid) {
+        writeInvalidParameter(arrayRet);
+        LOG_ERRORF("CDevice::getAllFSNFiles invalid para:strInstNo:%s,strEmpNo:%s,strUploadDir:%s,strTempDir:%s,"
+                   "ip:%s,netPort:%d,timeout:%d",
+                   strInstNo, strEmpNo, strUploadDir, strTempDir, strIP, netPort, timeout);
+        return;
+    }
+
+    if (RelativeFile[0] != '\0' && access(RelativeFile, F_OK) != 0) {
+        mDataProcss->WriteSlot(arrayRet, 0, "ECPWSCOM0001");
+        char detail[256];
+        snprintf(detail, sizeof(detail), "%s|" GBK_RELATED_FILE_MISSING, "DRVDCJ1006");
+        mDataProcss->WriteSlot(arrayRet, 1, detail);
+        return;
+    }
+
+    InputFSNPara fsnPara;
+    fsnPara.strInstNo = strInstNo;
+    fsnPara.strEmpNo = strEmpNo;
+    fsnPara.strRelativeFilePath = RelativeFile;
+    fsnPara.strUploadDir = UploadDir;
+    fsnPara.strTempDir = TempDir;
+
+    TCPPara tcpPara;
+    memset(&tcpPara, 0, sizeof(tcpPara));
+    memcpy(tcpPara.ip, strIP, strlen(strIP));
+    tcpPara.port = netPort;
+    tcpPara.timeout = timeout == -1 ? 10 : timeout;
+
+    mDataProcss->ProcCommonCMD(CMD_UPLOAD_FSN, nullptr, 0, 0, tcpPara, &fsnPara, arrayRet, arrayRet1Size);
+    if (arrayRet && arrayRet[0] && strcmp(arrayRet[0], kSuccess) == 0) {
+        mDataProcss->ProcFSNOKCMD(CMD_FSN_OK, nullptr, 0, 0, tcpPara, &fsnPara, arrayRet);
+    }
+}

@@ -1,0 +1,195 @@
+// The six exported device functions and their reply documents.
+#include <errno.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include "Basic/GbkText.h"
+#include "Device.h"
+#include "MERV_QOLT_DCJ.h"
+
+namespace {
+
+const char kSuccess[] = "ECPWS0000000";
+const char kDriverVersion[] = "1.1.0.0";
+
+// Result slots as the facade receives them: five entries, each an empty text
+// until the facade or the engine points it at a slot buffer.
+struct ResultSlots {
+    char empty[1] = {0};
+    char* entry[5] = {empty, empty, empty, empty, empty};
+};
+
+// strtol in base 10, saturated to the 32-bit range rather than wrapped, so
+// "4294967297" never turns into port 1.
+int ToInt(const std::string& text)
+{
+    errno = 0;
+    long value = strtol(text.c_str(), nullptr, 10);
+    if (value > INT_MAX) return INT_MAX;
+    if (value < INT_MIN) return INT_MIN;
+    return static_cast<int>(value);
+}
+
+// Copies text into a zero-filled work buffer; false when it does not fit
+// with its terminator.
+template <size_t N>
+bool Fill(char (&buf)[N], const std::string& text)
+{
+    memset(buf, 0, N);
+    if (text.size() >= N) return false;
+    memcpy(buf, text.data(), text.size());
+    return true;
+}
+
+struct Member {
+    const char* key;
+    const char* value;
+};
+
+std::string BuildReply(const char* funcName, const char* retCode, const char* errDesc, const Member* biz,
+                       size_t bizCount)
+{
+    auto sn = pinMap.find("sn");
+    const std::string snValue = sn == pinMap.end() ? std::string() : sn->second;
+
+    rapidjson::StringBuffer strBuf;
+    rapidjson::Writer<rapidjson::StringBuffer> writer(strBuf);
+    writer.StartObject();
+    writer.Key("retComArgs");
+    writer.StartObject();
+    const Member common[] = {{"devKind", "DCJ"},   {"devBrand", "QOLT"},  {"devType", ""},
+                             {"funcName", funcName}, {"sn", snValue.c_str()}, {"retCode", retCode},
+                             {"errDesc", errDesc}};
+    for (const Member& m : common) {
+        writer.Key(m.key);
+        writer.String(m.value);
+    }
+    writer.EndObject();
+    if (biz != nullptr) {
+        writer.Key("retBizArgs");
+        writer.StartObject();
+        for (size_t i = 0; i < bizCount; ++i) {
+            writer.Key(biz[i].key);
+            writer.String(biz[i].value);
+        }
+        writer.EndObject();
+    }
+    writer.EndObject();
+    return std::string(strBuf.GetString(), strBuf.GetSize());
+}
+
+std::string CommonReply(const char* funcName, const ResultSlots& slots)
+{
+    return BuildReply(funcName, slots.entry[0], slots.entry[1], nullptr, 0);
+}
+
+}  // namespace
+
+// Every function holds the device mutex (recursive) from the facade call
+// until its reply is built: the slot buffers are shared by all calls.
+
+std::string getAllFSNFiles(std::string strInstNo, std::string strEmpNo, std::string strRelativeFilePath,
+                           std::string strUploadDir, std::string strTempDir, std::string strIP,
+                           std::string strNetPort, std::string timeout)
+{
+    ResultSlots slots;
+    char instNo[40], empNo[40], relativeFilePath[256], uploadDir[256], tempDir[256], ip[40];
+    const bool fits = Fill(instNo, strInstNo) && Fill(empNo, strEmpNo) &&
+                      Fill(relativeFilePath, strRelativeFilePath) && Fill(uploadDir, strUploadDir) &&
+                      Fill(tempDir, strTempDir) && Fill(ip, strIP);
+    // Directories may still gain a separator.
+    const bool roomForSeparator = strUploadDir.size() < sizeof(uploadDir) - 1 && strTempDir.size() < sizeof(tempDir) - 1;
+
+    CLocker locker(&mutex);
+    if (!fits || !roomForSeparator) {
+        device.refuseArguments("getAllFSNFiles", "argument text too long", slots.entry);
+    } else {
+        device.getAllFSNFiles(instNo, empNo, relativeFilePath, uploadDir, tempDir, ip, ToInt(strNetPort),
+                              ToInt(timeout), slots.entry, nullptr);
+    }
+    if (strcmp(slots.entry[0], kSuccess) == 0) {
+        const Member biz[] = {{"fsnFiles", slots.entry[2]}};
+        return BuildReply("getAllFSNFiles", slots.entry[0], slots.entry[1], biz, 1);
+    }
+    return CommonReply("getAllFSNFiles", slots);
+}
+
+std::string clearAllFSNFiles(std::string strIP, std::string strNetPort, std::string timeout)
+{
+    ResultSlots slots;
+    char ip[40];
+    CLocker locker(&mutex);
+    if (!Fill(ip, strIP)) {
+        device.refuseArguments("clearAllFSNFiles", "ip too long", slots.entry);
+    } else {
+        device.clearAllFSNFiles(ip, ToInt(strNetPort), ToInt(timeout), slots.entry);
+    }
+    return CommonReply("clearAllFSNFiles", slots);
+}
+
+std::string setTime(std::string strTime, std::string strIP, std::string strNetPort, std::string timeout)
+{
+    ResultSlots slots;
+    char ip[40];
+    // The time is a 16-byte parameter, not a text: longer input keeps its
+    // first 16 bytes, shorter input is padded with zero bytes.
+    char time[16] = {0};
+    memcpy(time, strTime.data(), strTime.size() < sizeof(time) ? strTime.size() : sizeof(time));
+    CLocker locker(&mutex);
+    if (!Fill(ip, strIP)) {
+        device.refuseArguments("setTime", "ip too long", slots.entry);
+    } else {
+        device.setTime(time, ip, ToInt(strNetPort), ToInt(timeout), slots.entry);
+    }
+    return CommonReply("setTime", slots);
+}
+
+std::string getRMBCount(std::string strIP, std::string strNetPort, std::string strTimeout)
+{
+    ResultSlots slots;
+    char ip[40];
+    CLocker locker(&mutex);
+    if (!Fill(ip, strIP)) {
+        device.refuseArguments("getRMBCount", "ip too long", slots.entry);
+    } else {
+        device.getRMBCount(ip, ToInt(strNetPort), ToInt(strTimeout), slots.entry);
+    }
+    if (strcmp(slots.entry[0], kSuccess) == 0) {
+        const Member biz[] = {{"realCash", slots.entry[2]}, {"rejCash", slots.entry[3]}};
+        return BuildReply("getRMBCount", slots.entry[0], slots.entry[1], biz, 2);
+    }
+    return CommonReply("getRMBCount", slots);
+}
+
+std::string clearRMBCount(std::string strIP, std::string strNetPort, std::string strTimeout)
+{
+    ResultSlots slots;
+    char ip[40];
+    CLocker locker(&mutex);
+    if (!Fill(ip, strIP)) {
+        device.refuseArguments("clearRMBCount", "ip too long", slots.entry);
+    } else {
+        device.clearRMBCount(ip, ToInt(strNetPort), ToInt(strTimeout), slots.entry);
+    }
+    return CommonReply("clearRMBCount", slots);
+}
+
+std::string getDevStatus(std::string strIP, std::string strNetPort, std::string strTimeout)
+{
+    ResultSlots slots;
+    char ip[40];
+    CLocker locker(&mutex);
+    if (!Fill(ip, strIP)) {
+        device.refuseArguments("getDevStatus", "ip too long", slots.entry);
+    } else {
+        device.getDevStatus(ip, ToInt(strNetPort), ToInt(strTimeout), slots.entry);
+    }
+    // The device's condition travels in "status" alone.
+    const Member biz[] = {{"DRVVersion", kDriverVersion}, {"FIRVersion", ""}, {"status", slots.entry[2]},
+                          {"devSn", ""}, {"extStatus", ""}};
+    return BuildReply("getDevStatus", kSuccess, GBK_OPERATION_OK, biz, 5);
+}

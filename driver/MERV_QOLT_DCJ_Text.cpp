@@ -1,0 +1,135 @@
+// GBK to UTF-8 conversion.
+#include <errno.h>
+#include <iconv.h>
+#include <string.h>
+
+#include <mutex>
+
+#include <rapidjson/reader.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include "MERV_QOLT_DCJ.h"
+
+bool GBKToUtf8(char* src_data, const int data_len, char* dest_data)
+{
+    if (src_data == nullptr || dest_data == nullptr || data_len < 0) return false;
+    iconv_t hConv = iconv_open("UTF-8", "GBK");
+    if (hConv == reinterpret_cast<iconv_t>(-1)) return false;
+    char* in = src_data;
+    size_t inLeft = static_cast<size_t>(data_len);
+    char* out = dest_data;
+    size_t outLeft = dcjtext::kReplyScratchSize;
+    const size_t rc = iconv(hConv, &in, &inLeft, &out, &outLeft);
+    iconv_close(hConv);
+    return rc != static_cast<size_t>(-1);
+}
+
+int GB2312ToUtf8(const char* /*gb2312*/, char* /*utf8*/)
+{
+    return 0;
+}
+
+namespace dcjtext {
+
+namespace {
+
+// Opening a descriptor costs more than converting a reply, so one is kept;
+// a caller that finds it busy opens its own.
+std::mutex g_convMutex;
+iconv_t g_conv = reinterpret_cast<iconv_t>(-1);
+
+void Convert(iconv_t conv, const char* data, size_t len, std::string* out)
+{
+    static const char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD
+    const bool usable = conv != reinterpret_cast<iconv_t>(-1);
+    const size_t start = out->size();
+    out->resize(start + 3 * len);  // worst case: every byte replaced
+    char* in = const_cast<char*>(data);
+    size_t inLeft = len;
+    char* dst = &(*out)[start];
+    size_t outLeft = 3 * len;
+    if (usable) iconv(conv, nullptr, nullptr, nullptr, nullptr);
+    while (inLeft > 0) {
+        if (usable) {
+            if (iconv(conv, &in, &inLeft, &dst, &outLeft) != static_cast<size_t>(-1)) break;
+            if (errno == E2BIG) break;  // cannot happen: sized for the worst case
+        }
+        // `in` stops at a byte that is not GBK (or all bytes, without iconv).
+        if (static_cast<unsigned char>(*in) < 0x80) {
+            *dst++ = *in;
+            outLeft -= 1;
+        } else {
+            memcpy(dst, kReplacement, 3);
+            dst += 3;
+            outLeft -= 3;
+        }
+        ++in;
+        --inLeft;
+    }
+    out->resize(static_cast<size_t>(dst - out->data()));
+}
+
+void ConvertAppend(const char* data, size_t len, std::string* out)
+{
+    std::unique_lock<std::mutex> lock(g_convMutex, std::try_to_lock);
+    if (lock.owns_lock()) {
+        if (g_conv == reinterpret_cast<iconv_t>(-1)) g_conv = iconv_open("UTF-8", "GBK");
+        Convert(g_conv, data, len, out);
+        return;
+    }
+    iconv_t own = iconv_open("UTF-8", "GBK");
+    Convert(own, data, len, out);
+    if (own != reinterpret_cast<iconv_t>(-1)) iconv_close(own);
+}
+
+// Re-writes a reply document with every string converted on its own.
+class Utf8Rewriter : public rapidjson::Writer<rapidjson::StringBuffer> {
+public:
+    explicit Utf8Rewriter(rapidjson::StringBuffer& buf) : rapidjson::Writer<rapidjson::StringBuffer>(buf) {}
+
+    bool String(const char* str, rapidjson::SizeType length, bool copy = false)
+    {
+        Reconvert(str, length);
+        return rapidjson::Writer<rapidjson::StringBuffer>::String(m_text.data(),
+                                                                  static_cast<rapidjson::SizeType>(m_text.size()), copy);
+    }
+    bool Key(const char* str, rapidjson::SizeType length, bool copy = false)
+    {
+        Reconvert(str, length);
+        return rapidjson::Writer<rapidjson::StringBuffer>::Key(m_text.data(),
+                                                               static_cast<rapidjson::SizeType>(m_text.size()), copy);
+    }
+
+private:
+    void Reconvert(const char* str, size_t length)
+    {
+        m_text.clear();
+        ConvertAppend(str, length, &m_text);
+    }
+    std::string m_text;
+};
+
+}  // namespace
+
+std::string GbkToUtf8Lenient(const char* data, size_t len)
+{
+    std::string out;
+    ConvertAppend(data, len, &out);
+    return out;
+}
+
+std::string ReplyToUtf8(const std::string& gbkReply)
+{
+    rapidjson::StringBuffer buf;
+    Utf8Rewriter writer(buf);
+    rapidjson::Reader reader;
+    rapidjson::StringStream stream(gbkReply.c_str());
+    if (gbkReply.find('\0') == std::string::npos && gbkReply.find('{') != std::string::npos &&
+        !reader.Parse<rapidjson::kParseIterativeFlag>(stream, writer).IsError()) {
+        return std::string(buf.GetString(), buf.GetSize());
+    }
+    return GbkToUtf8Lenient(gbkReply.data(), gbkReply.size());
+}
+
+}  // namespace dcjtext
