@@ -1,0 +1,271 @@
+// The engine's file utilities on a real file system.
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "Basic/Dataprocess.h"
+#include "Basic/DataprocessFiles.h"
+#include "Basic/pathModule.h"
+#include "EngineAccess.h"
+#include "TestSupport.h"
+
+namespace {
+
+using dcjtest::Exists;
+using dcjtest::ListDir;
+using dcjtest::ReadFile;
+using dcjtest::TempDir;
+using dcjtest::WriteFile;
+
+std::string Rpl(CDataProcess& engine, const std::string& in, int outlen = 256, const char* dst = "/")
+{
+    std::vector<char> inBuf(in.begin(), in.end());
+    inBuf.push_back('\0');
+    std::vector<char> out(static_cast<size_t>(outlen > 0 ? outlen : 1) + 8, '\0');
+    std::vector<char> dstBuf(dst, dst + strlen(dst) + 1);
+    char* result = engine.strrpl(inBuf.data(), out.data(), outlen, "\\", dstBuf.data());
+    if (result == nullptr) return "<null>";
+    EXPECT_EQ(result, out.data());
+    return out.data();
+}
+
+TEST(FileUtilities, ReplaceSeparators)
+{
+    CDataProcess engine;
+    EXPECT_EQ(Rpl(engine, "C:\\data\\fsn\\"), "C:/data/fsn/");
+    EXPECT_EQ(Rpl(engine, ""), "<null>");
+    EXPECT_EQ(Rpl(engine, "abc", 1), "");
+    EXPECT_EQ(Rpl(engine, "abc", 0), "<null>");
+    EXPECT_EQ(Rpl(engine, std::string(300, 'a')), std::string(255, 'a'));
+    // A replacement longer than the room left is not split.
+    EXPECT_EQ(Rpl(engine, "ab\\", 5, "XYZ"), "ab");
+    EXPECT_EQ(Rpl(engine, "ab\\", 6, "XYZ"), "abXYZ");
+}
+
+TEST(FileUtilities, MakePathCreatesEveryLevel)
+{
+    TempDir tmp;
+    pathModuleSpace::CMakePahtModule maker;
+    EXPECT_TRUE(maker.makePath((tmp / "a/b/QOLT/").c_str()));
+    EXPECT_TRUE(Exists(tmp / "a/b/QOLT"));
+    EXPECT_TRUE(maker.makePath((tmp / "a/b/QOLT/").c_str())) << "existing path";
+
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);
+    ASSERT_EQ(chdir(tmp.path().c_str()), 0);
+    const bool relative = maker.makePath("x/y");
+    ASSERT_EQ(chdir(cwd), 0);
+    EXPECT_TRUE(relative);
+    EXPECT_TRUE(Exists(tmp / "x/y"));
+
+    WriteFile(tmp / "file", "x");
+    EXPECT_FALSE(maker.makePath((tmp / "file/sub/").c_str()));
+}
+
+TEST(FileUtilities, RemoveDirEmptiesTreesAndNeverFollowsLinks)
+{
+    TempDir tmp;
+    CDataProcess engine;
+    const std::string work = tmp / "QOLT";
+    const std::string outside = tmp / "outside";
+    ASSERT_EQ(mkdir(work.c_str(), 0777), 0);
+    ASSERT_EQ(mkdir((work + "/sub").c_str(), 0777), 0);
+    ASSERT_EQ(mkdir(outside.c_str(), 0777), 0);
+    WriteFile(work + "/a.FSN", "a");
+    WriteFile(work + "/sub/b.FSN", "b");
+    WriteFile(outside + "/precious", "keep");
+    ASSERT_EQ(symlink(outside.c_str(), (work + "/link-to-dir").c_str()), 0);
+    ASSERT_EQ(symlink((outside + "/precious").c_str(), (work + "/link-to-file").c_str()), 0);
+    ASSERT_EQ(symlink((tmp / "nowhere").c_str(), (work + "/dangling").c_str()), 0);
+    // Child paths far beyond 128 bytes are handled, not cut.
+    std::string deep = work + "/" + std::string(100, 'd');
+    ASSERT_EQ(mkdir(deep.c_str(), 0777), 0);
+    WriteFile(deep + "/" + std::string(100, 'f'), "deep");
+
+    EXPECT_TRUE(DataProcessTestAccess::RemoveDir(engine, work + "/"));
+    EXPECT_EQ(ListDir(work), (std::vector<std::string>{std::string(100, 'd'), "sub"}));
+    EXPECT_TRUE(ListDir(work + "/sub").empty());
+    EXPECT_TRUE(ListDir(deep).empty());
+    EXPECT_EQ(ReadFile(outside + "/precious"), "keep");
+
+    // The folder itself a link: the link goes, its target stays whole.
+    const std::string linked = tmp / "QOLT2";
+    ASSERT_EQ(symlink(outside.c_str(), linked.c_str()), 0);
+    EXPECT_TRUE(DataProcessTestAccess::RemoveDir(engine, linked + "/"));
+    EXPECT_FALSE(Exists(linked));
+    EXPECT_EQ(ReadFile(outside + "/precious"), "keep");
+
+    WriteFile(tmp / "single", "x");
+    EXPECT_TRUE(DataProcessTestAccess::RemoveDir(engine, tmp / "single"));
+    EXPECT_FALSE(Exists(tmp / "single"));
+    EXPECT_FALSE(DataProcessTestAccess::RemoveDir(engine, tmp / "missing"));
+}
+
+TEST(FileUtilities, EnsureRealDirReplacesALinkWithAFolder)
+{
+    TempDir tmp;
+    const std::string outside = tmp / "outside";
+    ASSERT_EQ(mkdir(outside.c_str(), 0777), 0);
+    WriteFile(outside + "/precious", "keep");
+    ASSERT_EQ(symlink(outside.c_str(), (tmp / "QOLT").c_str()), 0);
+    EXPECT_TRUE(dcjfile::EnsureRealDir(tmp / "QOLT/"));
+    struct stat st;
+    ASSERT_EQ(lstat((tmp / "QOLT").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(ReadFile(outside + "/precious"), "keep");
+    WriteFile(tmp / "plain", "x");
+    EXPECT_FALSE(dcjfile::EnsureRealDir(tmp / "plain/"));
+    EXPECT_EQ(ReadFile(tmp / "plain"), "x");
+}
+
+TEST(FileUtilities, SaveFileAppendsAndReportsFailures)
+{
+    TempDir tmp;
+    CDataProcess engine;
+    const std::string path = tmp / "f.FSN";
+    EXPECT_TRUE(DataProcessTestAccess::SaveFile(engine, "first", path));
+    EXPECT_TRUE(DataProcessTestAccess::SaveFile(engine, "second", path));
+    EXPECT_EQ(ReadFile(path), "firstsecond");
+    EXPECT_FALSE(DataProcessTestAccess::SaveFile(engine, "", path));
+    EXPECT_FALSE(DataProcessTestAccess::SaveFile(engine, "x", tmp / "missing/f.FSN"));
+    EXPECT_FALSE(DataProcessTestAccess::SaveFile(engine, "x", tmp.path()));
+    EXPECT_TRUE(DataProcessTestAccess::SyncFile(engine, path));
+    EXPECT_FALSE(DataProcessTestAccess::SyncFile(engine, tmp / "missing"));
+}
+
+TEST(FileUtilities, LocalTimeStamp)
+{
+    CDataProcess engine;
+    char buf[16];
+    memset(buf, 'x', sizeof(buf));
+    EXPECT_FALSE(engine.GetCurTime(buf, 13));
+    EXPECT_EQ(buf[0], 'x');
+
+    const time_t before = time(nullptr);
+    ASSERT_TRUE(engine.GetCurTime(buf, 16));
+    const time_t after = time(nullptr);
+    ASSERT_EQ(strlen(buf), 14u);
+    bool matches = false;
+    for (time_t t = before; t <= after; ++t) {
+        struct tm local;
+        localtime_r(&t, &local);
+        char expected[32];
+        strftime(expected, sizeof(expected), "%Y%m%d%H%M%S", &local);
+        matches = matches || strcmp(expected, buf) == 0;
+    }
+    EXPECT_TRUE(matches) << buf;
+}
+
+class ZipFiles : public ::testing::Test {
+protected:
+    std::vector<std::string> Entries(const std::string& zip)
+    {
+        auto result = dcjtest::RunProcess({"unzip", "-Z1", zip});
+        EXPECT_EQ(result.status, 0) << result.err;
+        std::vector<std::string> names;
+        size_t start = 0;
+        for (size_t nl; (nl = result.out.find('\n', start)) != std::string::npos; start = nl + 1) {
+            names.push_back(result.out.substr(start, nl - start));
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    TempDir tmp;
+    CDataProcess engine;
+};
+
+TEST_F(ZipFiles, PathsWithSpacesAndShellCharactersArePackedNotRun)
+{
+    const std::string marker = tmp / "injected";
+    const std::string folder = tmp / ("a b;touch " + marker + ";$(touch " + marker + ")`touch " + marker + "`");
+    ASSERT_TRUE(pathModuleSpace::CMakePahtModule().makePath((folder + "/sub/").c_str()));
+    WriteFile(folder + "/one.FSN", "1");
+    WriteFile(folder + "/.hidden", "h");
+    WriteFile(folder + "/sub/two.FSN", "2");
+    std::string pattern = folder + "/*";
+    std::string zip = tmp / "out put.zip";
+    EXPECT_TRUE(engine.CreateZipFile(&pattern[0], &zip[0]));
+    EXPECT_FALSE(Exists(marker));
+    EXPECT_EQ(Entries(zip), (std::vector<std::string>{".hidden", "one.FSN", "two.FSN"}));
+}
+
+TEST_F(ZipFiles, FailuresAreReported)
+{
+    WriteFile(tmp / "one.FSN", "1");
+    std::string pattern = tmp / "*";
+
+    // An archive that already exists is never added to.
+    std::string existing = tmp / "existing.zip";
+    WriteFile(existing, "not a zip");
+    EXPECT_FALSE(engine.CreateZipFile(&pattern[0], &existing[0]));
+    EXPECT_EQ(ReadFile(existing), "not a zip");
+
+    // Nothing to pack.
+    TempDir empty;
+    std::string emptyPattern = empty / "*";
+    std::string zip = tmp / "new.zip";
+    EXPECT_FALSE(engine.CreateZipFile(&emptyPattern[0], &zip[0]));
+    EXPECT_FALSE(Exists(zip));
+
+    // No zip program on the search path.
+    auto child = dcjtest::RunInChild([&] {
+        setenv("PATH", empty.path().c_str(), 1);
+        return engine.CreateZipFile(&pattern[0], &zip[0]) ? 1 : 0;
+    });
+    EXPECT_EQ(child.status, 0);
+    EXPECT_FALSE(Exists(zip));
+}
+
+TEST(Programs, RunWithoutShellOrOutput)
+{
+    auto child = dcjtest::RunInChild([] {
+        int ok = dcjfile::RunProgram({"sh", "-c", "echo leaked; echo leaked >&2; exit 3"}) == 3 &&
+                 dcjfile::RunProgram({"true"}) == 0 && dcjfile::RunProgram({"no-such-program-here"}) != 0 &&
+                 dcjfile::RunProgram({}) == -1;
+        return ok ? 0 : 1;
+    });
+    EXPECT_EQ(child.status, 0);
+    EXPECT_EQ(child.out, "");
+    EXPECT_EQ(child.err, "");
+}
+
+TEST(MoveFiles, ReplaceOrKeepAndCrossFileSystems)
+{
+    TempDir disk;
+    WriteFile(disk / "a", "A");
+    WriteFile(disk / "b", "B");
+    EXPECT_EQ(dcjfile::MoveFile(disk / "a", disk / "b", false), dcjfile::MoveResult::Exists);
+    EXPECT_EQ(ReadFile(disk / "b"), "B");
+    EXPECT_EQ(dcjfile::MoveFile(disk / "a", disk / "b", true), dcjfile::MoveResult::Moved);
+    EXPECT_EQ(ReadFile(disk / "b"), "A");
+    EXPECT_FALSE(Exists(disk / "a"));
+    EXPECT_EQ(dcjfile::MoveFile(disk / "missing", disk / "c", true), dcjfile::MoveResult::Failed);
+
+    struct stat diskStat, shmStat;
+    if (stat("/dev/shm", &shmStat) != 0 || stat(disk.path().c_str(), &diskStat) != 0 ||
+        shmStat.st_dev == diskStat.st_dev) {
+        GTEST_SKIP() << "no second file system to move across";
+    }
+    setenv("TMPDIR", "/dev/shm", 1);
+    TempDir shm;
+    unsetenv("TMPDIR");
+    WriteFile(shm / "x", std::string(200000, 'x'));
+    EXPECT_EQ(dcjfile::MoveFile(shm / "x", disk / "x", true), dcjfile::MoveResult::Moved);
+    EXPECT_EQ(ReadFile(disk / "x"), std::string(200000, 'x'));
+    EXPECT_FALSE(Exists(shm / "x"));
+    WriteFile(shm / "y", "Y");
+    EXPECT_EQ(dcjfile::MoveFile(shm / "y", disk / "b", false), dcjfile::MoveResult::Exists);
+    EXPECT_EQ(dcjfile::MoveFile(shm / "y", disk / "y", false), dcjfile::MoveResult::Moved);
+    EXPECT_EQ(ReadFile(disk / "y"), "Y");
+    EXPECT_EQ(ListDir(disk.path()), (std::vector<std::string>{"b", "x", "y"})) << "no partial file left";
+}
+
+}  // namespace
