@@ -15,6 +15,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+
+#include <rapidjson/document.h>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -234,6 +236,25 @@ std::string DriverLib::DoCommand(const std::string& request, int outLen)
     if (outLen <= 0) return std::string();
     size_t n = strnlen(out.data(), static_cast<size_t>(outLen));
     return std::string(out.data(), n);
+}
+
+std::string ReplyField(const std::string& reply, const char* section, const char* key)
+{
+    rapidjson::Document doc;
+    doc.Parse<rapidjson::kParseValidateEncodingFlag>(reply.c_str());
+    if (doc.HasParseError() || !doc.IsObject()) return "<bad json>";
+    auto sec = doc.FindMember(section);
+    if (sec == doc.MemberEnd() || !sec->value.IsObject()) return "<none>";
+    auto member = sec->value.FindMember(key);
+    if (member == sec->value.MemberEnd() || !member->value.IsString()) return "<none>";
+    return std::string(member->value.GetString(), member->value.GetStringLength());
+}
+
+bool HasSection(const std::string& reply, const char* section)
+{
+    rapidjson::Document doc;
+    doc.Parse(reply.c_str());
+    return !doc.HasParseError() && doc.IsObject() && doc.HasMember(section);
 }
 
 std::string MakeRequest(const std::string& funcName, const std::string& ip, int port,

@@ -68,6 +68,11 @@ private:
     void (*m_doCommand)(int, int, char*, int, char*) = nullptr;
 };
 
+// A member of a reply document ("retComArgs" or "retBizArgs"); "<none>" when
+// the section or key is missing, "<bad json>" when the reply does not parse.
+std::string ReplyField(const std::string& reply, const char* section, const char* key);
+bool HasSection(const std::string& reply, const char* section);
+
 // A request in the host's three-section shape. Keys map to their section.
 std::string MakeRequest(const std::string& funcName, const std::string& ip, int port,
                         const std::map<std::string, std::string>& extra = {});

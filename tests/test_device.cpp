@@ -1,0 +1,222 @@
+// The six device functions as a host reaches them: reply documents byte for
+// byte, argument checks, concurrent callers, and the sample caller program.
+#include <string.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "TestSupport.h"
+#include "dcjsim/Simulator.h"
+
+namespace {
+
+using dcjtest::DriverLib;
+using dcjtest::ReplyField;
+using dcjtest::TempDir;
+
+typedef std::string (*SimpleFunction)(std::string, std::string, std::string);
+
+class Device : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { s_lib = new DriverLib(); }
+    void SetUp() override
+    {
+        ASSERT_TRUE(s_lib->ok());
+        ASSERT_TRUE(sim.Start());
+    }
+    std::string Run(const std::string& func, std::map<std::string, std::string> extra = {}, int port = -1)
+    {
+        if (!extra.count("timeout")) extra["timeout"] = "2";
+        return s_lib->DoCommand(dcjtest::MakeRequest(func, "127.0.0.1", port < 0 ? sim.Port() : port, extra));
+    }
+    std::string Download(std::map<std::string, std::string> extra)
+    {
+        std::map<std::string, std::string> args = {{"instNo", "442000034"}, {"empNo", "10677661"},
+                                                   {"uploadDir", tmp / "up/"}, {"tempDir", tmp / "temp/"}};
+        for (auto& kv : extra) args[kv.first] = kv.second;
+        return Run("getAllFSNFiles", args);
+    }
+    static std::string Code(const std::string& reply) { return ReplyField(reply, "retComArgs", "retCode"); }
+
+    static DriverLib* s_lib;
+    dcjsim::Simulator sim;
+    TempDir tmp;
+};
+DriverLib* Device::s_lib = nullptr;
+
+std::string Common(const std::string& func, const std::string& sn, const std::string& code, const std::string& desc)
+{
+    return R"({"retComArgs":{"devKind":"DCJ","devBrand":"QOLT","devType":"","funcName":")" + func + R"(","sn":")" +
+           sn + R"(","retCode":")" + code + R"(","errDesc":")" + desc + R"("})";
+}
+
+TEST_F(Device, RepliesAreByteExact)
+{
+    const std::string ok = "ECPWS0000000", okDesc = "操作成功";
+    // The two documented examples: a port of -5, no sn.
+    EXPECT_EQ(s_lib->DoCommand(R"({"c":{"funcName":"getRMBCount","ip":"127.0.0.1","port":"-5"}})"),
+              Common("getRMBCount", "", "ECPWSCOM0005", "接口参数错误") + "}");
+    EXPECT_EQ(s_lib->DoCommand(R"({"c":{"funcName":"getDevStatus","ip":"127.0.0.1","port":"-5"}})"),
+              Common("getDevStatus", "", ok, okDesc) +
+                  R"(,"retBizArgs":{"DRVVersion":"1.1.0.0","FIRVersion":"","status":"","devSn":"","extStatus":""}})");
+
+    EXPECT_EQ(Run("getRMBCount", {{"sn", "s-1"}}),
+              Common("getRMBCount", "s-1", ok, okDesc) + R"(,"retBizArgs":{"realCash":"100:10,50:2","rejCash":"0"}})");
+    for (const char* func : {"clearAllFSNFiles", "setTime", "clearRMBCount"}) {
+        EXPECT_EQ(Run(func, {{"sn", "s-2"}}), Common(func, "s-2", ok, okDesc) + "}");
+    }
+    EXPECT_EQ(Run("getDevStatus", {{"sn", "\"q\\"}}),
+              Common("getDevStatus", "\\\"q\\\\", ok, okDesc) +
+                  R"(,"retBizArgs":{"DRVVersion":"1.1.0.0","FIRVersion":"","status":"01","devSn":"","extStatus":""}})");
+
+    auto files = dcjsim::GenerateFiles(1, 1, 10, "M", "D", "S");
+    sim.Edit([&](dcjsim::Scenario& s) { s.files = files; });
+    EXPECT_EQ(Download({{"sn", "s-3"}}), Common("getAllFSNFiles", "s-3", ok, okDesc) +
+                                             R"(,"retBizArgs":{"fsnFiles":"442000034_M_10677661_D_)" +
+                                             files[0].sNo.substr(0, files[0].sNo.find('\0')) + R"(.FSN"}})");
+    // Failures carry no business section, whatever the function.
+    sim.Edit([](dcjsim::Scenario& s) { s.retCodes[0xA3] = 6; });
+    EXPECT_EQ(Run("getRMBCount"), Common("getRMBCount", "", "ECPWSCOM0013", "硬件故障") + "}");
+}
+
+TEST_F(Device, ArgumentChecksRefuseWithoutContactingTheDevice)
+{
+    const std::string longName(40, 'n');
+    const std::map<std::string, std::map<std::string, std::string>> refused = {
+        {"port -1", {{"port", "-1"}}},
+        {"timeout -2", {{"timeout", "-2"}}},
+        {"empty ip", {{"ip", ""}}},
+        {"ip of 16 characters", {{"ip", "127.000.000.0001"}}},
+        {"ip of 40 characters", {{"ip", std::string(40, '1')}}},
+    };
+    for (const auto& c : refused) {
+        for (const char* func : {"getRMBCount", "clearAllFSNFiles", "setTime", "clearRMBCount"}) {
+            std::map<std::string, std::string> extra = c.second;
+            if (!extra.count("timeout")) extra["timeout"] = "2";
+            std::string ip = extra.count("ip") ? extra["ip"] : "127.0.0.1";
+            int port = extra.count("port") ? std::stoi(extra["port"]) : sim.Port();
+            extra.erase("ip");
+            extra.erase("port");
+            const std::string reply = s_lib->DoCommand(dcjtest::MakeRequest(func, ip, port, extra));
+            EXPECT_EQ(Code(reply), "ECPWSCOM0005") << c.first << " " << func;
+            EXPECT_EQ(ReplyField(reply, "retComArgs", "errDesc"), "接口参数错误");
+        }
+    }
+    // The widest accepted address and the time-out -1 still run.
+    EXPECT_EQ(Code(s_lib->DoCommand(dcjtest::MakeRequest("getRMBCount", "127.000.000.001", sim.Port(),
+                                                          {{"timeout", "-1"}}))),
+              "ECPWS0000000");
+    EXPECT_EQ(sim.Connections(), 1u);
+}
+
+TEST_F(Device, DownloadArgumentsThatDoNotFitOrEscapeAreRefused)
+{
+    const std::string longDir = tmp.path() + "/" + std::string(300, 'd') + "/";
+    const std::map<std::string, std::map<std::string, std::string>> refused = {
+        {"instNo of 40", {{"instNo", std::string(40, '4')}}},
+        {"empNo of 40", {{"empNo", std::string(40, '1')}}},
+        {"slash in instNo", {{"instNo", "../../etc"}}},
+        {"slash in empNo", {{"empNo", "a/b"}}},
+        {"empty instNo", {{"instNo", ""}}},
+        {"empty uploadDir", {{"uploadDir", ""}}},
+        {"empty tempDir", {{"tempDir", ""}}},
+        {"uploadDir too long", {{"uploadDir", longDir}}},
+        {"tempDir too long", {{"tempDir", longDir}}},
+        {"tempDir of 255", {{"tempDir", std::string(255, 't')}}},
+        // Fits its buffer, but the working folder's file paths would not.
+        {"tempDir leaves no room for names", {{"tempDir", tmp.path() + "/" + std::string(150, 't') + "/"}}},
+        {"uploadDir leaves no room for names", {{"uploadDir", tmp.path() + "/" + std::string(160, 'u') + "/"}}},
+        {"relative path too long", {{"relativeFilePath", std::string(256, 'r')}}},
+    };
+    for (const auto& c : refused) {
+        const std::string reply = Download(c.second);
+        EXPECT_EQ(Code(reply), "ECPWSCOM0005") << c.first;
+    }
+    EXPECT_EQ(sim.Connections(), 0u);
+    EXPECT_EQ(dcjtest::ListDir(tmp.path()), std::vector<std::string>{}) << "nothing created";
+
+    // The longest accepted numbers still download.
+    sim.Edit([](dcjsim::Scenario& s) { s.files = dcjsim::GenerateFiles(1, 1, 10); });
+    EXPECT_EQ(Code(Download({{"instNo", std::string(39, '4')}, {"empNo", std::string(39, '1')}})),
+              "ECPWS0000000");
+}
+
+TEST_F(Device, BackslashDirectoriesAreNormalised)
+{
+    sim.Edit([](dcjsim::Scenario& s) { s.files = dcjsim::GenerateFiles(1, 1, 10, "M", "D", "S"); });
+    std::string up = tmp.path() + "\\win\\up";  // no trailing separator
+    const std::string reply = Download({{"uploadDir", up}, {"tempDir", tmp.path() + "\\win\\tmp\\"}});
+    ASSERT_EQ(Code(reply), "ECPWS0000000") << reply;
+    EXPECT_EQ(dcjtest::ListDir(tmp.path() + "/win/up").size(), 1u);
+    EXPECT_EQ(dcjtest::ListDir(tmp.path() + "/win"), (std::vector<std::string>{"tmp", "up"}));
+}
+
+TEST_F(Device, ConcurrentCallersNeverSeeEachOthersResults)
+{
+    dcjsim::Simulator other;
+    ASSERT_TRUE(other.Start());
+    sim.Edit([](dcjsim::Scenario& s) { s.denomCount = "first-device"; });
+    other.Edit([](dcjsim::Scenario& s) {
+        s.denomCount = "second-device";
+        s.retCodes[0xA4] = 6;
+    });
+    auto getRMBCount = reinterpret_cast<SimpleFunction>(s_lib->symbol("getRMBCount"));
+    auto clearRMBCount = reinterpret_cast<SimpleFunction>(s_lib->symbol("clearRMBCount"));
+    ASSERT_NE(getRMBCount, nullptr);
+    ASSERT_NE(clearRMBCount, nullptr);
+
+    std::atomic<int> mixed{0};
+    auto worker = [&](uint16_t port, const std::string& expected) {
+        for (int i = 0; i < 200; ++i) {
+            // Called directly, the functions answer in GBK.
+            const std::string count = dcjtest::GbkToUtf8(getRMBCount("127.0.0.1", std::to_string(port), "5"));
+            if (ReplyField(count, "retBizArgs", "realCash") != expected) ++mixed;
+            const std::string clear = dcjtest::GbkToUtf8(clearRMBCount("127.0.0.1", std::to_string(port), "5"));
+            const bool faulty = expected == "second-device";
+            if (Code(clear) != (faulty ? "ECPWSCOM0013" : "ECPWS0000000")) ++mixed;
+        }
+    };
+    std::thread a(worker, sim.Port(), "first-device");
+    std::thread b(worker, other.Port(), "second-device");
+    a.join();
+    b.join();
+    EXPECT_EQ(mixed.load(), 0);
+}
+
+TEST(Probe, LoadsTheDriverFromTheSiblingLibFolderAndDownloads)
+{
+    TempDir root;
+    ASSERT_EQ(mkdir((root / "bin").c_str(), 0777), 0);
+    ASSERT_EQ(mkdir((root / "lib").c_str(), 0777), 0);
+    ASSERT_EQ(symlink(DCJ_DRIVER_SO, (root / "lib/MERV_DCJ_QOLT.so").c_str()), 0);
+    ASSERT_EQ(symlink(DCJ_VDXLOG_SO, (root / "lib/libvdxlog.so").c_str()), 0);
+    ASSERT_EQ(symlink((std::string(DCJ_BIN_DIR) + "/drvprobe").c_str(), (root / "bin/drvprobe").c_str()), 0);
+
+    dcjsim::Simulator sim;
+    ASSERT_TRUE(sim.Start());
+    auto files = dcjsim::GenerateFiles(2, 2, 100);
+    sim.Edit([&](dcjsim::Scenario& s) { s.files = files; });
+    auto result = dcjtest::RunProcess({"./drvprobe"}, root / "bin",
+                                      {{"DRVPROBE_PORT", std::to_string(sim.Port())}, {"VDXLOG_FILE", root / "log"}});
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.out, "LoadLib dlopen sucessLoadLib DoCommand is not NULLLoadLib MERV_DCJ_QOLT.so sucess\n");
+    EXPECT_EQ(dcjtest::ListDir(root / "qolt/upload").size(), 2u);
+    EXPECT_TRUE(dcjtest::ListDir(root / "qolt/temp/QOLT").empty());
+    EXPECT_TRUE(sim.CurrentScenario().files.empty()) << "download confirmed";
+    EXPECT_NE(dcjtest::ReadFile(root / "log").find(">>getAllFSNFiles"), std::string::npos);
+
+    // Without the driver beside it.
+    TempDir bare;
+    ASSERT_EQ(mkdir((bare / "bin").c_str(), 0777), 0);
+    ASSERT_EQ(symlink((std::string(DCJ_BIN_DIR) + "/drvprobe").c_str(), (bare / "bin/drvprobe").c_str()), 0);
+    result = dcjtest::RunProcess({"./drvprobe"}, bare / "bin");
+    EXPECT_EQ(result.out, "error open so\nLoadLib MERV_DCJ_QOLT.so faied\n");
+    EXPECT_NE(result.status, 0);
+}
+
+}  // namespace

@@ -1,0 +1,379 @@
+// FSN downloads end to end: the simulated counter's upload stream, the files
+// on a real file system, the confirmation that follows.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "TestSupport.h"
+#include "dcjsim/Simulator.h"
+
+namespace {
+
+using dcjtest::DriverLib;
+using dcjtest::Exists;
+using dcjtest::ListDir;
+using dcjtest::ReadFile;
+using dcjtest::ReplyField;
+using dcjtest::TempDir;
+
+const char kInst[] = "442000034";
+const char kEmp[] = "10677661";
+
+std::string FsnName(const dcjsim::FsnFile& f)
+{
+    auto field = [](const std::string& s) { return s.substr(0, s.find('\0')); };
+    return std::string(kInst) + "_" + field(f.machineNo) + "_" + kEmp + "_" + field(f.dateTime) + "_" +
+           field(f.sNo) + ".FSN";
+}
+
+std::vector<std::string> ZipEntries(const std::string& zip)
+{
+    auto result = dcjtest::RunProcess({"unzip", "-Z1", zip});
+    std::vector<std::string> names;
+    size_t start = 0;
+    for (size_t nl; (nl = result.out.find('\n', start)) != std::string::npos; start = nl + 1) {
+        names.push_back(result.out.substr(start, nl - start));
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string ZipEntry(const std::string& zip, const std::string& name)
+{
+    return dcjtest::RunProcess({"unzip", "-p", zip, name}).out;
+}
+
+class Download : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { s_lib = new DriverLib(); }
+    void SetUp() override
+    {
+        ASSERT_TRUE(s_lib->ok());
+        ASSERT_TRUE(sim.Start());
+        upload = tmp / "up load/";
+        temp = tmp / "te mp/";
+    }
+    std::string Run(std::map<std::string, std::string> extra = {})
+    {
+        std::map<std::string, std::string> args = {
+            {"instNo", kInst}, {"empNo", kEmp}, {"uploadDir", upload}, {"tempDir", temp}, {"timeout", "2"}};
+        for (auto& kv : extra) args[kv.first] = kv.second;
+        return s_lib->DoCommand(dcjtest::MakeRequest("getAllFSNFiles", "127.0.0.1", sim.Port(), args));
+    }
+    void UseFiles(const std::vector<dcjsim::FsnFile>& files)
+    {
+        sim.Edit([&](dcjsim::Scenario& s) { s.files = files; });
+    }
+    std::vector<uint32_t> Commands()
+    {
+        std::vector<uint32_t> cmds;
+        for (const auto& e : sim.Exchanges()) cmds.push_back(e.cmd);
+        return cmds;
+    }
+    static std::string Code(const std::string& reply) { return ReplyField(reply, "retComArgs", "retCode"); }
+    static std::string Desc(const std::string& reply) { return ReplyField(reply, "retComArgs", "errDesc"); }
+    static std::string Files(const std::string& reply) { return ReplyField(reply, "retBizArgs", "fsnFiles"); }
+    std::vector<std::string> WorkingFolder() { return ListDir(temp + "QOLT"); }
+
+    static DriverLib* s_lib;
+    dcjsim::Simulator sim;
+    TempDir tmp;
+    std::string upload, temp;
+};
+DriverLib* Download::s_lib = nullptr;
+
+TEST_F(Download, DirectModeDeliversEveryFileByteExactAndConfirms)
+{
+    auto files = dcjsim::GenerateFiles(3, 1, 500);
+    auto multi = dcjsim::GenerateFiles(1, 4, 3000, "M2", "20261207101010", "X", 9);
+    files.push_back(multi[0]);
+    UseFiles(files);
+
+    const std::string reply = Run();
+    ASSERT_EQ(Code(reply), "ECPWS0000000") << reply;
+    EXPECT_EQ(Desc(reply), "操作成功");
+    std::string expectedList;
+    std::vector<std::string> names;
+    for (const auto& f : files) {
+        names.push_back(FsnName(f));
+        expectedList += (expectedList.empty() ? "" : "|") + FsnName(f);
+        EXPECT_EQ(ReadFile(upload + FsnName(f)), f.Content()) << FsnName(f);
+    }
+    EXPECT_EQ(Files(reply), expectedList);
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(ListDir(upload), names);
+    EXPECT_TRUE(WorkingFolder().empty());
+    // Confirmed on a connection of its own, after which the device is empty.
+    EXPECT_EQ(Commands(), (std::vector<uint32_t>{0xA1, 0xA6}));
+    EXPECT_EQ(sim.Connections(), 2u);
+    EXPECT_TRUE(sim.CurrentScenario().files.empty());
+}
+
+TEST_F(Download, LongFileListIsDeliveredWhole)
+{
+    auto files = dcjsim::GenerateFiles(40, 1, 10, "MACHINE-NUMBER-0123456789", "20261206090507");
+    UseFiles(files);
+    const std::string reply = Run();
+    ASSERT_EQ(Code(reply), "ECPWS0000000");
+    const std::string list = Files(reply);
+    EXPECT_GT(list.size(), 1023u);
+    EXPECT_EQ(std::count(list.begin(), list.end(), '|'), 39);
+    EXPECT_EQ(list.substr(list.rfind('|') + 1), FsnName(files.back()));
+    // A short list afterwards is not polluted by the long one.
+    UseFiles(dcjsim::GenerateFiles(1, 1, 10));
+    EXPECT_EQ(Files(Run()), FsnName(dcjsim::GenerateFiles(1, 1, 10)[0]));
+}
+
+TEST_F(Download, DeviceTextFieldsOfFullWidthAreNamedWithoutOverrun)
+{
+    auto files = dcjsim::GenerateFiles(1, 1, 10, std::string(28, 'M'), std::string(16, 'D'));
+    files[0].sNo = std::string(16, 'S');
+    UseFiles(files);
+    const std::string reply = Run();
+    ASSERT_EQ(Code(reply), "ECPWS0000000") << reply;
+    const std::string name = std::string(kInst) + "_" + std::string(28, 'M') + "_" + kEmp + "_" +
+                             std::string(16, 'D') + "_" + std::string(16, 'S') + ".FSN";
+    EXPECT_EQ(Files(reply), name);
+    EXPECT_TRUE(Exists(upload + name));
+}
+
+TEST_F(Download, FailureInTheThirdFileKeepsTheFirstTwoAndIsNotConfirmed)
+{
+    auto files = dcjsim::GenerateFiles(4, 2, 100);
+    UseFiles(files);
+    sim.Edit([](dcjsim::Scenario& s) {
+        s.tweakUploadHeader = [](size_t file, size_t packet, std::vector<uint8_t>& header) {
+            if (file == 2 && packet == 1) header[0] = 'X';
+        };
+    });
+    const std::string reply = Run();
+    EXPECT_EQ(Code(reply), "DRVDCJ1003");
+    EXPECT_EQ(Desc(reply), "设备返回的响应数据格式错误");
+    EXPECT_FALSE(dcjtest::HasSection(reply, "retBizArgs"));
+    EXPECT_EQ(ReadFile(upload + FsnName(files[0])), files[0].Content());
+    EXPECT_EQ(ReadFile(upload + FsnName(files[1])), files[1].Content());
+    EXPECT_EQ(ListDir(upload).size(), 2u);
+    EXPECT_TRUE(WorkingFolder().empty()) << "the partial third file is gone";
+    EXPECT_EQ(Commands(), (std::vector<uint32_t>{0xA1}));
+    EXPECT_EQ(sim.CurrentScenario().files.size(), 4u);
+}
+
+TEST_F(Download, MalformedHeadersAreRefusedAndNeverConfirmed)
+{
+    struct Case {
+        const char* what;
+        std::function<void(std::vector<uint8_t>&)> tweak;
+        const char* code;
+    };
+    const std::vector<Case> cases = {
+        {"msg_length 107", [](std::vector<uint8_t>& h) { dcjsim::wire::PutU32(&h[4], 107); }, "DRVDCJ1003"},
+        {"msg_length 0xFFFFFFFF", [](std::vector<uint8_t>& h) { dcjsim::wire::PutU32(&h[4], 0xFFFFFFFF); },
+         "DRVDCJ1003"},
+        {"msg_length 108: a packet without data", [](std::vector<uint8_t>& h) { dcjsim::wire::PutU32(&h[4], 108); },
+         "ECPWSDCJ0002"},
+        {"packetCount 0", [](std::vector<uint8_t>& h) { dcjsim::wire::PutU32(&h[76], 0); }, "DRVDCJ1003"},
+        {"fileCount 0", [](std::vector<uint8_t>& h) { dcjsim::wire::PutU32(&h[84], 0); }, "DRVDCJ1003"},
+        {"command 0xA3", [](std::vector<uint8_t>& h) { dcjsim::wire::PutU32(&h[8], 0xA3); }, "DRVDCJ1003"},
+        {"slash in MachineNo", [](std::vector<uint8_t>& h) { memcpy(&h[12], "../../x", 7); }, "DRVDCJ1003"},
+        {"slash in SNo", [](std::vector<uint8_t>& h) { memcpy(&h[56], "a/b", 3); }, "DRVDCJ1003"},
+        {"data before packet 0", [](std::vector<uint8_t>& h) { dcjsim::wire::PutU32(&h[72], 1); }, "DRVDCJ1003"},
+    };
+    for (const Case& c : cases) {
+        sim.SetScenario(dcjsim::Scenario());
+        UseFiles(dcjsim::GenerateFiles(1, 2, 64));
+        sim.Edit([&](dcjsim::Scenario& s) {
+            s.tweakUploadHeader = [&](size_t, size_t packet, std::vector<uint8_t>& h) {
+                if (packet == 0) c.tweak(h);
+            };
+        });
+        const size_t before = sim.Exchanges().size();
+        const auto start = std::chrono::steady_clock::now();
+        const std::string reply = Run({{"timeout", "1"}});
+        EXPECT_EQ(Code(reply), c.code) << c.what;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500)) << c.what;
+        ASSERT_TRUE(sim.WaitForExchanges(before + 1, std::chrono::seconds(5)));
+        EXPECT_EQ(sim.Exchanges().size(), before + 1) << c.what << ": no confirmation";
+        EXPECT_TRUE(ListDir(upload).empty()) << c.what;
+        EXPECT_TRUE(WorkingFolder().empty()) << c.what;
+    }
+    EXPECT_TRUE(ListDir(tmp.path()).size() == 2u) << "nothing written beside the folders";
+}
+
+TEST_F(Download, DeviceWithNothingToUploadIsNotConfirmed)
+{
+    const std::string reply = Run();
+    EXPECT_EQ(Code(reply), "ECPWSDCJ0001");
+    EXPECT_EQ(Desc(reply), "无可上传的FSN文件");
+    EXPECT_EQ(Commands(), (std::vector<uint32_t>{0xA1}));
+}
+
+TEST_F(Download, StallInsideFileDataFailsWithinTheTimeOut)
+{
+    UseFiles(dcjsim::GenerateFiles(1, 1, 5000));
+    sim.Edit([](dcjsim::Scenario& s) {
+        s.fault = dcjsim::Fault::PartialThenStall;
+        s.faultAt = dcjsim::FaultAt::UploadData;
+        s.faultBytes = 100;
+    });
+    const auto start = std::chrono::steady_clock::now();
+    const std::string reply = Run({{"timeout", "1"}});
+    EXPECT_EQ(Code(reply), "ECPWSDCJ0002");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
+    EXPECT_TRUE(ListDir(upload).empty());
+}
+
+TEST_F(Download, ArchiveModePacksFilesAndRelatedFileIntoANewArchive)
+{
+    auto files = dcjsim::GenerateFiles(2, 3, 700);
+    const std::string related = tmp / "rel ated;$(touch x).txt";
+    dcjtest::WriteFile(related, "related content");
+
+    std::vector<std::string> archives;
+    for (int round = 0; round < 2; ++round) {  // two archives within one second stay apart
+        UseFiles(files);
+        const std::string reply = Run({{"relativeFilePath", related}});
+        ASSERT_EQ(Code(reply), "ECPWS0000000") << reply;
+        const std::string zipName = Files(reply);
+        ASSERT_EQ(zipName.size(), 18u) << zipName;
+        EXPECT_EQ(zipName.find_first_not_of("0123456789"), 14u);
+        EXPECT_EQ(zipName.substr(14), ".zip");
+        archives.push_back(zipName);
+
+        std::vector<std::string> expected = {FsnName(files[0]), FsnName(files[1]), "rel ated;$(touch x).txt"};
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(ZipEntries(upload + zipName), expected);
+        EXPECT_EQ(ZipEntry(upload + zipName, FsnName(files[1])), files[1].Content());
+        EXPECT_TRUE(WorkingFolder().empty());
+    }
+    EXPECT_NE(archives[0], archives[1]);
+    EXPECT_EQ(ListDir(upload), (std::vector<std::string>{archives[0], archives[1]}));
+    EXPECT_FALSE(Exists("x"));
+    EXPECT_EQ(Commands(), (std::vector<uint32_t>{0xA1, 0xA6, 0xA1, 0xA6}));
+}
+
+TEST_F(Download, ArchiveModeFailuresAreReportedAndNotConfirmed)
+{
+    UseFiles(dcjsim::GenerateFiles(1, 1, 10));
+    // The related file missing before the start: the device is not contacted.
+    std::string reply = Run({{"relativeFilePath", tmp / "missing.txt"}});
+    EXPECT_EQ(Code(reply), "ECPWSCOM0001");
+    EXPECT_EQ(Desc(reply), "DRVDCJ1006|关联文件不存在");
+    EXPECT_EQ(sim.Connections(), 0u);
+
+    // No zip program: a packaging failure.
+    const std::string related = tmp / "related.txt";
+    dcjtest::WriteFile(related, "r");
+    auto child = dcjtest::RunInChild([&] {
+        TempDir emptyPath;
+        setenv("PATH", emptyPath.path().c_str(), 1);
+        const std::string r = Run({{"relativeFilePath", related}});
+        return Code(r) == "DRVDCJ1004" && Desc(r) == "zip压缩失败" ? 0 : 1;
+    });
+    EXPECT_EQ(child.status, 0) << child.out;
+    EXPECT_TRUE(ListDir(upload).empty());
+    EXPECT_EQ(Commands(), (std::vector<uint32_t>{0xA1}));
+}
+
+TEST_F(Download, LinksInTheWorkingFolderAreRemovedNotFollowed)
+{
+    const std::string outside = tmp / "outside";
+    ASSERT_EQ(mkdir(outside.c_str(), 0777), 0);
+    dcjtest::WriteFile(outside + "/precious", "keep");
+    ASSERT_EQ(mkdir(temp.c_str(), 0777), 0);
+    ASSERT_EQ(mkdir((temp + "QOLT").c_str(), 0777), 0);
+    ASSERT_EQ(symlink(outside.c_str(), (temp + "QOLT/link").c_str()), 0);
+    UseFiles(dcjsim::GenerateFiles(1, 1, 10));
+    EXPECT_EQ(Code(Run()), "ECPWS0000000");
+    EXPECT_EQ(ReadFile(outside + "/precious"), "keep");
+    EXPECT_TRUE(WorkingFolder().empty());
+
+    // The working folder itself a link to elsewhere.
+    dcjtest::RemoveTree(temp + "QOLT");
+    ASSERT_EQ(symlink(outside.c_str(), (temp + "QOLT").c_str()), 0);
+    UseFiles(dcjsim::GenerateFiles(1, 1, 10));
+    EXPECT_EQ(Code(Run()), "ECPWS0000000");
+    EXPECT_EQ(ListDir(outside), (std::vector<std::string>{"precious"}));
+}
+
+TEST_F(Download, StorageFailureIsReportedAndNotConfirmed)
+{
+    ASSERT_EQ(mkdir(temp.c_str(), 0777), 0);
+    dcjtest::WriteFile(tmp / "upfile", "a file where the upload folder should be");
+    UseFiles(dcjsim::GenerateFiles(1, 1, 10));
+    const std::string reply = Run({{"uploadDir", tmp / "upfile/"}});
+    EXPECT_EQ(Code(reply), "DRV0000001") << reply;
+    EXPECT_EQ(Desc(reply), "未知错误");
+    EXPECT_EQ(sim.CurrentScenario().files.size(), 1u);
+    EXPECT_EQ(Commands(), (std::vector<uint32_t>{0xA1}));
+}
+
+TEST_F(Download, WorkingFolderOnAnotherFileSystem)
+{
+    struct stat shm, disk;
+    if (stat("/dev/shm", &shm) != 0 || stat(tmp.path().c_str(), &disk) != 0 || shm.st_dev == disk.st_dev) {
+        GTEST_SKIP() << "no second file system";
+    }
+    setenv("TMPDIR", "/dev/shm", 1);
+    TempDir shmTemp;
+    unsetenv("TMPDIR");
+    temp = shmTemp.path() + "/";
+    auto files = dcjsim::GenerateFiles(2, 2, 1000);
+    UseFiles(files);
+    ASSERT_EQ(Code(Run()), "ECPWS0000000");
+    EXPECT_EQ(ReadFile(upload + FsnName(files[1])), files[1].Content());
+    EXPECT_EQ(ListDir(upload).size(), 2u) << "no partial files left behind";
+}
+
+// A one-shot counter built from crafted frames: serves the 0xA1 upload, then
+// stops listening, so the confirmation finds nobody.
+TEST_F(Download, ConfirmationThatCannotConnectReportsDeviceNotFound)
+{
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    socklen_t len = sizeof(addr);
+    getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+    const int port = ntohs(addr.sin_port);
+
+    std::thread device([&] {
+        int conn = accept(listener, nullptr, nullptr);
+        close(listener);
+        uint8_t request[32];
+        ssize_t got = recv(conn, request, sizeof(request), MSG_WAITALL);
+        if (got == 32) {
+            std::vector<uint8_t> out = dcjsim::wire::EncodeAck(0xA1, 0);
+            std::vector<uint8_t> header = dcjsim::wire::EncodeUploadHeader("M", "D", "S", 0, 1, 0, 1, 5);
+            out.insert(out.end(), header.begin(), header.end());
+            out.insert(out.end(), {'h', 'e', 'l', 'l', 'o'});
+            send(conn, out.data(), out.size(), MSG_NOSIGNAL);
+        }
+        char sink[16];
+        while (recv(conn, sink, sizeof(sink), 0) > 0) {
+        }
+        close(conn);
+    });
+    const std::string reply = s_lib->DoCommand(dcjtest::MakeRequest(
+        "getAllFSNFiles", "127.0.0.1", port,
+        {{"instNo", kInst}, {"empNo", kEmp}, {"uploadDir", upload}, {"tempDir", temp}, {"timeout", "2"}}));
+    device.join();
+    EXPECT_EQ(Code(reply), "ECPWSCOM0008") << reply;
+    EXPECT_EQ(Desc(reply), "找不到设备");
+    EXPECT_FALSE(dcjtest::HasSection(reply, "retBizArgs"));
+    EXPECT_EQ(ReadFile(upload + std::string(kInst) + "_M_" + kEmp + "_D_S.FSN"), "hello");
+}
+
+}  // namespace

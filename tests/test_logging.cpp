@@ -1,0 +1,82 @@
+// What the driver writes to its log. Every case runs in a fresh child
+// process: the log library reads its settings once per process.
+#include <stdlib.h>
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "TestSupport.h"
+#include "dcjsim/Simulator.h"
+
+namespace {
+
+using dcjtest::TempDir;
+
+class Logging : public ::testing::Test {
+protected:
+    // Runs requests through a freshly loaded driver; returns the log text.
+    std::string LogOf(const std::vector<std::string>& requests)
+    {
+        const std::string log = tmp / "driver.log";
+        auto child = dcjtest::RunInChild([&] {
+            setenv("VDXLOG_FILE", log.c_str(), 1);
+            dcjtest::DriverLib lib;
+            if (!lib.ok()) return 1;
+            for (const std::string& request : requests) lib.DoCommand(request);
+            return 0;
+        });
+        EXPECT_EQ(child.status, 0);
+        EXPECT_EQ(child.out, "") << "the driver writes nothing to the host's stdout";
+        return dcjtest::ReadFile(log);
+    }
+    static bool Has(const std::string& log, const std::string& text) { return log.find(text) != std::string::npos; }
+
+    TempDir tmp;
+    dcjsim::Simulator sim;
+};
+
+TEST_F(Logging, TimeOutDefaultsShowInTheLog)
+{
+    ASSERT_TRUE(sim.Start());
+    const std::string port = std::to_string(sim.Port());
+    const std::string log = LogOf({
+        R"({"c":{"funcName":"getRMBCount","ip":"127.0.0.1","port":")" + port + R"("}})",
+        R"({"c":{"funcName":"clearRMBCount","ip":"127.0.0.1","port":")" + port + R"(","timeout":""}})",
+        R"({"c":{"funcName":"getDevStatus","ip":"127.0.0.1","port":")" + port + R"(","timeout":"20"}})",
+        R"({"c":{"funcName":"setTime","ip":"127.0.0.1","port":")" + port + R"(","timeout":"-1"}})",
+        R"({"c":{"funcName":"clearAllFSNFiles","ip":"127.0.0.1","port":")" + port + R"(","timeout":0}})",
+    });
+    // The request's time-out as read, before the default applies...
+    EXPECT_TRUE(Has(log, ">>doCommand funcName:getRMBCount,timeout:\n")) << log;
+    EXPECT_TRUE(Has(log, ">>doCommand funcName:clearRMBCount,timeout:\n"));
+    EXPECT_TRUE(Has(log, ">>doCommand funcName:getDevStatus,timeout:20\n"));
+    // ...and what the connection was given.
+    const std::string connect = "CTCPClient::Connect:addr:127.0.0.1,port:" + port + ",timeout:";
+    size_t at = 0;
+    std::vector<std::string> timeouts;
+    while ((at = log.find(connect, at)) != std::string::npos) {
+        at += connect.size();
+        timeouts.push_back(log.substr(at, log.find('\n', at) - at));
+    }
+    EXPECT_EQ(timeouts, (std::vector<std::string>{"10", "10", "3", "10", "0"}));
+}
+
+TEST_F(Logging, RecordsCarryBrandKindSourceAndLevel)
+{
+    const std::string log = LogOf({R"({"c":{"funcName":"getRMBCount","ip":"","port":"1"}})"});
+    EXPECT_TRUE(Has(log, " INFO  QOLT DCJ MERV_QOLT_DCJ.cpp:")) << log;
+    EXPECT_TRUE(Has(log, ">>doCommand iOutDataLen:102400\n"));
+    EXPECT_TRUE(Has(log, " INFO  QOLT DCJ Device.cpp:"));
+    EXPECT_TRUE(Has(log, " ERROR QOLT DCJ Device.cpp:"));
+    EXPECT_TRUE(Has(log, "CDevice::getRMBCount invalid para:ip:,netPort:1,timeout:10\n"));
+    EXPECT_FALSE(Has(log, " DCJ /")) << "source files are named relative to the driver";
+}
+
+TEST_F(Logging, UnknownFunctionLogsTheTwoEntryLinesOnly)
+{
+    const std::string log = LogOf({R"({"c":{"funcName":"GetDevStatus","ip":"127.0.0.1","port":"1"}})"});
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
+}
+
+}  // namespace
