@@ -207,6 +207,7 @@ TEST(Probe, LoadsTheDriverFromTheSiblingLibFolderAndDownloads)
     EXPECT_EQ(result.out, "LoadLib dlopen sucessLoadLib DoCommand is not NULLLoadLib MERV_DCJ_QOLT.so sucess\n");
     EXPECT_EQ(dcjtest::ListDir(root / "qolt/upload").size(), 2u);
     EXPECT_TRUE(dcjtest::ListDir(root / "qolt/temp/QOLT").empty());
+    ASSERT_TRUE(sim.WaitForExchanges(2, std::chrono::seconds(5)));
     EXPECT_TRUE(sim.CurrentScenario().files.empty()) << "download confirmed";
     EXPECT_NE(dcjtest::ReadFile(root / "log").find(">>getAllFSNFiles"), std::string::npos);
 

@@ -386,10 +386,15 @@ TEST(DcjsimFaults, CloseAndResetEndTheConnectionAsNamed)
     s.fault = Fault::CloseAfterAccept;
     s.faultConnections = 1;
     Running r(s);
+    // Records land in the order exchanges end; let each end before the next.
+    size_t done = 0;
+    auto settled = [&] { return r.sim.WaitForExchanges(++done, std::chrono::seconds(5)); };
     Received got = Exchange(r.port(), 0xA7);
+    ASSERT_TRUE(settled());
     EXPECT_EQ(got.end, End::Eof);
     EXPECT_TRUE(got.bytes.empty());
     EXPECT_EQ(Exchange(r.port(), 0xA7).bytes.size(), 20u) << "only the first connection faults";
+    ASSERT_TRUE(settled());
 
     r.sim.Edit([](Scenario& sc) {
         sc.fault = Fault::Reset;
@@ -397,11 +402,14 @@ TEST(DcjsimFaults, CloseAndResetEndTheConnectionAsNamed)
         sc.faultConnections = 1;
     });
     EXPECT_EQ(Exchange(r.port(), 0xA7).bytes.size(), 20u);
+    ASSERT_TRUE(settled());
     got = Exchange(r.port(), 0xA3);
+    ASSERT_TRUE(settled());
     EXPECT_EQ(got.end, End::Error);
     EXPECT_EQ(got.err, ECONNRESET);
     EXPECT_TRUE(got.bytes.empty());
     EXPECT_EQ(Exchange(r.port(), 0xA3).bytes.size(), 156u);
+    ASSERT_TRUE(settled());
     EXPECT_EQ(r.sim.CurrentScenario().faultConnections, 0);
 
     std::vector<ExchangeRecord> ex = r.sim.Exchanges();

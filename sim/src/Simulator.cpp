@@ -598,7 +598,9 @@ void Simulator::Impl::Serve(int fd, const std::string& peer)
     if (st == Step::Continue && plan.valid && plan.retCode == 0) {
         if ((plan.cmd == 0xA2 || plan.cmd == 0xA6) && plan.s.clearFilesOnConfirm) {
             std::lock_guard<std::mutex> lock(mu);
-            files = std::make_shared<std::vector<FsnFile>>();
+            // Files put in since this request was read are new files: the
+            // peer may already have its ack and have loaded the next set.
+            if (files.get() == plan.files.get()) files = std::make_shared<std::vector<FsnFile>>();
         } else if (plan.cmd == 0xA5) {
             std::string t(reinterpret_cast<const char*>(req.para.data()), req.para.size());
             t.resize(strnlen(t.c_str(), t.size()));
