@@ -17,34 +17,25 @@ DCJ_EXPORT extern std::map<std::string, std::string> pinMap;
 DCJ_EXPORT extern CDevice device;
 DCJ_EXPORT extern pthread_mutex_t mutex;
 
+// The public interface, exported as declared there: the definitions here
+// must match it.
+#pragma GCC visibility push(default)
+#include "MERV_DCJ_QOLT.h"
+#pragma GCC visibility pop
+
 #if defined(__clang__)
 #pragma clang diagnostic push
 #pragma clang diagnostic ignored "-Wreturn-type-c-linkage"
 #endif
 
 extern "C" {
-DCJ_EXPORT void doCommand(int iSynFlag, int iInDataLen, char* pchInData, int iOutDataLen, char* pchOutData);
-
 DCJ_EXPORT void getKeyValueToMap(std::string strJson);
 DCJ_EXPORT std::string JsonToString(const rapidjson::Value& valRoot);
-
-DCJ_EXPORT std::string getRMBCount(std::string strIP, std::string strNetPort, std::string strTimeout);
-DCJ_EXPORT std::string clearRMBCount(std::string strIP, std::string strNetPort, std::string strTimeout);
-DCJ_EXPORT std::string getDevStatus(std::string strIP, std::string strNetPort, std::string strTimeout);
-
-DCJ_EXPORT bool GBKToUtf8(char* src_data, const int data_len, char* dest_data);
-DCJ_EXPORT int GB2312ToUtf8(const char* gb2312, char* utf8);
 }
 
 #if defined(__clang__)
 #pragma clang diagnostic pop
 #endif
-
-DCJ_EXPORT std::string getAllFSNFiles(std::string strInstNo, std::string strEmpNo, std::string strRelativeFilePath,
-                                      std::string strUploadDir, std::string strTempDir, std::string strIP,
-                                      std::string strNetPort, std::string timeout);
-DCJ_EXPORT std::string clearAllFSNFiles(std::string strIP, std::string strNetPort, std::string timeout);
-DCJ_EXPORT std::string setTime(std::string strTime, std::string strIP, std::string strNetPort, std::string timeout);
 
 // Internal pieces, not exported.
 namespace dcjtext {

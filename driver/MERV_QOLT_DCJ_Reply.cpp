@@ -10,11 +10,12 @@
 #include "Basic/GbkText.h"
 #include "Device.h"
 #include "MERV_QOLT_DCJ.h"
+#include "Version.h"
 
 namespace {
 
 const char kSuccess[] = "ECPWS0000000";
-const char kDriverVersion[] = "1.1.0.0";
+const char kDriverVersion[] = DCJ_DRIVER_VERSION;
 
 // Result slots as the facade receives them: five entries, each an empty text
 // until the facade or the engine points it at a slot buffer.
