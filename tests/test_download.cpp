@@ -288,6 +288,25 @@ TEST_F(Download, ArchiveModeFailuresAreReportedAndNotConfirmed)
     EXPECT_EQ(Commands(), (std::vector<uint32_t>{0xA1}));
 }
 
+TEST_F(Download, NamesThatLookLikeOptionsStayNames)
+{
+    auto files = dcjsim::GenerateFiles(1, 1, 10);
+    UseFiles(files);
+    dcjtest::WriteFile(tmp / "-r", "related");
+    // Relative paths: run from inside the temporary folder.
+    auto child = dcjtest::RunInChild([&] {
+        if (chdir(tmp.path().c_str()) != 0) return 2;
+        upload = "-up/";
+        temp = "-tmp/";
+        const std::string reply = Run({{"relativeFilePath", "-r"}});
+        return Code(reply) == "ECPWS0000000" ? 0 : 1;
+    });
+    ASSERT_EQ(child.status, 0);
+    const std::vector<std::string> archives = ListDir(tmp / "-up");
+    ASSERT_EQ(archives.size(), 1u);
+    EXPECT_EQ(ZipEntries(tmp / "-up/" + archives[0]), (std::vector<std::string>{"-r", FsnName(files[0])}));
+}
+
 TEST_F(Download, LinksInTheWorkingFolderAreRemovedNotFollowed)
 {
     const std::string outside = tmp / "outside";

@@ -131,6 +131,11 @@ int RunProgram(const std::vector<std::string>& argv)
     return WEXITSTATUS(status);
 }
 
+std::string PathArg(const std::string& path)
+{
+    return !path.empty() && path[0] == '-' ? "./" + path : path;
+}
+
 bool ListDir(const std::string& dir, std::vector<std::string>* names)
 {
     DIR* dp = opendir(dir.c_str());
@@ -312,7 +317,7 @@ bool CDataProcess::CreateZipFile(char* cSrcFile, char* cZipName)
     struct stat st;
     if (lstat(cZipName, &st) == 0) return false;
 
-    std::vector<std::string> argv = {"zip", "-j", "-r", cZipName};
+    std::vector<std::string> argv = {"zip", "-j", "-r", dcjfile::PathArg(cZipName)};
     const size_t srcLen = strlen(cSrcFile);
     if (cSrcFile[srcLen - 1] == '*') {
         // "<folder>/*": the folder's entries, listed here rather than by a
@@ -320,9 +325,9 @@ bool CDataProcess::CreateZipFile(char* cSrcFile, char* cZipName)
         const std::string folder(cSrcFile, srcLen - 1);
         std::vector<std::string> names;
         if (!dcjfile::ListDir(folder.empty() ? "." : folder, &names) || names.empty()) return false;
-        for (const std::string& name : names) argv.push_back(folder + name);
+        for (const std::string& name : names) argv.push_back(dcjfile::PathArg(folder + name));
     } else {
-        argv.push_back(cSrcFile);
+        argv.push_back(dcjfile::PathArg(cSrcFile));
     }
     if (dcjfile::RunProgram(argv) != 0) return false;
     return sysSyncFile(cZipName);

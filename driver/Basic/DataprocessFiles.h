@@ -11,6 +11,10 @@ namespace dcjfile {
 // when it could not be started or did not exit normally.
 int RunProgram(const std::vector<std::string>& argv);
 
+// A path as a program argument: one starting with "-" is given as "./-..."
+// so the program never takes it for an option.
+std::string PathArg(const std::string& path);
+
 // Names in dir other than "." and "..", sorted bytewise. False when dir
 // cannot be read.
 bool ListDir(const std::string& dir, std::vector<std::string>* names);

@@ -199,7 +199,8 @@ void CDataProcess::ProcSaveFSN(InputFSNPara* fsnPara, char** strRet, int* /*strR
         strName = basename(&strName[0]);
         LOG_INFOF("CDataProcess::ProcSaveFSN basename strName:%s", strName.c_str());
 
-        const int cpStatus = dcjfile::RunProgram({"cp", fsnPara->strRelativeFilePath, qoltTempDir});
+        const int cpStatus = dcjfile::RunProgram(
+            {"cp", dcjfile::PathArg(fsnPara->strRelativeFilePath), dcjfile::PathArg(qoltTempDir)});
         LOG_INFOF("cp %s %s", fsnPara->strRelativeFilePath, qoltTempDir);
 
         // Packed inside the working folder under a name that is not listed,

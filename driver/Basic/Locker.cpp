@@ -12,9 +12,12 @@ CLocker::~CLocker()
 
 int CLocker::Lock()
 {
-    pthread_mutex_lock(_pMutex);
-    _locked = true;
-    return 0;
+    // One hold per locker: the destructor releases exactly one, so a second
+    // hold on a recursive mutex would never be given back.
+    if (_locked) return 0;
+    int rc = pthread_mutex_lock(_pMutex);
+    if (rc == 0) _locked = true;
+    return rc;
 }
 
 int CLocker::Unlock()

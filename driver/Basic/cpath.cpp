@@ -3,13 +3,20 @@
 #include <dlfcn.h>
 #include <string.h>
 
+namespace {
+// Internal, so its address is always this object's own: an exported name
+// can be bound to another library's definition (a second driver loaded
+// into the global scope, say).
+void Anchor() {}
+}  // namespace
+
 void CPath::GetCurrentDir(char* dir)
 {
     if (dir == nullptr) return;
     Dl_info info;
     // Any address inside this object names the driver library; a plain
     // function keeps the lookup valid during static initialisation.
-    if (dladdr(reinterpret_cast<void*>(&TestFuncAddr), &info) == 0 || info.dli_fname == nullptr) return;
+    if (dladdr(reinterpret_cast<void*>(&Anchor), &info) == 0 || info.dli_fname == nullptr) return;
 
     char path[256] = {0};
     size_t len = strnlen(info.dli_fname, sizeof(path));
