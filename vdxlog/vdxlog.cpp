@@ -44,16 +44,15 @@ public:
         record += ' ';
         record += kNames[level];
         record += ' ';
-        record += Text(brand);
+        AppendOneLine(record, brand);
         record += ' ';
-        record += Text(kind);
+        AppendOneLine(record, kind);
         record += ' ';
-        record += Text(file);
+        AppendOneLine(record, file);
         record += ':';
         record += std::to_string(line);
         record += ' ';
-        // One record, one line: embedded line breaks would forge records.
-        for (const char* p = Text(msg); *p; ++p) record += (*p == '\n' || *p == '\r') ? ' ' : *p;
+        AppendOneLine(record, msg);
         record += '\n';
 
         const char* data = record.data();
@@ -69,6 +68,13 @@ public:
 
 private:
     static const char* Text(const char* s) { return s ? s : "(null)"; }
+
+    // One record, one line: embedded line breaks, in any field, would forge
+    // records.
+    static void AppendOneLine(std::string& record, const char* text)
+    {
+        for (const char* p = Text(text); *p; ++p) record += (*p == '\n' || *p == '\r') ? ' ' : *p;
+    }
 
     Level Threshold()
     {
@@ -105,11 +111,19 @@ private:
     int Descriptor()
     {
         const time_t now = time(nullptr);
-        if (now == m_checkedAt.load(std::memory_order_relaxed)) return m_fd.load(std::memory_order_acquire);
+        if (now == m_checkedAt.load(std::memory_order_acquire)) return m_fd.load(std::memory_order_acquire);
         std::lock_guard<std::mutex> lock(m_mutex);
         if (now == m_checkedAt.load(std::memory_order_relaxed)) return m_fd.load(std::memory_order_acquire);
-        m_checkedAt.store(now, std::memory_order_relaxed);
+        const int fd = Check();
+        // Marked checked only now: a thread that skips the check must find
+        // the file already open, not the -1 of before the first open.
+        m_checkedAt.store(now, std::memory_order_release);
+        return fd;
+    }
 
+    // Under m_mutex.
+    int Check()
+    {
         if (m_path.empty()) m_path = ConfiguredPath();
         if (m_path == "-") {
             m_fd.store(STDERR_FILENO, std::memory_order_release);
@@ -162,11 +176,14 @@ LogSink& Sink()
 namespace {
 void Record(Level level, const char* brand, const char* kind, const char* file, int line, const char* msg)
 {
+    // The caller may be between a failed call and its errno check.
+    const int savedErrno = errno;
     try {
         Sink().Write(level, brand, kind, file, line, msg);
     } catch (...) {
         // Out of memory: the record is lost, the caller carries on.
     }
+    errno = savedErrno;
 }
 }  // namespace
 
