@@ -89,20 +89,25 @@ private:
         return level;
     }
 
-    static size_t FormatTime(char* buf, size_t size)
+    size_t FormatTime(char* buf, size_t size)
     {
         struct timespec now;
         clock_gettime(CLOCK_REALTIME, &now);
-        // localtime_r once a second per thread, not once a record.
-        thread_local time_t cachedSecond = -1;
-        thread_local char cachedText[32];
-        if (now.tv_sec != cachedSecond) {
-            struct tm local;
-            localtime_r(&now.tv_sec, &local);
-            strftime(cachedText, sizeof(cachedText), "%Y-%m-%d %H:%M:%S", &local);
-            cachedSecond = now.tv_sec;
+        char text[32];
+        {
+            // localtime_r once a second, not once a record. A shared cache,
+            // not a thread-local one: a library loaded with dlopen keeps its
+            // thread-locals in dynamic TLS, which costs more than this lock.
+            std::lock_guard<std::mutex> lock(m_timeMutex);
+            if (now.tv_sec != m_cachedSecond) {
+                struct tm local;
+                localtime_r(&now.tv_sec, &local);
+                strftime(m_cachedText, sizeof(m_cachedText), "%Y-%m-%d %H:%M:%S", &local);
+                m_cachedSecond = now.tv_sec;
+            }
+            memcpy(text, m_cachedText, sizeof(text));
         }
-        int n = snprintf(buf, size, "%s.%03ld", cachedText, now.tv_nsec / 1000000L);
+        int n = snprintf(buf, size, "%s.%03ld", text, now.tv_nsec / 1000000L);
         return n < 0 ? 0 : (static_cast<size_t>(n) < size ? static_cast<size_t>(n) : size - 1);
     }
 
@@ -158,6 +163,9 @@ private:
     }
 
     std::mutex m_mutex;
+    std::mutex m_timeMutex;
+    time_t m_cachedSecond = -1;
+    char m_cachedText[32] = {0};
     std::string m_path;
     std::atomic<int> m_fd{-1};
     std::atomic<time_t> m_checkedAt{0};

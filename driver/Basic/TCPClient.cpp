@@ -12,6 +12,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <string>
+
 #include "../LoadLogDll.h"
 #include "cpath.h"
 
@@ -68,10 +70,9 @@ CTCPClient::CTCPClient(int af, int type, int protocol)
     }
 
     char dir[256] = {0};
-    char logLibPath[256] = {0};
     CPath().GetCurrentDir(dir);
-    snprintf(logLibPath, sizeof(logLibPath), "%s/libvdxlog.so", dir);
-    LoadLogLib(logLibPath);
+    // Built whole, never cut: a cut path would name another library.
+    LoadLogLib(std::string(dir) + "/libvdxlog.so");
 }
 
 CTCPClient::~CTCPClient()
