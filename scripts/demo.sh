@@ -1,30 +1,52 @@
 #!/usr/bin/env bash
 # The main job, end to end on one machine: build, start the simulated counter
-# with sample FSN files on a free loopback port, download them through the
-# driver with the sample caller, show what arrived, stop the simulator.
+# with sample FSN files on a free loopback port, then work it through the
+# driver exactly as a host does: status, counts, a download with the sample
+# caller, a direct download and an archive download with dcjctl. Shows what
+# arrived and stops the simulator.
 #   BUILD_DIR   build folder (default: build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 build=${BUILD_DIR:-build}
 cmake -S . -B "$build" -G Ninja >/dev/null
-cmake --build "$build" --target MERV_DCJ_QOLT vdxlog drvprobe dcjsim_cli
+cmake --build "$build" --target MERV_DCJ_QOLT vdxlog drvprobe dcjsim_cli dcjctl
 
-export VDXLOG_FILE=${VDXLOG_FILE:-$PWD/$build/demo.log}
-rm -rf "$build/qolt"
+root=$PWD/$build
+demo=$root/demo
+rm -rf "$demo" "$root/qolt"
+mkdir -p "$demo"
+export VDXLOG_FILE=${VDXLOG_FILE:-$demo/driver.log}
 
-# The simulator prints its address first; it exits by itself if left idle.
-coproc SIM { exec "$build/bin/dcjsim" --generate 3 --packets 2 --packet-size 2048 --idle-exit 60; }
+# Three files of two 2 KiB packets, kept after each download so every step
+# has something to fetch. The simulator prints its address first and exits
+# by itself if left idle.
+coproc SIM { exec "$root/bin/dcjsim" --generate 3 --packets 2 --packet-size 2048 --keep-files --idle-exit 60; }
 trap 'kill "$SIM_PID" 2>/dev/null || true' EXIT
 exec {sim_out}<&"${SIM[0]}"
 read -r first <&"$sim_out"
 port=${first##*:}
-echo "simulator: $first"
-sed -u 's/^/simulator: /' <&"$sim_out" &
+echo "== $first"
+sed -u 's/^/   simulator: /' <&"$sim_out" &
 
-echo "download through the driver (drvprobe, device 127.0.0.1:$port):"
-(cd "$build/bin" && DRVPROBE_PORT=$port ./drvprobe)
+step() { echo; echo "== $*"; }
+dcjctl() { "$root/bin/dcjctl" --port "$port" "$@"; }
 
-echo "files in $build/qolt/upload:"
-ls -l "$build/qolt/upload"
-echo "driver log: $VDXLOG_FILE"
+step "status"
+dcjctl status
+step "counts"
+dcjctl counts
+
+step "download with the sample caller (bin/drvprobe)"
+(cd "$root/bin" && DRVPROBE_PORT=$port ./drvprobe)
+ls -l "$root/qolt/upload"
+
+step "direct download with dcjctl"
+dcjctl download --upload-dir "$demo/direct/" --temp-dir "$demo/temp/"
+
+step "archive download with dcjctl (the FSN files and a related file in one zip)"
+echo "batch summary" > "$demo/summary.txt"
+dcjctl download --related "$demo/summary.txt" --upload-dir "$demo/archive/" --temp-dir "$demo/temp/"
+for zip in "$demo"/archive/*.zip; do unzip -l "$zip"; done
+
+step "done; driver log: $VDXLOG_FILE"
