@@ -119,17 +119,33 @@ std::string getAllFSNFiles(std::string strInstNo, std::string strEmpNo, std::str
     return CommonReply("getAllFSNFiles", slots);
 }
 
-std::string clearAllFSNFiles(std::string strIP, std::string strNetPort, std::string timeout)
+namespace {
+
+typedef void (CDevice::*ConnectionOnlyMethod)(char* strIP, int netPort, int timeout, char** arrayRet);
+
+// The device functions that take only the connection arguments: run the
+// facade method and build the reply while still holding the device lock.
+template <typename Reply>
+std::string RunConnectionOnly(const char* funcName, ConnectionOnlyMethod method, const std::string& strIP,
+                              const std::string& strNetPort, const std::string& strTimeout, Reply reply)
 {
     ResultSlots slots;
     char ip[40];
     CLocker locker(&mutex);
     if (!Fill(ip, strIP)) {
-        device.refuseArguments("clearAllFSNFiles", "ip too long", slots.entry);
+        device.refuseArguments(funcName, "ip too long", slots.entry);
     } else {
-        device.clearAllFSNFiles(ip, ToInt(strNetPort), ToInt(timeout), slots.entry);
+        (device.*method)(ip, ToInt(strNetPort), ToInt(strTimeout), slots.entry);
     }
-    return CommonReply("clearAllFSNFiles", slots);
+    return reply(slots);
+}
+
+}  // namespace
+
+std::string clearAllFSNFiles(std::string strIP, std::string strNetPort, std::string timeout)
+{
+    return RunConnectionOnly("clearAllFSNFiles", &CDevice::clearAllFSNFiles, strIP, strNetPort, timeout,
+                             [](const ResultSlots& slots) { return CommonReply("clearAllFSNFiles", slots); });
 }
 
 std::string setTime(std::string strTime, std::string strIP, std::string strNetPort, std::string timeout)
@@ -151,46 +167,27 @@ std::string setTime(std::string strTime, std::string strIP, std::string strNetPo
 
 std::string getRMBCount(std::string strIP, std::string strNetPort, std::string strTimeout)
 {
-    ResultSlots slots;
-    char ip[40];
-    CLocker locker(&mutex);
-    if (!Fill(ip, strIP)) {
-        device.refuseArguments("getRMBCount", "ip too long", slots.entry);
-    } else {
-        device.getRMBCount(ip, ToInt(strNetPort), ToInt(strTimeout), slots.entry);
-    }
-    if (strcmp(slots.entry[0], kSuccess) == 0) {
-        const Member biz[] = {{"realCash", slots.entry[2]}, {"rejCash", slots.entry[3]}};
-        return BuildReply("getRMBCount", slots.entry[0], slots.entry[1], biz, 2);
-    }
-    return CommonReply("getRMBCount", slots);
+    return RunConnectionOnly("getRMBCount", &CDevice::getRMBCount, strIP, strNetPort, strTimeout,
+                             [](const ResultSlots& slots) {
+                                 if (strcmp(slots.entry[0], kSuccess) != 0) return CommonReply("getRMBCount", slots);
+                                 const Member biz[] = {{"realCash", slots.entry[2]}, {"rejCash", slots.entry[3]}};
+                                 return BuildReply("getRMBCount", slots.entry[0], slots.entry[1], biz, 2);
+                             });
 }
 
 std::string clearRMBCount(std::string strIP, std::string strNetPort, std::string strTimeout)
 {
-    ResultSlots slots;
-    char ip[40];
-    CLocker locker(&mutex);
-    if (!Fill(ip, strIP)) {
-        device.refuseArguments("clearRMBCount", "ip too long", slots.entry);
-    } else {
-        device.clearRMBCount(ip, ToInt(strNetPort), ToInt(strTimeout), slots.entry);
-    }
-    return CommonReply("clearRMBCount", slots);
+    return RunConnectionOnly("clearRMBCount", &CDevice::clearRMBCount, strIP, strNetPort, strTimeout,
+                             [](const ResultSlots& slots) { return CommonReply("clearRMBCount", slots); });
 }
 
 std::string getDevStatus(std::string strIP, std::string strNetPort, std::string strTimeout)
 {
-    ResultSlots slots;
-    char ip[40];
-    CLocker locker(&mutex);
-    if (!Fill(ip, strIP)) {
-        device.refuseArguments("getDevStatus", "ip too long", slots.entry);
-    } else {
-        device.getDevStatus(ip, ToInt(strNetPort), ToInt(strTimeout), slots.entry);
-    }
-    // The device's condition travels in "status" alone.
-    const Member biz[] = {{"DRVVersion", kDriverVersion}, {"FIRVersion", ""}, {"status", slots.entry[2]},
-                          {"devSn", ""}, {"extStatus", ""}};
-    return BuildReply("getDevStatus", kSuccess, GBK_OPERATION_OK, biz, 5);
+    return RunConnectionOnly(
+        "getDevStatus", &CDevice::getDevStatus, strIP, strNetPort, strTimeout, [](const ResultSlots& slots) {
+            // The device's condition travels in "status" alone.
+            const Member biz[] = {{"DRVVersion", kDriverVersion}, {"FIRVersion", ""}, {"status", slots.entry[2]},
+                                  {"devSn", ""}, {"extStatus", ""}};
+            return BuildReply("getDevStatus", kSuccess, GBK_OPERATION_OK, biz, 5);
+        });
 }

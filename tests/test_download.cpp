@@ -26,6 +26,7 @@ using dcjtest::ListDir;
 using dcjtest::ReadFile;
 using dcjtest::ReplyField;
 using dcjtest::TempDir;
+using dcjtest::ZipEntries;
 
 const char kInst[] = "442000034";
 const char kEmp[] = "10677661";
@@ -35,18 +36,6 @@ std::string FsnName(const dcjsim::FsnFile& f)
     auto field = [](const std::string& s) { return s.substr(0, s.find('\0')); };
     return std::string(kInst) + "_" + field(f.machineNo) + "_" + kEmp + "_" + field(f.dateTime) + "_" +
            field(f.sNo) + ".FSN";
-}
-
-std::vector<std::string> ZipEntries(const std::string& zip)
-{
-    auto result = dcjtest::RunProcess({"unzip", "-Z1", zip});
-    std::vector<std::string> names;
-    size_t start = 0;
-    for (size_t nl; (nl = result.out.find('\n', start)) != std::string::npos; start = nl + 1) {
-        names.push_back(result.out.substr(start, nl - start));
-    }
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 std::string ZipEntry(const std::string& zip, const std::string& name)

@@ -166,18 +166,6 @@ TEST(FileUtilities, LocalTimeStamp)
 
 class ZipFiles : public ::testing::Test {
 protected:
-    std::vector<std::string> Entries(const std::string& zip)
-    {
-        auto result = dcjtest::RunProcess({"unzip", "-Z1", zip});
-        EXPECT_EQ(result.status, 0) << result.err;
-        std::vector<std::string> names;
-        size_t start = 0;
-        for (size_t nl; (nl = result.out.find('\n', start)) != std::string::npos; start = nl + 1) {
-            names.push_back(result.out.substr(start, nl - start));
-        }
-        std::sort(names.begin(), names.end());
-        return names;
-    }
     TempDir tmp;
     CDataProcess engine;
 };
@@ -194,7 +182,7 @@ TEST_F(ZipFiles, PathsWithSpacesAndShellCharactersArePackedNotRun)
     std::string zip = tmp / "out put.zip";
     EXPECT_TRUE(engine.CreateZipFile(&pattern[0], &zip[0]));
     EXPECT_FALSE(Exists(marker));
-    EXPECT_EQ(Entries(zip), (std::vector<std::string>{".hidden", "one.FSN", "two.FSN"}));
+    EXPECT_EQ(dcjtest::ZipEntries(zip), (std::vector<std::string>{".hidden", "one.FSN", "two.FSN"}));
 }
 
 TEST_F(ZipFiles, FailuresAreReported)

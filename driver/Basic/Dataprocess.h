@@ -215,6 +215,11 @@ private:
     bool ParseReDenoCountData(RESPONSE_DENOMCOUNT* resDenoCount);
     void initErrCodeMap();
 
+    // Connect, send the request, receive and check the acknowledgement.
+    enum class AckLeg { NotBuilt, NotConnected, Lost, Refused, Accepted };
+    AckLeg RequestAck(const char* caller, unsigned int cmdType, char* para, int paraBufLen, unsigned int reserved,
+                      TCPPara& tcpPara);
+
     void ProcSaveFSN(InputFSNPara* fsnPara, char** strRet, int* strRet1Count, int timeOut);
     void ProcClearFSN(char** strRet);
     void ProcGetCount(char** strRet, int timeOut);

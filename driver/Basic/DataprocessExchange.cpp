@@ -15,6 +15,36 @@ void CDataProcess::ProcClearFSN(char** strRet)
     SetResult(strRet, kSuccess);
 }
 
+CDataProcess::AckLeg CDataProcess::RequestAck(const char* caller, unsigned int cmdType, char* para, int paraBufLen,
+                                             unsigned int reserved, TCPPara& tcpPara)
+{
+    REQUEST_PACKET reqData = null_Request_Packet;
+    RESPONSE_PACKET resPacket = null_Response_Packet;
+    unsigned int dataBufLen = sizeof(RESPONSE_PACKET);
+    if (GenerateReqCmdData(&reqData, cmdType, para, paraBufLen, reserved) != 0) {
+        LOG_ERRORF("%s,GenerateReqCmdData fail", caller);
+        return AckLeg::NotBuilt;
+    }
+    tcpPara.ip[sizeof(tcpPara.ip) - 1] = '\0';
+
+    m_TcpClinet->CreateSocket();
+    const int iRet = m_TcpClinet->Connect(tcpPara.ip, tcpPara.port, tcpPara.timeout);
+    if (iRet != 0) {
+        LOG_ERRORF("%s:Connect fail:iRet:%d", caller, iRet);
+        return AckLeg::NotConnected;
+    }
+    if (!m_TcpClinet->Send(reinterpret_cast<char*>(&reqData), sizeof(reqData), tcpPara.timeout)) {
+        LOG_ERRORF("%s: Send cmd 0x%04X req error", caller, cmdType);
+        return AckLeg::Lost;
+    }
+    if (!m_TcpClinet->Recv(reinterpret_cast<char*>(&resPacket), dataBufLen, tcpPara.timeout)) {
+        LOG_ERRORF("%s: Recv resPacket error", caller);
+        return AckLeg::Lost;
+    }
+    // Either way ParseAckData leaves its code in the slot-0 buffer.
+    return ParseAckData(&resPacket, cmdType, m_pstrRet0) ? AckLeg::Accepted : AckLeg::Refused;
+}
+
 void CDataProcess::ProcCommonCMD(unsigned int cmdType, char* para, int paraBufLen, unsigned int reserved,
                                  TCPPara tcpPara, void* inputPara, char** strRet, int* strRet1Count)
 {
@@ -25,47 +55,39 @@ void CDataProcess::ProcCommonCMD(unsigned int cmdType, char* para, int paraBufLe
     SetResult(strRet, "DRV0000001");
     LOG_INFOF(">>CDataProcess::ProcCommonCMD,cmdType:0x%04X", cmdType);
 
-    REQUEST_PACKET reqData = null_Request_Packet;
-    RESPONSE_PACKET resPacket = null_Response_Packet;
-    unsigned int dataBufLen = sizeof(RESPONSE_PACKET);
-    if (GenerateReqCmdData(&reqData, cmdType, para, paraBufLen, reserved) != 0) {
-        LOG_ERROR("CDataProcess::ProcCommonCMD,GenerateReqCmdData fail");
-        return;
-    }
-    tcpPara.ip[sizeof(tcpPara.ip) - 1] = '\0';
-
-    m_TcpClinet->CreateSocket();
-    int iRet = m_TcpClinet->Connect(tcpPara.ip, tcpPara.port, tcpPara.timeout);
-    if (iRet != 0) {
-        LOG_ERRORF("CDataProcess::ProcCommonCMD:Connect fail:iRet:%d", iRet);
-        SetResult(strRet, "ECPWSDCJ0002");
-        WriteSlot(strRet, 2, "03");
-    } else if (!m_TcpClinet->Send(reinterpret_cast<char*>(&reqData), sizeof(reqData), tcpPara.timeout)) {
-        LOG_ERRORF("CDataProcess::ProcCommonCMD: Send cmd 0x%04X req error", cmdType);
-        SetResult(strRet, "ECPWSDCJ0002");
-    } else if (!m_TcpClinet->Recv(reinterpret_cast<char*>(&resPacket), dataBufLen, tcpPara.timeout)) {
-        LOG_ERROR("CDataProcess::ProcCommonCMD: Recv resPacket error");
-        SetResult(strRet, "ECPWSDCJ0002");
-    } else if (ParseAckData(&resPacket, cmdType, m_pstrRet0)) {
-        if (cmdType == CMD_UPLOAD_FSN) {
-            ProcSaveFSN(static_cast<InputFSNPara*>(inputPara), strRet, strRet1Count, tcpPara.timeout);
-        } else if (cmdType == CMD_GET_COUNT) {
-            ProcGetCount(strRet, tcpPara.timeout);
-        } else {
-            ProcClearFSN(strRet);
-            if (cmdType == CMD_DEV_STATUS) WriteSlot(strRet, 2, "01");
-        }
-    } else {
-        // ParseAckData left its code in the slot-0 buffer.
-        const std::string code(m_pstrRet0);
-        SetResult(strRet, code.c_str());
-        if (code == "ECPWSCOM0013") {
-            WriteSlot(strRet, 2, "04");
-        } else if (code.compare(0, sizeof(kCustomErrHead) - 1, kCustomErrHead) == 0) {
-            char detail[256];
-            snprintf(detail, sizeof(detail), "%s|%s", code.c_str(), Describe(code));
-            WriteSlot(strRet, 1, detail);
-            WriteSlot(strRet, 0, "ECPWSCOM0001");
+    switch (RequestAck("CDataProcess::ProcCommonCMD", cmdType, para, paraBufLen, reserved, tcpPara)) {
+        case AckLeg::NotBuilt:
+            return;  // no connection was made
+        case AckLeg::NotConnected:
+            SetResult(strRet, "ECPWSDCJ0002");
+            WriteSlot(strRet, 2, "03");
+            break;
+        case AckLeg::Lost:
+            SetResult(strRet, "ECPWSDCJ0002");
+            break;
+        case AckLeg::Accepted:
+            if (cmdType == CMD_UPLOAD_FSN) {
+                ProcSaveFSN(static_cast<InputFSNPara*>(inputPara), strRet, strRet1Count, tcpPara.timeout);
+            } else if (cmdType == CMD_GET_COUNT) {
+                ProcGetCount(strRet, tcpPara.timeout);
+            } else {
+                ProcClearFSN(strRet);
+                if (cmdType == CMD_DEV_STATUS) WriteSlot(strRet, 2, "01");
+            }
+            break;
+        case AckLeg::Refused: {
+            const std::string code(m_pstrRet0);
+            SetResult(strRet, code.c_str());
+            if (code == "ECPWSCOM0013") {
+                WriteSlot(strRet, 2, "04");
+            } else if (code.compare(0, sizeof(kCustomErrHead) - 1, kCustomErrHead) == 0) {
+                // Internal codes reach the host inside a host code.
+                char detail[256];
+                snprintf(detail, sizeof(detail), "%s|%s", code.c_str(), Describe(code));
+                WriteSlot(strRet, 1, detail);
+                WriteSlot(strRet, 0, "ECPWSCOM0001");
+            }
+            break;
         }
     }
     m_TcpClinet->Close();
@@ -80,33 +102,25 @@ void CDataProcess::ProcFSNOKCMD(unsigned int cmdType, char* para, int paraBufLen
     }
     LOG_INFOF(">>CDataProcess::ProcFSNOKCMD,cmdType:0x%04X", cmdType);
 
-    REQUEST_PACKET reqData = null_Request_Packet;
-    RESPONSE_PACKET resPacket = null_Response_Packet;
-    unsigned int dataBufLen = sizeof(RESPONSE_PACKET);
-    if (GenerateReqCmdData(&reqData, cmdType, para, paraBufLen, reserved) != 0) {
-        LOG_ERROR("CDataProcess::ProcFSNOKCMD,GenerateReqCmdData fail");
-        return;
-    }
-    tcpPara.ip[sizeof(tcpPara.ip) - 1] = '\0';
-
-    m_TcpClinet->CreateSocket();
-    int iRet = m_TcpClinet->Connect(tcpPara.ip, tcpPara.port, tcpPara.timeout);
-    if (iRet != 0) {
-        LOG_ERRORF("CDataProcess::ProcFSNOKCMD:Connect fail:iRet:%d", iRet);
-        SetResult(strRet, "ECPWSCOM0008");
-    } else if (!m_TcpClinet->Send(reinterpret_cast<char*>(&reqData), sizeof(reqData), tcpPara.timeout)) {
-        LOG_ERRORF("CDataProcess::ProcFSNOKCMD: Send cmd 0x%04X req error", cmdType);
-        SetResult(strRet, "ECPWSDCJ0002");
-    } else if (!m_TcpClinet->Recv(reinterpret_cast<char*>(&resPacket), dataBufLen, tcpPara.timeout)) {
-        LOG_ERROR("CDataProcess::ProcFSNOKCMD: Recv resPacket error");
-        SetResult(strRet, "ECPWSDCJ0002");
-    } else if (ParseAckData(&resPacket, cmdType, m_pstrRet0)) {
-        // Slot 0 now holds the success code; slots 1 to 3 keep the download's results.
-        if (strRet) strRet[0] = m_pstrRet0;
-    } else {
-        LOG_ERRORF("CDataProcess::ProcFSNOKCMD: ParseAckData error,cmdType:0x%04X", cmdType);
-        const std::string code(m_pstrRet0);
-        SetResult(strRet, code.c_str());
+    switch (RequestAck("CDataProcess::ProcFSNOKCMD", cmdType, para, paraBufLen, reserved, tcpPara)) {
+        case AckLeg::NotBuilt:
+            return;
+        case AckLeg::NotConnected:
+            SetResult(strRet, "ECPWSCOM0008");
+            break;
+        case AckLeg::Lost:
+            SetResult(strRet, "ECPWSDCJ0002");
+            break;
+        case AckLeg::Accepted:
+            // Slot 0 holds the success code; slots 1 to 3 keep the download's results.
+            if (strRet) strRet[0] = m_pstrRet0;
+            break;
+        case AckLeg::Refused: {
+            LOG_ERRORF("CDataProcess::ProcFSNOKCMD: ParseAckData error,cmdType:0x%04X", cmdType);
+            const std::string code(m_pstrRet0);
+            SetResult(strRet, code.c_str());
+            break;
+        }
     }
     m_TcpClinet->Close();
 }

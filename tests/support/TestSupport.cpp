@@ -175,6 +175,18 @@ ProcessResult RunInChild(const std::function<int()>& body, int timeoutSeconds)
     return result;
 }
 
+std::vector<std::string> ZipEntries(const std::string& zip)
+{
+    const ProcessResult result = RunProcess({"unzip", "-Z1", zip});
+    std::vector<std::string> names;
+    size_t start = 0;
+    for (size_t nl; (nl = result.out.find('\n', start)) != std::string::npos; start = nl + 1) {
+        names.push_back(result.out.substr(start, nl - start));
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 namespace {
 std::string Iconv(const char* to, const char* from, const std::string& text)
 {

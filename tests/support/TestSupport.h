@@ -44,6 +44,9 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
 // stdout is captured.
 ProcessResult RunInChild(const std::function<int()>& body, int timeoutSeconds = 120);
 
+// Entry names of a zip archive, sorted (read with unzip).
+std::vector<std::string> ZipEntries(const std::string& zip);
+
 // GBK <-> UTF-8 for assertions on descriptions.
 std::string Utf8ToGbk(const std::string& utf8);
 std::string GbkToUtf8(const std::string& gbk);
