@@ -4,12 +4,20 @@
 #include <stdarg.h>
 #include <stdio.h>
 
+#include <atomic>
+
 // Constant-initialised: the load-time constructors bind them before any
 // dynamic initialiser of this file could run.
 void* lib_dl = nullptr;
 LogFunc Info = nullptr;
 LogFunc Warn = nullptr;
 LogFunc Error = nullptr;
+
+namespace {
+typedef void (*LogHoldFunc)(int on);
+LogHoldFunc g_LogHold = nullptr;  // optional entry point of the log library
+std::atomic<bool> g_Deferring{false};
+}  // namespace
 
 bool LoadLogLib(std::string path)
 {
@@ -22,6 +30,7 @@ bool LoadLogLib(std::string path)
     Info = reinterpret_cast<LogFunc>(dlsym(lib_dl, "LogInfo"));
     Warn = reinterpret_cast<LogFunc>(dlsym(lib_dl, "LogWarn"));
     Error = reinterpret_cast<LogFunc>(dlsym(lib_dl, "LogError"));
+    g_LogHold = reinterpret_cast<LogHoldFunc>(dlsym(lib_dl, "LogHold"));
     return Info != nullptr && Warn != nullptr && Error != nullptr;
 }
 
@@ -40,4 +49,14 @@ void LogFormatted(LogFunc level, const char* file, int line, const char* fmt, ..
     vsnprintf(strLog, sizeof(strLog), fmt, args);
     va_end(args);
     level("QOLT", "DCJ", file, line, strLog);
+}
+
+void LogDefer()
+{
+    if (g_LogHold && !g_Deferring.exchange(true)) g_LogHold(1);
+}
+
+void LogFlushDeferred()
+{
+    if (g_LogHold && g_Deferring.exchange(false)) g_LogHold(0);
 }

@@ -18,6 +18,12 @@ DCJ_EXPORT extern LogFunc Error;
 bool LoadLogLib(std::string path);
 void FreeLogLib();
 
+// Records logged between LogDefer and LogFlushDeferred reach the log file in
+// one write, when the log library offers that; the driver flushes before it
+// waits on the network, so nothing is held across a wait.
+void LogDefer();
+void LogFlushDeferred();
+
 // Formats into a 256-byte buffer (longer messages are cut) and logs it.
 void LogFormatted(LogFunc level, const char* file, int line, const char* fmt, ...)
     __attribute__((format(printf, 4, 5)));

@@ -95,10 +95,12 @@ void RunCommand(const char* pchInData, int iOutDataLen, char* pchOutData)
 void doCommand(int /*iSynFlag*/, int /*iInDataLen*/, char* pchInData, int iOutDataLen, char* pchOutData)
 {
     if (pchInData == nullptr || pchOutData == nullptr || iOutDataLen < 0) return;
+    LogDefer();
     try {
         RunCommand(pchInData, iOutDataLen, pchOutData);
     } catch (...) {
         // Nothing may cross into the host; the buffer stays as zeroed.
     }
     pinMap.clear();
+    LogFlushDeferred();
 }

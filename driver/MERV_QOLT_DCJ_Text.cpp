@@ -105,7 +105,14 @@ private:
     void Reconvert(const char* str, size_t length)
     {
         m_text.clear();
-        ConvertAppend(str, length, &m_text);
+        // Most strings are plain ASCII, which GBK and UTF-8 share.
+        bool ascii = true;
+        for (size_t i = 0; i < length && ascii; ++i) ascii = static_cast<unsigned char>(str[i]) < 0x80;
+        if (ascii) {
+            m_text.assign(str, length);
+        } else {
+            ConvertAppend(str, length, &m_text);
+        }
     }
     std::string m_text;
 };

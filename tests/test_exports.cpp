@@ -152,9 +152,9 @@ TEST_F(exportsTable, DriverExportsExactlyTheHostInterface)
     ExpectExactly(DCJ_DRIVER_SO, functions, objects);
 }
 
-TEST_F(exportsTable, LogLibraryExportsExactlyItsThreeFunctions)
+TEST_F(exportsTable, LogLibraryExportsExactlyItsFunctions)
 {
-    ExpectExactly(DCJ_VDXLOG_SO, {"LogInfo", "LogWarn", "LogError"}, {});
+    ExpectExactly(DCJ_VDXLOG_SO, {"LogInfo", "LogWarn", "LogError", "LogHold"}, {});
 }
 
 }  // namespace

@@ -2,7 +2,9 @@
 // process: the log library reads its settings once per process.
 #include <stdlib.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -71,6 +73,30 @@ TEST_F(Logging, RecordsCarryBrandKindSourceAndLevel)
     EXPECT_TRUE(Has(log, " ERROR QOLT DCJ Device.cpp:"));
     EXPECT_TRUE(Has(log, "CDevice::getRMBCount invalid para:ip:,netPort:1,timeout:10\n"));
     EXPECT_FALSE(Has(log, " DCJ /")) << "source files are named relative to the driver";
+}
+
+TEST_F(Logging, RecordsAreOnDiskBeforeTheDriverWaitsOnTheNetwork)
+{
+    const std::string log = tmp / "driver.log";
+    auto child = dcjtest::RunInChild([&] {
+        setenv("VDXLOG_FILE", log.c_str(), 1);
+        dcjsim::Simulator silent;
+        if (!silent.Start()) return 3;
+        silent.Edit([](dcjsim::Scenario& s) { s.fault = dcjsim::Fault::NoAnswer; });
+        dcjtest::DriverLib lib;
+        std::thread call([&] {
+            lib.DoCommand(dcjtest::MakeRequest("getRMBCount", "127.0.0.1", silent.Port(), {{"timeout", "3"}}));
+        });
+        // The counter holds the connection without answering: the driver is waiting.
+        const bool waiting = silent.WaitForExchanges(1, std::chrono::seconds(5));
+        const std::string during = dcjtest::ReadFile(log);
+        call.join();
+        const bool complete = during.find(">>doCommand funcName:getRMBCount") != std::string::npos &&
+                              during.find("CTCPClient::Connect:addr:127.0.0.1") != std::string::npos;
+        return waiting && complete ? 0 : 1;
+    });
+    EXPECT_EQ(child.status, 0) << dcjtest::ReadFile(log);
+    EXPECT_NE(dcjtest::ReadFile(log).find("Recv resPacket error"), std::string::npos);
 }
 
 TEST_F(Logging, UnknownFunctionLogsTheTwoEntryLinesOnly)

@@ -30,6 +30,7 @@ struct LogApi {
     LogFunc info = nullptr;
     LogFunc warn = nullptr;
     LogFunc error = nullptr;
+    void (*hold)(int on) = nullptr;
 };
 
 // In the child: sets the environment, then loads the library.
@@ -47,7 +48,8 @@ bool LoadLog(LogApi* api, const std::map<std::string, const char*>& env)
     api->info = reinterpret_cast<LogFunc>(dlsym(lib, "LogInfo"));
     api->warn = reinterpret_cast<LogFunc>(dlsym(lib, "LogWarn"));
     api->error = reinterpret_cast<LogFunc>(dlsym(lib, "LogError"));
-    return api->info && api->warn && api->error;
+    api->hold = reinterpret_cast<void (*)(int)>(dlsym(lib, "LogHold"));
+    return api->info && api->warn && api->error && api->hold;
 }
 
 // Runs body with the library loaded under env; the child's exit status is
@@ -394,6 +396,43 @@ TEST_F(vdxlogRecords, ThreadsNeverLoseOrInterleaveRecords)
     }
     EXPECT_EQ(missing, 0);
     EXPECT_EQ(doubled, 0);
+}
+
+TEST(vdxlogHold, HeldRecordsArriveTogetherInOrderAndErrorsDoNotWait)
+{
+    dcjtest::TempDir tmp;
+    const std::string log = tmp / "held.log";
+    auto lines = [&] { return Lines(dcjtest::ReadFile(log)).size(); };
+    auto child = WithLog({{"VDXLOG_FILE", log.c_str()}, {"VDXLOG_LEVEL", nullptr}}, [&](const LogApi& api) {
+        api.hold(1);
+        api.info("QOLT", "DCJ", "f.cpp", 1, "first");
+        api.hold(1);  // holds nest
+        api.warn("QOLT", "DCJ", "f.cpp", 2, "second");
+        api.hold(0);
+        if (lines() != 0) return false;
+        api.hold(0);
+        if (lines() != 2) return false;
+        api.hold(0);  // one release too many changes nothing
+        api.info("QOLT", "DCJ", "f.cpp", 3, "third");
+        if (lines() != 3) return false;
+
+        api.hold(1);
+        api.info("QOLT", "DCJ", "f.cpp", 4, "fourth");
+        api.error("QOLT", "DCJ", "f.cpp", 5, "fifth");  // written at once, after what waited
+        if (lines() != 5) return false;
+        api.info("QOLT", "DCJ", "f.cpp", 6, "sixth");
+        // A hold never grows without bound.
+        const std::string big(1000, 'x');
+        for (int i = 0; i < 200; ++i) api.info("QOLT", "DCJ", "f.cpp", 7, big.c_str());
+        if (lines() < 60) return false;
+        api.hold(0);
+        return lines() == 206;
+    });
+    ASSERT_EQ(child.status, 0) << dcjtest::ReadFile(log);
+    std::vector<std::string> order;
+    for (const std::string& line : Lines(dcjtest::ReadFile(log))) order.push_back(line.substr(line.rfind(' ') + 1));
+    order.resize(6);
+    EXPECT_EQ(order, (std::vector<std::string>{"first", "second", "third", "fourth", "fifth", "sixth"}));
 }
 
 }  // namespace

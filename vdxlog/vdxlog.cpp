@@ -6,8 +6,10 @@
 //   VDXLOG_LEVEL  lowest level written: info (default), warn, error, off.
 //
 // Line: "2026-12-07 09:05:07.123 INFO  QOLT DCJ Basic/TCPClient.cpp:88 text"
-// Each record is one write() on an O_APPEND descriptor, so records from
-// several threads or processes never interleave; nothing is synced.
+// Each record is written whole by one write() on an O_APPEND descriptor, so
+// records from several threads or processes never interleave; nothing is
+// synced. Between LogHold(1) and LogHold(0) records below the error level
+// are kept and then written together; an error record writes them at once.
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -55,8 +57,48 @@ public:
         AppendOneLine(record, msg);
         record += '\n';
 
-        const char* data = record.data();
-        size_t left = record.size();
+        if (m_holdDepth.load(std::memory_order_acquire) == 0 && !m_pendingAny.load(std::memory_order_acquire)) {
+            WriteOut(fd, record);
+            return;
+        }
+        std::lock_guard<std::mutex> lock(m_holdMutex);
+        // Errors are written at once, with whatever waits before them.
+        if (m_holdDepth.load(std::memory_order_relaxed) > 0 && level < kError &&
+            m_pending.size() + record.size() <= kMaxPending) {
+            m_pending += record;
+            m_pendingAny.store(true, std::memory_order_release);
+            return;
+        }
+        m_pending += record;
+        WriteOut(fd, m_pending);
+        m_pending.clear();
+        m_pendingAny.store(false, std::memory_order_release);
+    }
+
+    // Records of a hold are written together, in one write, when the last
+    // hold ends: a burst of records costs one system call.
+    void Hold(bool on)
+    {
+        std::lock_guard<std::mutex> lock(m_holdMutex);
+        if (on) {
+            m_holdDepth.fetch_add(1, std::memory_order_acq_rel);
+            return;
+        }
+        if (m_holdDepth.load(std::memory_order_relaxed) == 0) return;
+        if (m_holdDepth.fetch_sub(1, std::memory_order_acq_rel) > 1 || m_pending.empty()) return;
+        const int fd = Descriptor();
+        if (fd >= 0) WriteOut(fd, m_pending);
+        m_pending.clear();
+        m_pendingAny.store(false, std::memory_order_release);
+    }
+
+private:
+    static constexpr size_t kMaxPending = 64 * 1024;
+
+    static void WriteOut(int fd, const std::string& text)
+    {
+        const char* data = text.data();
+        size_t left = text.size();
         while (left > 0) {
             ssize_t n = write(fd, data, left);
             if (n < 0 && errno == EINTR) continue;
@@ -66,14 +108,20 @@ public:
         }
     }
 
-private:
     static const char* Text(const char* s) { return s ? s : "(null)"; }
 
     // One record, one line: embedded line breaks, in any field, would forge
     // records.
     static void AppendOneLine(std::string& record, const char* text)
     {
-        for (const char* p = Text(text); *p; ++p) record += (*p == '\n' || *p == '\r') ? ' ' : *p;
+        const char* p = Text(text);
+        for (;;) {
+            const size_t run = strcspn(p, "\r\n");
+            record.append(p, run);
+            if (p[run] == '\0') return;
+            record += ' ';
+            p += run + 1;
+        }
     }
 
     Level Threshold()
@@ -163,6 +211,10 @@ private:
     }
 
     std::mutex m_mutex;
+    std::mutex m_holdMutex;
+    std::atomic<int> m_holdDepth{0};
+    std::atomic<bool> m_pendingAny{false};
+    std::string m_pending;
     std::mutex m_timeMutex;
     time_t m_cachedSecond = -1;
     char m_cachedText[32] = {0};
@@ -208,4 +260,16 @@ VDXLOG_EXPORT void LogWarn(const char* brand, const char* kind, const char* file
 VDXLOG_EXPORT void LogError(const char* brand, const char* kind, const char* file, int line, const char* msg)
 {
     Record(kError, brand, kind, file, line, msg);
+}
+
+// Optional: a caller that logs a burst of records brackets it with
+// LogHold(1) ... LogHold(0) to have it written in one go. Holds nest.
+VDXLOG_EXPORT void LogHold(int on)
+{
+    const int savedErrno = errno;
+    try {
+        Sink().Hold(on != 0);
+    } catch (...) {
+    }
+    errno = savedErrno;
 }

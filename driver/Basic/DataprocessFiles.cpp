@@ -244,21 +244,17 @@ char* CDataProcess::strrpl(char* in, char* out, int outlen, const char* src, cha
 bool CDataProcess::RemoveDir(const char* szFileDir)
 {
     if (szFileDir == nullptr) return false;
-    // A trailing slash would make lstat follow a link; links are removed as
-    // links, never followed into another tree.
+    // lstat, and without a trailing slash, which would make it follow a
+    // link: links are removed as links, never followed into another tree.
     std::string path(szFileDir);
     while (path.size() > 1 && path.back() == '/') path.pop_back();
     struct stat st;
-    const bool isLink = lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
-    if (!isLink && access(szFileDir, F_OK) != 0) {
-        LOG_ERROR("CDataProcess::RemoveDir szFileDir is not access");
+    if (lstat(path.c_str(), &st) != 0) {
+        LOG_ERROR(errno == ENOENT || errno == ENOTDIR ? "CDataProcess::RemoveDir szFileDir is not access"
+                                                      : "CDataProcess::RemoveDir get directory stat error");
         return false;
     }
-    if (!isLink && lstat(path.c_str(), &st) != 0) {
-        LOG_ERROR("CDataProcess::RemoveDir get directory stat error");
-        return false;
-    }
-    if (isLink || S_ISREG(st.st_mode)) {
+    if (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) {
         remove(path.c_str());
         return true;
     }
@@ -286,8 +282,7 @@ bool CDataProcess::SaveFile(char* data, int dataLen, char* filePath)
 
 bool CDataProcess::sysSyncFile(char* filePathName)
 {
-    if (filePathName == nullptr || access(filePathName, F_OK) != 0) return false;
-    return dcjfile::SyncFile(filePathName);
+    return filePathName != nullptr && dcjfile::SyncFile(filePathName);
 }
 
 bool CDataProcess::GetCurTime(char* buf, int bufSize)

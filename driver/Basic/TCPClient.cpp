@@ -7,7 +7,6 @@
 #include <poll.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -28,8 +27,8 @@ long long MonotonicMs()
 
 // Waits for `events` on fd for at most timeoutSec seconds. An interrupted
 // wait resumes with the time that remains; a negative time-out never waits
-// and counts as a time-out.
-bool WaitFor(int fd, short events, int timeoutSec)
+// and counts as a time-out. revents, when given, receives what was reported.
+bool WaitFor(int fd, short events, int timeoutSec, short* revents = nullptr)
 {
     if (fd < 0 || timeoutSec < 0) return false;
     const long long deadline = MonotonicMs() + static_cast<long long>(timeoutSec) * 1000;
@@ -42,7 +41,10 @@ bool WaitFor(int fd, short events, int timeoutSec)
         pfd.events = events;
         pfd.revents = 0;
         int n = poll(&pfd, 1, static_cast<int>(left));
-        if (n > 0) return true;  // ready, or an error the next call reports
+        if (n > 0) {  // ready, or an error the next call reports
+            if (revents) *revents = pfd.revents;
+            return true;
+        }
         if (n == 0) {
             if (deadline - MonotonicMs() > 0) continue;  // slice over, time left
             return false;
@@ -54,7 +56,8 @@ bool WaitFor(int fd, short events, int timeoutSec)
 int OpenSocket(int af, int type, int protocol)
 {
     // Close-on-exec: a host's child processes never inherit the device link.
-    return socket(af, type | SOCK_CLOEXEC, protocol);
+    // Non-blocking for good: every wait is a bounded poll of our own.
+    return socket(af, type | SOCK_CLOEXEC | SOCK_NONBLOCK, protocol);
 }
 
 }  // namespace
@@ -99,12 +102,11 @@ int CTCPClient::Connect(const char* addr, int port, int timeout)
                  addr ? addr : "(null)", port, timeout);
         LOG_INFO(strLog);
     }
+    LogFlushDeferred();  // what was logged so far is on disk before any wait
     if (m_SockFd == -1) return -2;
     if (addr == nullptr || addr[0] == '\0') return -3;
     if (port < 1 || port > 65535) return -4;
 
-    int ul = 1;
-    if (ioctl(m_SockFd, FIONBIO, &ul) == -1) return -6;
 
     struct sockaddr_in serverAddress;
     memset(&serverAddress, 0, sizeof(serverAddress));
@@ -112,18 +114,19 @@ int CTCPClient::Connect(const char* addr, int port, int timeout)
     serverAddress.sin_addr.s_addr = inet_addr(addr);
     serverAddress.sin_port = htons(static_cast<unsigned short>(port));
 
+    m_AwaitingReply = false;
     if (connect(m_SockFd, reinterpret_cast<struct sockaddr*>(&serverAddress), sizeof(serverAddress)) != 0) {
         if (errno != EINPROGRESS && errno != EINTR) return -7;
+        short revents = 0;
+        if (!WaitFor(m_SockFd, POLLOUT, timeout, &revents)) return -7;
         // Readiness alone is not success: a refusal also makes the socket
-        // writable, so the pending error decides.
-        if (!WaitFor(m_SockFd, POLLOUT, timeout)) return -7;
-        int soError = 0;
-        socklen_t len = sizeof(soError);
-        if (getsockopt(m_SockFd, SOL_SOCKET, SO_ERROR, &soError, &len) != 0 || soError != 0) return -7;
+        // writable, with an error pending that decides.
+        if (revents & (POLLERR | POLLHUP)) {
+            int soError = 0;
+            socklen_t len = sizeof(soError);
+            if (getsockopt(m_SockFd, SOL_SOCKET, SO_ERROR, &soError, &len) != 0 || soError != 0) return -7;
+        }
     }
-
-    ul = 0;
-    ioctl(m_SockFd, FIONBIO, &ul);
     return 0;
 }
 
@@ -140,8 +143,8 @@ bool CTCPClient::checkNetLinkReadTimeout(int netSocket, int timeout)
 bool CTCPClient::Send(char* buf, int dataLen, int timeout)
 {
     if (m_SockFd == -1 || buf == nullptr || dataLen <= 0) return false;
-    if (!checkNetLinkWriteTimeout(m_SockFd, timeout)) return false;
 
+    // A request fits an empty send buffer: wait only when the socket says so.
     int sent = 0;
     while (sent < dataLen) {
         // MSG_NOSIGNAL: a reset connection must not raise SIGPIPE in the host.
@@ -156,6 +159,7 @@ bool CTCPClient::Send(char* buf, int dataLen, int timeout)
             return false;
         }
     }
+    m_AwaitingReply = true;
     return true;
 }
 
@@ -166,8 +170,13 @@ bool CTCPClient::Recv(char* buf, unsigned int& dataLen, int timeout)
     const unsigned int wanted = dataLen;
     unsigned int total = 0;
     bool started = false;
+    // Right after a request the answer cannot be there yet: wait first. A
+    // stream that is flowing usually has the next block queued: read first.
+    if (m_AwaitingReply) {
+        if (!checkNetLinkReadTimeout(m_SockFd, timeout)) return false;
+        m_AwaitingReply = false;
+    }
     while (total < wanted) {
-        // Try first: data that is already queued needs no wait.
         ssize_t n = recv(m_SockFd, buf + total, wanted - total, MSG_DONTWAIT);
         if (n > 0) {
             started = true;
@@ -198,4 +207,5 @@ void CTCPClient::Close()
         close(m_SockFd);
         m_SockFd = -1;
     }
+    m_AwaitingReply = false;
 }

@@ -11,8 +11,8 @@ public:
 
     // Opens a socket when none is open; returns the descriptor or -1.
     int CreateSocket();
-    // 0 connected; -2 no socket, -3 no address, -4 bad port, -6 mode switch
-    // failed, -7 refused, unreachable or not connected within the time-out.
+    // 0 connected; -2 no socket, -3 no address, -4 bad port, -7 refused,
+    // unreachable or not connected within the time-out.
     int Connect(const char* addr, int port, int timeout);
     // True when all dataLen bytes were sent.
     bool Send(char* buf, int dataLen, int timeout);
@@ -29,4 +29,5 @@ private:
     int m_Sock_AF_Type;
     int m_Sock_Type;
     int m_Sock_Protocol;
+    bool m_AwaitingReply = false;  // a request went out, no byte of the answer read yet
 };

@@ -19,6 +19,8 @@ public:
     bool makePath(const char* dir)
     {
         if (dir == nullptr || dir[0] == '\0') return false;
+        struct stat st;
+        if (stat(dir, &st) == 0 && S_ISDIR(st.st_mode)) return true;  // the usual case: nothing to create
         const std::string l_strDestDir(dir);
         std::string l_strSubDir;
         std::string::size_type l_strPosStart = 0;
@@ -33,7 +35,6 @@ public:
             l_strOprDestDir = l_strDestDir.substr(l_strPosStart);
         }
         if (access(l_strDestDir.c_str(), F_OK) != 0) mkdir(l_strDestDir.c_str(), 0777);
-        struct stat st;
         return stat(l_strDestDir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
     }
 };
