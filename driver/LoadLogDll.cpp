@@ -56,6 +56,14 @@ void LogDefer()
     if (g_LogHold && !g_Deferring.exchange(true)) g_LogHold(1);
 }
 
+void LogFlushBeforeWait()
+{
+    if (g_LogHold && g_Deferring.load()) {
+        g_LogHold(0);
+        g_LogHold(1);
+    }
+}
+
 void LogFlushDeferred()
 {
     if (g_LogHold && g_Deferring.exchange(false)) g_LogHold(0);

@@ -19,9 +19,11 @@ bool LoadLogLib(std::string path);
 void FreeLogLib();
 
 // Records logged between LogDefer and LogFlushDeferred reach the log file in
-// one write, when the log library offers that; the driver flushes before it
-// waits on the network, so nothing is held across a wait.
+// bursts, one write each, when the log library offers that. Whatever is
+// held is written before the driver waits (LogFlushBeforeWait), so no record
+// waits on the network or on another program.
 void LogDefer();
+void LogFlushBeforeWait();
 void LogFlushDeferred();
 
 // Formats into a 256-byte buffer (longer messages are cut) and logs it.

@@ -126,8 +126,25 @@ std::string GbkToUtf8Lenient(const char* data, size_t len)
     return out;
 }
 
+namespace {
+// True when no byte of 0x80 or above is followed by a byte below it (or by
+// the end): then no two-byte character can take in a quote, a backslash or
+// any other ASCII byte, and the text converts as a whole.
+bool HighBytesPairUp(const std::string& text)
+{
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (static_cast<unsigned char>(text[i]) >= 0x80 &&
+            (i + 1 == text.size() || static_cast<unsigned char>(text[i + 1]) < 0x80)) {
+            return false;
+        }
+    }
+    return true;
+}
+}  // namespace
+
 std::string ReplyToUtf8(const std::string& gbkReply)
 {
+    if (HighBytesPairUp(gbkReply)) return GbkToUtf8Lenient(gbkReply.data(), gbkReply.size());
     rapidjson::StringBuffer buf;
     Utf8Rewriter writer(buf);
     rapidjson::Reader reader;

@@ -52,7 +52,9 @@ public:
         record += ' ';
         AppendOneLine(record, file);
         record += ':';
-        record += std::to_string(line);
+        char number[16];
+        const int numberLen = snprintf(number, sizeof(number), "%d", line);
+        record.append(number, numberLen > 0 ? static_cast<size_t>(numberLen) : 0);
         record += ' ';
         AppendOneLine(record, msg);
         record += '\n';
@@ -155,8 +157,16 @@ private:
             }
             memcpy(text, m_cachedText, sizeof(text));
         }
-        int n = snprintf(buf, size, "%s.%03ld", text, now.tv_nsec / 1000000L);
-        return n < 0 ? 0 : (static_cast<size_t>(n) < size ? static_cast<size_t>(n) : size - 1);
+        // "YYYY-MM-DD hh:mm:ss" and ".mmm", without a formatter per record.
+        const size_t len = strnlen(text, sizeof(text));
+        if (size < len + 5) return 0;
+        memcpy(buf, text, len);
+        const long ms = now.tv_nsec / 1000000L;
+        buf[len] = '.';
+        buf[len + 1] = static_cast<char>('0' + ms / 100);
+        buf[len + 2] = static_cast<char>('0' + ms / 10 % 10);
+        buf[len + 3] = static_cast<char>('0' + ms % 10);
+        return len + 4;
     }
 
     // The file is opened on first use and checked at most once a second:

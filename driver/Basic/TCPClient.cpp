@@ -31,6 +31,7 @@ long long MonotonicMs()
 bool WaitFor(int fd, short events, int timeoutSec, short* revents = nullptr)
 {
     if (fd < 0 || timeoutSec < 0) return false;
+    LogFlushBeforeWait();  // what was logged so far is on disk before any wait
     const long long deadline = MonotonicMs() + static_cast<long long>(timeoutSec) * 1000;
     for (;;) {
         long long left = deadline - MonotonicMs();
@@ -102,7 +103,6 @@ int CTCPClient::Connect(const char* addr, int port, int timeout)
                  addr ? addr : "(null)", port, timeout);
         LOG_INFO(strLog);
     }
-    LogFlushDeferred();  // what was logged so far is on disk before any wait
     if (m_SockFd == -1) return -2;
     if (addr == nullptr || addr[0] == '\0') return -3;
     if (port < 1 || port > 65535) return -4;

@@ -17,6 +17,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <list>
 #include <mutex>
 #include <thread>
@@ -408,11 +409,14 @@ struct Simulator::Impl {
     int wakeRead = -1, wakeWrite = -1;
     std::atomic<uint16_t> port{0};
     std::thread acceptThread;
-    struct Worker {
-        std::thread thread;
-        std::shared_ptr<std::atomic<bool>> done;
-    };
-    std::list<Worker> workers;  // touched by the accept thread, then by Stop() after joining it
+    // Connections are served by pooled threads: a new connection waits for
+    // no thread to be created once the pool has grown to the load.
+    std::mutex poolMu;
+    std::condition_variable poolCv;
+    std::deque<std::pair<int, std::string>> queue;  // accepted, not yet served
+    size_t idle = 0;
+    bool stopping = false;
+    std::list<std::thread> pool;  // touched by the accept thread, then by Stop() after joining it
     std::atomic<size_t> accepted{0};
     std::atomic<size_t> open{0};
 
@@ -451,19 +455,45 @@ struct Simulator::Impl {
     }
 
     void AcceptLoop();
+    void WorkerLoop();
     void Serve(int fd, const std::string& peer);
-    void Reap(bool all)
+    // After the accept thread has ended: lets the pool finish and drops
+    // connections nobody served.
+    void StopPool()
     {
-        for (auto it = workers.begin(); it != workers.end();) {
-            if (all || it->done->load()) {
-                it->thread.join();
-                it = workers.erase(it);
-            } else {
-                ++it;
-            }
+        {
+            std::lock_guard<std::mutex> lock(poolMu);
+            stopping = true;
         }
+        poolCv.notify_all();
+        for (std::thread& t : pool) t.join();
+        pool.clear();
+        for (auto& job : queue) {
+            close(job.first);
+            --open;
+        }
+        queue.clear();
+        stopping = false;
+        idle = 0;
     }
 };
+
+void Simulator::Impl::WorkerLoop()
+{
+    std::unique_lock<std::mutex> lock(poolMu);
+    for (;;) {
+        ++idle;
+        poolCv.wait(lock, [this] { return stopping || !queue.empty(); });
+        --idle;
+        if (queue.empty()) return;  // stopping
+        std::pair<int, std::string> job = std::move(queue.front());
+        queue.pop_front();
+        lock.unlock();
+        Serve(job.first, job.second);
+        --open;
+        lock.lock();
+    }
+}
 
 void Simulator::Impl::AcceptLoop()
 {
@@ -486,19 +516,19 @@ void Simulator::Impl::AcceptLoop()
         }
         ++accepted;
         ++open;
-        Reap(false);
-        auto done = std::make_shared<std::atomic<bool>>(false);
-        const std::string peer = AddressText(ss);
-        try {
-            workers.push_back(Worker{std::thread([this, fd, peer, done] {
-                                         Serve(fd, peer);
-                                         --open;
-                                         done->store(true);
-                                     }),
-                                     done});
-        } catch (const std::exception&) {
-            close(fd);
-            --open;
+        bool grow;
+        {
+            std::lock_guard<std::mutex> lock(poolMu);
+            queue.emplace_back(fd, AddressText(ss));
+            grow = queue.size() > idle;
+        }
+        poolCv.notify_one();
+        if (grow) {
+            try {
+                pool.emplace_back([this] { WorkerLoop(); });
+            } catch (const std::exception&) {
+                // No thread to spare: an existing one takes it when free.
+            }
         }
     }
 }
@@ -727,7 +757,7 @@ void Simulator::Stop()
         w = write(d.wakeWrite, "x", 1);
     } while (w < 0 && errno == EINTR);
     d.acceptThread.join();
-    d.Reap(true);
+    d.StopPool();
     close(d.listenFd);
     close(d.wakeRead);
     close(d.wakeWrite);
