@@ -161,6 +161,41 @@ TEST_F(Download, FailureInTheThirdFileKeepsTheFirstTwoAndIsNotConfirmed)
     EXPECT_EQ(sim.CurrentScenario().files.size(), 4u);
 }
 
+TEST_F(Download, RepeatedNamesKeepEveryByte)
+{
+    // Two files the device names alike, within one download: both contents
+    // stay, one after the other, as they would inside an archive.
+    auto files = dcjsim::GenerateFiles(2, 2, 300, "M", "D", "S");
+    files[1].sNo = files[0].sNo;
+    UseFiles(files);
+    const std::string reply = Run();
+    ASSERT_EQ(Code(reply), "ECPWS0000000") << reply;
+    EXPECT_EQ(Files(reply), FsnName(files[0]) + "|" + FsnName(files[0]));
+    EXPECT_EQ(ReadFile(upload + FsnName(files[0])), files[0].Content() + files[1].Content());
+
+    // A later download that brings the same file again replaces it: a file
+    // delivered before a failed download is delivered once more, not twice.
+    UseFiles({files[0]});
+    ASSERT_EQ(Code(Run()), "ECPWS0000000");
+    EXPECT_EQ(ReadFile(upload + FsnName(files[0])), files[0].Content());
+}
+
+TEST_F(Download, RetryAfterAFailureDeliversEachFileOnce)
+{
+    auto files = dcjsim::GenerateFiles(3, 2, 100);
+    UseFiles(files);
+    sim.Edit([](dcjsim::Scenario& s) {
+        s.tweakUploadHeader = [](size_t file, size_t, std::vector<uint8_t>& header) {
+            if (file == 2) header[0] = 'X';
+        };
+    });
+    ASSERT_EQ(Code(Run()), "DRVDCJ1003");
+    sim.Edit([](dcjsim::Scenario& s) { s.tweakUploadHeader = nullptr; });
+    ASSERT_EQ(Code(Run()), "ECPWS0000000");
+    for (const auto& f : files) EXPECT_EQ(ReadFile(upload + FsnName(f)), f.Content());
+    EXPECT_EQ(Commands(), (std::vector<uint32_t>{0xA1, 0xA1, 0xA6}));
+}
+
 TEST_F(Download, MalformedHeadersAreRefusedAndNeverConfirmed)
 {
     struct Case {
@@ -263,6 +298,16 @@ TEST_F(Download, ArchiveModeFailuresAreReportedAndNotConfirmed)
     EXPECT_EQ(Desc(reply), "DRVDCJ1006|关联文件不存在");
     EXPECT_EQ(sim.Connections(), 0u);
 
+    // A related file named like a downloaded file would overwrite it.
+    auto files = dcjsim::GenerateFiles(1, 1, 10);
+    UseFiles(files);
+    const std::string clash = tmp / FsnName(files[0]);
+    dcjtest::WriteFile(clash, "not the counter's data");
+    reply = Run({{"relativeFilePath", clash}});
+    EXPECT_EQ(Code(reply), "DRVDCJ1004");
+    EXPECT_TRUE(ListDir(upload).empty());
+    EXPECT_EQ(Commands(), (std::vector<uint32_t>{0xA1}));
+
     // No zip program: a packaging failure.
     const std::string related = tmp / "related.txt";
     dcjtest::WriteFile(related, "r");
@@ -274,7 +319,7 @@ TEST_F(Download, ArchiveModeFailuresAreReportedAndNotConfirmed)
     });
     EXPECT_EQ(child.status, 0) << child.out;
     EXPECT_TRUE(ListDir(upload).empty());
-    EXPECT_EQ(Commands(), (std::vector<uint32_t>{0xA1}));
+    EXPECT_EQ(Commands(), (std::vector<uint32_t>{0xA1, 0xA1}));
 }
 
 TEST_F(Download, NamesThatLookLikeOptionsStayNames)

@@ -61,12 +61,13 @@ bool SyncPath(const std::string& path, int flags)
 
 namespace {
 
-// Copies src to a fresh dst and forces it to disk.
-bool CopyFileDurably(const std::string& src, const std::string& dst)
+// Copies src to dst (a fresh file, or the end of an existing one) and forces
+// it to disk.
+bool CopyFileDurably(const std::string& src, const std::string& dst, bool append = false)
 {
     int in = open(src.c_str(), O_RDONLY | O_CLOEXEC);
     if (in < 0) return false;
-    int out = open(dst.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    int out = open(dst.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC), 0666);
     if (out < 0) {
         close(in);
         return false;
@@ -95,7 +96,7 @@ bool CopyFileDurably(const std::string& src, const std::string& dst)
     if (ok && fsync(out) != 0) ok = false;
     if (close(out) != 0) ok = false;
     close(in);
-    if (!ok) unlink(dst.c_str());
+    if (!ok && !append) unlink(dst.c_str());
     return ok;
 }
 
@@ -147,6 +148,19 @@ bool ListDir(const std::string& dir, std::vector<std::string>* names)
     }
     closedir(dp);
     std::sort(names->begin(), names->end());
+    return true;
+}
+
+bool PathExists(const std::string& path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+bool AppendFile(const std::string& src, const std::string& dst)
+{
+    if (!CopyFileDurably(src, dst, true)) return false;
+    unlink(src.c_str());
     return true;
 }
 

@@ -24,6 +24,12 @@ enum class MoveResult { Moved, Exists, Failed };
 // touches an existing dst. Works across file systems by copying.
 MoveResult MoveFile(const std::string& src, const std::string& dst, bool replace);
 
+// True when something (a link included) has that name.
+bool PathExists(const std::string& path);
+
+// Appends src to the end of dst, forces it to disk, then removes src.
+bool AppendFile(const std::string& src, const std::string& dst);
+
 // Forces a directory's entries (new names, renames) to disk.
 bool SyncDir(const std::string& dir);
 // Forces a file's data to disk.

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -91,6 +92,7 @@ void CDataProcess::ProcSaveFSN(InputFSNPara* fsnPara, char** strRet, int* /*strR
     RESPONSE_UP resUp = null_Response_Up;
     std::vector<std::string> fsnNameVec;
     size_t fsnNameVecLen = 0;
+    std::set<std::string> delivered;  // direct mode: names already in the upload folder
     PacketBuffer resBuf;
     const bool archiveMode = fsnPara->strRelativeFilePath[0] != '\0';
     const char* failure = nullptr;
@@ -181,8 +183,13 @@ void CDataProcess::ProcSaveFSN(InputFSNPara* fsnPara, char** strRet, int* /*strR
                 failure = kBadParameter;
                 break;
             }
-            if (dcjfile::MoveFile(fsnTempPath, fsnZipPath, true) != dcjfile::MoveResult::Moved ||
-                !sysSyncFile(fsnZipPath)) {
+            // A name this download has delivered already gets the new data
+            // added, as it would inside an archive: replacing it would lose
+            // the first file once the device clears its copies.
+            const bool repeated = !delivered.insert(fsnName).second;
+            const bool stored = repeated ? dcjfile::AppendFile(fsnTempPath, fsnZipPath)
+                                         : dcjfile::MoveFile(fsnTempPath, fsnZipPath, true) == dcjfile::MoveResult::Moved;
+            if (!stored || !sysSyncFile(fsnZipPath)) {
                 LOG_ERRORF("CDataProcess::ProcSaveFSN: rename error:%s", fsnZipPath);
                 failure = kStorageFailed;
                 break;
@@ -199,9 +206,16 @@ void CDataProcess::ProcSaveFSN(InputFSNPara* fsnPara, char** strRet, int* /*strR
         strName = basename(&strName[0]);
         LOG_INFOF("CDataProcess::ProcSaveFSN basename strName:%s", strName.c_str());
 
-        const int cpStatus = dcjfile::RunProgram(
-            {"cp", dcjfile::PathArg(fsnPara->strRelativeFilePath), dcjfile::PathArg(qoltTempDir)});
-        LOG_INFOF("cp %s %s", fsnPara->strRelativeFilePath, qoltTempDir);
+        // The related file must not overwrite a downloaded file of its name.
+        int cpStatus = -1;
+        if (dcjfile::PathExists(std::string(qoltTempDir) + strName)) {
+            LOG_ERRORF("CDataProcess::ProcSaveFSN: related file %s would replace a downloaded file",
+                       strName.c_str());
+        } else {
+            cpStatus = dcjfile::RunProgram(
+                {"cp", dcjfile::PathArg(fsnPara->strRelativeFilePath), dcjfile::PathArg(qoltTempDir)});
+            LOG_INFOF("cp %s %s", fsnPara->strRelativeFilePath, qoltTempDir);
+        }
 
         // Packed inside the working folder under a name that is not listed,
         // then moved into the upload folder without replacing anything.
