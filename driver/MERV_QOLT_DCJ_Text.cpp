@@ -101,6 +101,13 @@ public:
                                                                static_cast<rapidjson::SizeType>(m_text.size()), copy);
     }
 
+    // Numbers pass through as written: one beyond a double's range could
+    // not be written back, and the whole reply would fall back to plain text.
+    bool RawNumber(const char* str, rapidjson::SizeType length, bool)
+    {
+        return RawValue(str, length, rapidjson::kNumberType);
+    }
+
 private:
     void Reconvert(const char* str, size_t length)
     {
@@ -150,7 +157,8 @@ std::string ReplyToUtf8(const std::string& gbkReply)
     rapidjson::Reader reader;
     rapidjson::StringStream stream(gbkReply.c_str());
     if (gbkReply.find('\0') == std::string::npos && gbkReply.find('{') != std::string::npos &&
-        !reader.Parse<rapidjson::kParseIterativeFlag>(stream, writer).IsError()) {
+        !reader.Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseNumbersAsStringsFlag>(stream, writer)
+             .IsError()) {
         return std::string(buf.GetString(), buf.GetSize());
     }
     return GbkToUtf8Lenient(gbkReply.data(), gbkReply.size());

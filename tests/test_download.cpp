@@ -214,6 +214,7 @@ TEST_F(Download, MalformedHeadersAreRefusedAndNeverConfirmed)
         {"command 0xA3", [](std::vector<uint8_t>& h) { dcjsim::wire::PutU32(&h[8], 0xA3); }, "DRVDCJ1003"},
         {"slash in MachineNo", [](std::vector<uint8_t>& h) { memcpy(&h[12], "../../x", 7); }, "DRVDCJ1003"},
         {"slash in SNo", [](std::vector<uint8_t>& h) { memcpy(&h[56], "a/b", 3); }, "DRVDCJ1003"},
+        {"list separator in DateTime", [](std::vector<uint8_t>& h) { memcpy(&h[40], "2026|12", 7); }, "DRVDCJ1003"},
         {"data before packet 0", [](std::vector<uint8_t>& h) { dcjsim::wire::PutU32(&h[72], 1); }, "DRVDCJ1003"},
     };
     for (const Case& c : cases) {
@@ -235,6 +236,39 @@ TEST_F(Download, MalformedHeadersAreRefusedAndNeverConfirmed)
         EXPECT_TRUE(WorkingFolder().empty()) << c.what;
     }
     EXPECT_TRUE(ListDir(tmp.path()).size() == 2u) << "nothing written beside the folders";
+}
+
+TEST_F(Download, PacketsOutOfTurnAreRefusedBeforeAnythingIsConfirmed)
+{
+    constexpr size_t kEveryPacket = static_cast<size_t>(-1);
+    struct Case {
+        const char* what;
+        size_t file, packet;
+        std::function<void(std::vector<uint8_t>&)> tweak;
+    };
+    const std::vector<Case> cases = {
+        // The first file claims five packets, the device moves on after two:
+        // that file would be listed and confirmed, yet never arrive.
+        {"new file before the last one ended", 0, kEveryPacket,
+         [](std::vector<uint8_t>& h) { dcjsim::wire::PutU32(&h[76], 5); }},
+        {"packet skipped", 1, 1, [](std::vector<uint8_t>& h) { dcjsim::wire::PutU32(&h[72], 2); }},
+        {"packet repeated", 1, 2, [](std::vector<uint8_t>& h) { dcjsim::wire::PutU32(&h[72], 1); }},
+    };
+    for (const Case& c : cases) {
+        sim.SetScenario(dcjsim::Scenario());
+        UseFiles(dcjsim::GenerateFiles(2, 3, 100));
+        sim.Edit([&](dcjsim::Scenario& s) {
+            s.tweakUploadHeader = [&](size_t file, size_t packet, std::vector<uint8_t>& h) {
+                if (file == c.file && (packet == c.packet || c.packet == kEveryPacket)) c.tweak(h);
+            };
+        });
+        const size_t before = sim.Connections();
+        const std::string reply = Run();
+        EXPECT_EQ(Code(reply), "DRVDCJ1003") << c.what << reply;
+        EXPECT_EQ(sim.Connections(), before + 1) << c.what << ": no confirmation";
+        EXPECT_EQ(ListDir(upload).size(), c.file) << c.what << ": only finished files delivered";
+        dcjtest::RemoveTree(upload);
+    }
 }
 
 TEST_F(Download, DeviceWithNothingToUploadIsNotConfirmed)

@@ -176,6 +176,14 @@ TEST(GbkConversion, ReplyConversionKeepsJsonWholeWhateverTheBytes)
         ASSERT_FALSE(doc.HasParseError()) << reply;
         EXPECT_STREQ(doc["after"].GetString(), "kept") << reply;
     }
+    // A number no double holds passes through as written, and the strings
+    // around it are still converted one by one.
+    const std::string withNumber = ReplyToUtf8("{\"a\":184467095540e300,\"b\":\"\x81\\\"\"}");
+    rapidjson::Document numberDoc;
+    numberDoc.Parse<rapidjson::kParseValidateEncodingFlag>(withNumber.c_str());
+    EXPECT_FALSE(numberDoc.HasParseError()) << withNumber;
+    EXPECT_EQ(withNumber.substr(0, 22), "{\"a\":184467095540e300,");
+
     // Valid GBK whose second byte is a backslash stays that one character.
     const std::string withBackslashTrail = dcjtest::Utf8ToGbk("昞");
     ASSERT_EQ(withBackslashTrail[1], '\\');

@@ -19,9 +19,12 @@ bool StartWordMatches(const char* received, const char* expected)
     return memcmp(received, expected, 4) == 0;
 }
 
-bool HasSlash(const char* field, size_t width)
+// A "/" would put the file outside its folder, a "|" would split its name
+// in the reply's file list.
+bool HasUnsafeChar(const char* field, size_t width)
 {
-    return memchr(field, '/', strnlen(field, width)) != nullptr;
+    const size_t len = strnlen(field, width);
+    return memchr(field, '/', len) != nullptr || memchr(field, '|', len) != nullptr;
 }
 }  // namespace
 
@@ -70,8 +73,9 @@ UpCheck CheckUploadHeader(const RESPONSE_UP& header, uint32_t maxDataLen)
         check.verdict = UpVerdict::DataTooLong;
     } else if (FromWire32(header.packetCount) == 0 || FromWire32(header.fileCount) == 0) {
         check.verdict = UpVerdict::ZeroCount;
-    } else if (HasSlash(header.MachineNo, sizeof(header.MachineNo)) ||
-               HasSlash(header.DateTime, sizeof(header.DateTime)) || HasSlash(header.SNo, sizeof(header.SNo))) {
+    } else if (HasUnsafeChar(header.MachineNo, sizeof(header.MachineNo)) ||
+               HasUnsafeChar(header.DateTime, sizeof(header.DateTime)) ||
+               HasUnsafeChar(header.SNo, sizeof(header.SNo))) {
         check.verdict = UpVerdict::UnsafeText;
     } else {
         check.dataLen = msgLength - static_cast<uint32_t>(sizeof(RESPONSE_UP));
@@ -148,7 +152,7 @@ bool CDataProcess::ParseResUpData(RESPONSE_UP* resUp)
                        FromWire32(resUp->packetCount), FromWire32(resUp->fileCount));
             return false;
         case dcjframe::UpVerdict::UnsafeText:
-            LOG_ERROR("CDataProcess::ParseResUpData name field holds '/'");
+            LOG_ERROR("CDataProcess::ParseResUpData name field holds '/' or '|'");
             return false;
     }
     return false;

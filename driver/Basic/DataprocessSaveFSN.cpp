@@ -93,6 +93,8 @@ void CDataProcess::ProcSaveFSN(InputFSNPara* fsnPara, char** strRet, int* /*strR
     std::vector<std::string> fsnNameVec;
     size_t fsnNameVecLen = 0;
     std::set<std::string> delivered;  // direct mode: names already in the upload folder
+    bool inFile = false;              // a file has begun and its last packet is still to come
+    uint32_t nextPacket = 0;
     PacketBuffer resBuf;
     const bool archiveMode = fsnPara->strRelativeFilePath[0] != '\0';
     const char* failure = nullptr;
@@ -136,6 +138,13 @@ void CDataProcess::ProcSaveFSN(InputFSNPara* fsnPara, char** strRet, int* /*strR
         const uint32_t packetCount = FromWire32(resUp.packetCount);
         const uint32_t fileIndex = FromWire32(resUp.fileIndex);
         const uint32_t fileCount = FromWire32(resUp.fileCount);
+        // Packets come file by file, each file's in order: a file left
+        // unfinished would be listed, confirmed and then cleared unreceived.
+        if (packetIndex == 0 ? inFile : (!inFile || packetIndex != nextPacket)) {
+            LOG_ERRORF("CDataProcess::ProcSaveFSN: packet %u out of order", packetIndex);
+            failure = kBadResponse;
+            break;
+        }
 
         char* data = resBuf.Reserve(dataLen);
         if (data == nullptr) {
@@ -160,13 +169,7 @@ void CDataProcess::ProcSaveFSN(InputFSNPara* fsnPara, char** strRet, int* /*strR
                 failure = kBadParameter;
                 break;
             }
-            fsnNameVec.push_back(fsnName);
-            fsnNameVecLen += strlen(fsnName) + 1;
-        } else if (fsnName[0] == '\0') {
-            // Data for a file whose first packet never came.
-            LOG_ERRORF("CDataProcess::ProcSaveFSN: packet %u before packet 0", packetIndex);
-            failure = kBadResponse;
-            break;
+            inFile = true;
         }
 
         if (!SaveFile(data, static_cast<int>(dataLen), fsnTempPath)) {
@@ -175,7 +178,9 @@ void CDataProcess::ProcSaveFSN(InputFSNPara* fsnPara, char** strRet, int* /*strR
             break;
         }
 
+        nextPacket = packetIndex + 1;
         if (packetIndex < packetCount - 1) continue;
+        inFile = false;
 
         if (!archiveMode) {
             if (!FormatFits(fsnZipPath, "%s%s", fsnPara->strUploadDir, fsnName)) {
@@ -195,6 +200,8 @@ void CDataProcess::ProcSaveFSN(InputFSNPara* fsnPara, char** strRet, int* /*strR
                 break;
             }
         }
+        fsnNameVec.push_back(fsnName);
+        fsnNameVecLen += strlen(fsnName) + 1;
         if (fileIndex < fileCount - 1) continue;
         break;
     }
