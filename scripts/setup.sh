@@ -7,7 +7,10 @@
 set -euo pipefail
 
 base=(cmake ninja-build g++ make pkg-config rapidjson-dev libgtest-dev googletest zip unzip procps)
-ci=(clang-14 libclang-rt-14-dev valgrind g++-aarch64-linux-gnu qemu-user)
+# clang and its runtimes: the fuzzers; the aarch64 toolchain and qemu: the
+# cross build and its tests (scripts/ci-cross.sh adds the arm64 gconv modules).
+ci=(clang-14 libclang-rt-14-dev valgrind gcc-aarch64-linux-gnu g++-aarch64-linux-gnu binutils-aarch64-linux-gnu
+  qemu-user)
 
 want=("${base[@]}")
 if [ "${1:-}" = "ci" ]; then want+=("${ci[@]}"); fi

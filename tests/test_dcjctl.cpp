@@ -127,10 +127,11 @@ ProcessResult RunWithTerminalStderr(const std::vector<std::string>& argv, const 
         dup2(outPipe[1], 1);
         dup2(slave, 2);
         setenv("DCJCTL_DRIVER", "", 1);
+        const std::vector<std::string> command = dcjtest::ProgramCommand(argv);
         std::vector<char*> args;
-        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        for (const auto& a : command) args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
-        execv(args[0], args.data());
+        execvp(args[0], args.data());
         _exit(127);
     }
     close(outPipe[1]);
@@ -386,7 +387,7 @@ TEST_F(Dcjctl, DownloadShowsProgressOnATerminalAndClearsTheLine)
     });
     const ProcessResult r = RunWithTerminalStderr({kCtl, "-p", port, "-t", "5", "download"}, tmp.path());
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(Lines(r.out).size(), 4u) << r.out;
+    ASSERT_EQ(Lines(r.out).size(), 4u) << r.out;
     EXPECT_EQ(Lines(r.out).back(), "3 files, 300 bytes, in ./qolt/upload/");
     const std::string clear = "\r\x1b[K";
     ASSERT_GE(r.err.size(), clear.size()) << r.err;
@@ -553,7 +554,8 @@ TEST_F(Dcjctl, RawSendsTheRequestTextAsGiven)
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, direct + "\n");
 
-    r = dcjtest::RunProcess({"sh", "-c", "exec \"$0\" --json --request - < req.json", kCtl}, tmp.path(),
+    r = dcjtest::RunProcess({"sh", "-c", "exec ${DCJ_TEST_EMULATOR} \"$0\" --json --request - < req.json", kCtl},
+                            tmp.path(),
                             {{"DCJCTL_DRIVER", ""}});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, direct + "\n");

@@ -37,7 +37,11 @@ int ClosedPort()
 
 class Exchange : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { s_lib = new DriverLib(); }
+    // Runs once per suite, and ExchangeFaults is a second suite of this fixture.
+    static void SetUpTestSuite()
+    {
+        if (s_lib == nullptr) s_lib = new DriverLib();
+    }
     void SetUp() override
     {
         ASSERT_TRUE(s_lib->ok());

@@ -526,13 +526,14 @@ public:
         int out[2];
         if (pipe2(out, O_CLOEXEC) != 0) return;
         args.insert(args.begin(), kBin);
+        args = dcjtest::ProgramCommand(args);
         m_pid = fork();
         if (m_pid == 0) {
             dup2(out[1], 1);
             std::vector<char*> argv;
             for (std::string& a : args) argv.push_back(&a[0]);
             argv.push_back(nullptr);
-            execv(argv[0], argv.data());
+            execvp(argv[0], argv.data());
             _exit(127);
         }
         close(out[1]);

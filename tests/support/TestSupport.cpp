@@ -127,9 +127,51 @@ int WaitStatus(pid_t pid)
 
 }  // namespace
 
-ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& cwd,
+namespace {
+// e_machine of an ELF file (64-bit little-endian targets), or -1.
+int ElfMachine(const std::string& path)
+{
+    unsigned char header[20];
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    const ssize_t n = read(fd, header, sizeof(header));
+    close(fd);
+    if (n != static_cast<ssize_t>(sizeof(header)) || memcmp(header, "\x7f" "ELF", 4) != 0) return -1;
+    return header[18] | header[19] << 8;
+}
+}  // namespace
+
+std::vector<std::string> ProgramCommand(const std::vector<std::string>& argv, const std::string& cwd)
+{
+    // A cross build's tests run under an emulator (DCJ_TEST_EMULATOR, say
+    // "qemu-aarch64 -L /usr/aarch64-linux-gnu") that the kernel does not
+    // know: a program built for the same machine as this one is started
+    // through it; host programs run as they are.
+    const char* emulator = getenv("DCJ_TEST_EMULATOR");
+    if (emulator == nullptr || *emulator == '\0' || argv.empty() || argv[0].find('/') == std::string::npos) {
+        return argv;
+    }
+    std::string program = argv[0];
+    if (program == "/proc/self/exe") {
+        // In the emulator's process that would name the emulator.
+        char path[4096];
+        const ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);
+        if (n > 0) program.assign(path, static_cast<size_t>(n));
+    }
+    const std::string where = program[0] != '/' && !cwd.empty() ? cwd + "/" + program : program;
+    if (ElfMachine(where) != ElfMachine("/proc/self/exe")) return argv;
+    std::vector<std::string> command;
+    std::istringstream words(emulator);
+    for (std::string word; words >> word;) command.push_back(word);
+    command.push_back(program);
+    command.insert(command.end(), argv.begin() + 1, argv.end());
+    return command;
+}
+
+ProcessResult RunProcess(const std::vector<std::string>& programArgv, const std::string& cwd,
                          const std::map<std::string, std::string>& env, int timeoutSeconds)
 {
+    const std::vector<std::string> argv = ProgramCommand(programArgv, cwd);
     ProcessResult result;
     int outPipe[2], errPipe[2];
     if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) return result;

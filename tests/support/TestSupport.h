@@ -40,6 +40,10 @@ struct ProcessResult {
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& cwd = "",
                          const std::map<std::string, std::string>& env = {}, int timeoutSeconds = 120);
 
+// argv as it must be exec'd (execvp) from cwd: under DCJ_TEST_EMULATOR, a
+// program built for this test's own machine is started through the emulator.
+std::vector<std::string> ProgramCommand(const std::vector<std::string>& argv, const std::string& cwd = "");
+
 // Runs body in a forked child; its return value is the exit status, its
 // stdout is captured.
 ProcessResult RunInChild(const std::function<int()>& body, int timeoutSeconds = 120);
