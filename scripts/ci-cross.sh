@@ -87,10 +87,4 @@ export GCONV_PATH
 GCONV_PATH=$(cd "$gconv" && pwd)
 export DCJ_TEST_EMULATOR="qemu-aarch64 -L $target_root"
 exclude='^LongRun\.'  # the long-run check has a stage of its own
-if ! grep -q DCJ_TEST_EMULATOR tests/support/TestSupport.cpp; then
-  # Until the test support starts the build's programs through the
-  # emulator, the tests that exec them cannot pass here.
-  echo "ci-cross: tests/support does not use DCJ_TEST_EMULATOR yet: skipping the tests that exec built programs"
-  exclude="$exclude|^Probe\.|^DcjsimCli\.|supportLoad|^Dcjctl\.|^InstallTree\."
-fi
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)" -E "$exclude"
