@@ -467,6 +467,21 @@ TEST(DcjsimRecords, RequestsAreRecordedAsReceived)
     EXPECT_EQ(r.sim.Connections(), 2u);
 }
 
+TEST(DcjsimRecords, LimitKeepsTheLatestAndCountsOn)
+{
+    Running r;
+    r.sim.SetRecordLimit(2);
+    for (uint32_t cmd : {0xA2u, 0xA4u, 0xA7u}) {
+        EXPECT_EQ(Exchange(r.port(), cmd).bytes.size(), 20u);
+        ASSERT_TRUE(r.sim.WaitForExchanges(r.sim.Connections(), milliseconds(kLong)));
+    }
+    const std::vector<ExchangeRecord> ex = r.sim.Exchanges();
+    ASSERT_EQ(ex.size(), 2u);
+    EXPECT_EQ(ex[0].cmd, 0xA4u);
+    EXPECT_EQ(ex[1].cmd, 0xA7u);
+    EXPECT_TRUE(r.sim.WaitForExchanges(3, milliseconds(0)));
+}
+
 TEST(DcjsimServer, ServesOthersWhileOneConnectionStalls)
 {
     Scenario s;

@@ -371,6 +371,7 @@ int main(int argc, char** argv)
 
     dcjsim::Simulator sim(std::move(scenario));
     if (!o.quiet) sim.SetLogSink(PrintLine);
+    sim.SetRecordLimit(0);  // the program reads no records back, only counts
     std::string error;
     if (!sim.Start(o.port, o.bind, &error)) {
         fprintf(stderr, "dcjsim: %s\n", error.c_str());

@@ -399,7 +399,9 @@ struct Simulator::Impl {
     std::condition_variable cv;
     Scenario scenario;  // files are kept apart, in `files`
     std::shared_ptr<std::vector<FsnFile>> files = std::make_shared<std::vector<FsnFile>>();
-    std::vector<ExchangeRecord> records;
+    std::deque<ExchangeRecord> records;  // the latest recordLimit exchanges
+    size_t finished = 0;                 // exchanges ended, kept or not
+    size_t recordLimit = static_cast<size_t>(-1);
     std::function<void(const std::string&)> sink;
     std::string deviceTime;
 
@@ -451,6 +453,8 @@ struct Simulator::Impl {
         }
         std::lock_guard<std::mutex> lock(mu);
         records.push_back(rec);
+        ++finished;
+        while (records.size() > recordLimit) records.pop_front();
         cv.notify_all();
     }
 
@@ -803,7 +807,7 @@ Scenario Simulator::CurrentScenario() const
 std::vector<ExchangeRecord> Simulator::Exchanges() const
 {
     std::lock_guard<std::mutex> lock(m_impl->mu);
-    return m_impl->records;
+    return std::vector<ExchangeRecord>(m_impl->records.begin(), m_impl->records.end());
 }
 
 std::vector<std::vector<uint8_t>> Simulator::RequestFrames() const
@@ -832,10 +836,17 @@ std::string Simulator::DeviceTime() const
     return m_impl->deviceTime;
 }
 
+void Simulator::SetRecordLimit(size_t latest)
+{
+    std::lock_guard<std::mutex> lock(m_impl->mu);
+    m_impl->recordLimit = latest;
+    while (m_impl->records.size() > latest) m_impl->records.pop_front();
+}
+
 bool Simulator::WaitForExchanges(size_t n, std::chrono::milliseconds timeout) const
 {
     std::unique_lock<std::mutex> lock(m_impl->mu);
-    return m_impl->cv.wait_for(lock, timeout, [&] { return m_impl->records.size() >= n; });
+    return m_impl->cv.wait_for(lock, timeout, [&] { return m_impl->finished >= n; });
 }
 
 void Simulator::SetLogSink(std::function<void(const std::string&)> sink)

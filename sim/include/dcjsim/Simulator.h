@@ -160,6 +160,9 @@ public:
     // The time the last successful 0xA5 set (its para bytes up to the first
     // NUL); empty before any.
     std::string DeviceTime() const;
+    // Keeps only the latest records (a long-running simulator must not grow);
+    // the count of finished exchanges goes on.
+    void SetRecordLimit(size_t latest);
     // Blocks until n exchanges have finished or the time-out passes.
     bool WaitForExchanges(size_t n, std::chrono::milliseconds timeout) const;
 
