@@ -151,7 +151,10 @@ bool HighBytesPairUp(const std::string& text)
 
 std::string ReplyToUtf8(const std::string& gbkReply)
 {
-    if (HighBytesPairUp(gbkReply)) return GbkToUtf8Lenient(gbkReply.data(), gbkReply.size());
+    // Without \u escapes the strings convert the same in place as one by one.
+    if (HighBytesPairUp(gbkReply) && gbkReply.find("\\u") == std::string::npos) {
+        return GbkToUtf8Lenient(gbkReply.data(), gbkReply.size());
+    }
     rapidjson::StringBuffer buf;
     Utf8Rewriter writer(buf);
     rapidjson::Reader reader;
