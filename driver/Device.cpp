@@ -2,6 +2,7 @@
 
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "Basic/GbkText.h"
@@ -37,8 +38,9 @@ void AppendSeparator(char* dir)
 
 bool ValidNumberText(const char* text)
 {
-    // A "/" would place files outside the upload folder.
-    return text[0] != '\0' && strlen(text) <= kNumberCapacity && strchr(text, '/') == nullptr;
+    // A "/" would place files outside the upload folder, a "|" would split
+    // the name in the reply's file list.
+    return text[0] != '\0' && strlen(text) <= kNumberCapacity && strpbrk(text, "/|") == nullptr;
 }
 
 }  // namespace
@@ -168,6 +170,15 @@ void CDevice::getAllFSNFiles(char* strInstNo, char* strEmpNo, char* strRelativeF
         return;
     }
 
+    struct stat related;
+    if (RelativeFile[0] != '\0' && access(RelativeFile, F_OK) == 0 &&
+        (stat(RelativeFile, &related) != 0 || !S_ISREG(related.st_mode))) {
+        // A folder, a pipe or a device is no file to pack: copying a pipe
+        // would never end, copying a device would fill the disk.
+        writeInvalidParameter(arrayRet);
+        LOG_ERRORF("CDevice::getAllFSNFiles invalid para:relativeFilePath:%s is not a regular file", RelativeFile);
+        return;
+    }
     if (RelativeFile[0] != '\0' && access(RelativeFile, F_OK) != 0) {
         mDataProcss->WriteSlot(arrayRet, 0, "ECPWSCOM0001");
         char detail[256];

@@ -4,7 +4,7 @@
 #include <stdarg.h>
 #include <stdio.h>
 
-#include <atomic>
+#include <mutex>
 
 // Constant-initialised: the load-time constructors bind them before any
 // dynamic initialiser of this file could run.
@@ -16,7 +16,10 @@ LogFunc Error = nullptr;
 namespace {
 typedef void (*LogHoldFunc)(int on);
 LogHoldFunc g_LogHold = nullptr;  // optional entry point of the log library
-std::atomic<bool> g_Deferring{false};
+// Whether the driver holds the log library's records; changed together with
+// the library's own hold, under one lock, from any thread.
+std::mutex g_DeferMutex;
+bool g_Deferring = false;
 }  // namespace
 
 bool LoadLogLib(std::string path)
@@ -53,12 +56,17 @@ void LogFormatted(LogFunc level, const char* file, int line, const char* fmt, ..
 
 void LogDefer()
 {
-    if (g_LogHold && !g_Deferring.exchange(true)) g_LogHold(1);
+    if (g_LogHold == nullptr) return;
+    std::lock_guard<std::mutex> lock(g_DeferMutex);
+    if (!g_Deferring) g_LogHold(1);
+    g_Deferring = true;
 }
 
 void LogFlushBeforeWait()
 {
-    if (g_LogHold && g_Deferring.load()) {
+    if (g_LogHold == nullptr) return;
+    std::lock_guard<std::mutex> lock(g_DeferMutex);
+    if (g_Deferring) {
         g_LogHold(0);
         g_LogHold(1);
     }
@@ -66,5 +74,8 @@ void LogFlushBeforeWait()
 
 void LogFlushDeferred()
 {
-    if (g_LogHold && g_Deferring.exchange(false)) g_LogHold(0);
+    if (g_LogHold == nullptr) return;
+    std::lock_guard<std::mutex> lock(g_DeferMutex);
+    if (g_Deferring) g_LogHold(0);
+    g_Deferring = false;
 }

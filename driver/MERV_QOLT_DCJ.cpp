@@ -95,6 +95,9 @@ void RunCommand(const char* pchInData, int iOutDataLen, char* pchOutData)
 void doCommand(int /*iSynFlag*/, int /*iInDataLen*/, char* pchInData, int iOutDataLen, char* pchOutData)
 {
     if (pchInData == nullptr || pchOutData == nullptr || iOutDataLen < 0) return;
+    // The device lock (recursive) also covers pinMap: a host thread calling
+    // an exported device function meanwhile reads it for the reply's "sn".
+    CLocker locker(&mutex);
     LogDefer();
     try {
         RunCommand(pchInData, iOutDataLen, pchOutData);

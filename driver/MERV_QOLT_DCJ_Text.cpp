@@ -133,28 +133,12 @@ std::string GbkToUtf8Lenient(const char* data, size_t len)
     return out;
 }
 
-namespace {
-// True when no byte of 0x80 or above is followed by a byte below it (or by
-// the end): then no two-byte character can take in a quote, a backslash or
-// any other ASCII byte, and the text converts as a whole.
-bool HighBytesPairUp(const std::string& text)
-{
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (static_cast<unsigned char>(text[i]) >= 0x80 &&
-            (i + 1 == text.size() || static_cast<unsigned char>(text[i + 1]) < 0x80)) {
-            return false;
-        }
-    }
-    return true;
-}
-}  // namespace
-
 std::string ReplyToUtf8(const std::string& gbkReply)
 {
-    // Without \u escapes the strings convert the same in place as one by one.
-    if (HighBytesPairUp(gbkReply) && gbkReply.find("\\u") == std::string::npos) {
-        return GbkToUtf8Lenient(gbkReply.data(), gbkReply.size());
-    }
+    // Plain ASCII without \u escapes is the same text in UTF-8.
+    bool ascii = gbkReply.find("\\u") == std::string::npos;
+    for (size_t i = 0; i < gbkReply.size() && ascii; ++i) ascii = static_cast<unsigned char>(gbkReply[i]) < 0x80;
+    if (ascii) return gbkReply;
     rapidjson::StringBuffer buf;
     Utf8Rewriter writer(buf);
     rapidjson::Reader reader;

@@ -122,6 +122,7 @@ TEST_F(Device, DownloadArgumentsThatDoNotFitOrEscapeAreRefused)
         {"empNo of 40", {{"empNo", std::string(40, '1')}}},
         {"slash in instNo", {{"instNo", "../../etc"}}},
         {"slash in empNo", {{"empNo", "a/b"}}},
+        {"list separator in instNo", {{"instNo", "44|20"}}},
         {"empty instNo", {{"instNo", ""}}},
         {"empty uploadDir", {{"uploadDir", ""}}},
         {"empty tempDir", {{"tempDir", ""}}},
@@ -186,6 +187,29 @@ TEST_F(Device, ConcurrentCallersNeverSeeEachOthersResults)
     a.join();
     b.join();
     EXPECT_EQ(mixed.load(), 0);
+}
+
+TEST_F(Device, DoCommandAndDirectCallsFromOtherThreadsDoNotCollide)
+{
+    // doCommand fills and empties the request map that every reply reads
+    // its "sn" from: a direct call on another thread must never see it
+    // half-changed.
+    auto getDevStatus = reinterpret_cast<SimpleFunction>(s_lib->symbol("getDevStatus"));
+    ASSERT_NE(getDevStatus, nullptr);
+    std::atomic<int> bad{0};
+    std::thread direct([&] {
+        for (int i = 0; i < 300; ++i) {
+            const std::string reply = dcjtest::GbkToUtf8(getDevStatus("127.0.0.1", std::to_string(sim.Port()), "5"));
+            const std::string sn = ReplyField(reply, "retComArgs", "sn");
+            if (ReplyField(reply, "retBizArgs", "status") != "01" || (sn != "" && sn != "host-sn")) ++bad;
+        }
+    });
+    for (int i = 0; i < 300; ++i) {
+        const std::string reply = Run("getRMBCount", {{"sn", "host-sn"}});
+        if (Code(reply) != "ECPWS0000000" || ReplyField(reply, "retComArgs", "sn") != "host-sn") ++bad;
+    }
+    direct.join();
+    EXPECT_EQ(bad.load(), 0);
 }
 
 TEST(Probe, LoadsTheDriverFromTheSiblingLibFolderAndDownloads)

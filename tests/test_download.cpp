@@ -5,6 +5,8 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -245,14 +247,21 @@ TEST_F(Download, PacketsOutOfTurnAreRefusedBeforeAnythingIsConfirmed)
         const char* what;
         size_t file, packet;
         std::function<void(std::vector<uint8_t>&)> tweak;
+        size_t delivered;  // files complete before the fault
     };
     const std::vector<Case> cases = {
         // The first file claims five packets, the device moves on after two:
         // that file would be listed and confirmed, yet never arrive.
         {"new file before the last one ended", 0, kEveryPacket,
-         [](std::vector<uint8_t>& h) { dcjsim::wire::PutU32(&h[76], 5); }},
-        {"packet skipped", 1, 1, [](std::vector<uint8_t>& h) { dcjsim::wire::PutU32(&h[72], 2); }},
-        {"packet repeated", 1, 2, [](std::vector<uint8_t>& h) { dcjsim::wire::PutU32(&h[72], 1); }},
+         [](std::vector<uint8_t>& h) { dcjsim::wire::PutU32(&h[76], 5); }, 0},
+        {"packet skipped", 1, 1, [](std::vector<uint8_t>& h) { dcjsim::wire::PutU32(&h[72], 2); }, 1},
+        {"packet repeated", 1, 2, [](std::vector<uint8_t>& h) { dcjsim::wire::PutU32(&h[72], 1); }, 1},
+        {"file skipped", 1, kEveryPacket, [](std::vector<uint8_t>& h) { dcjsim::wire::PutU32(&h[80], 2); }, 1},
+        {"file count changed", 1, kEveryPacket, [](std::vector<uint8_t>& h) { dcjsim::wire::PutU32(&h[84], 3); },
+         1},
+        // One file announced, two sent: the second would be cleared unread.
+        {"more files than announced", 0, kEveryPacket,
+         [](std::vector<uint8_t>& h) { dcjsim::wire::PutU32(&h[84], 1); }, 1},
     };
     for (const Case& c : cases) {
         sim.SetScenario(dcjsim::Scenario());
@@ -266,7 +275,7 @@ TEST_F(Download, PacketsOutOfTurnAreRefusedBeforeAnythingIsConfirmed)
         const std::string reply = Run();
         EXPECT_EQ(Code(reply), "DRVDCJ1003") << c.what << reply;
         EXPECT_EQ(sim.Connections(), before + 1) << c.what << ": no confirmation";
-        EXPECT_EQ(ListDir(upload).size(), c.file) << c.what << ": only finished files delivered";
+        EXPECT_EQ(ListDir(upload).size(), c.delivered) << c.what << ": only finished files delivered";
         dcjtest::RemoveTree(upload);
     }
 }
@@ -394,6 +403,45 @@ TEST_F(Download, LinksInTheWorkingFolderAreRemovedNotFollowed)
     UseFiles(dcjsim::GenerateFiles(1, 1, 10));
     EXPECT_EQ(Code(Run()), "ECPWS0000000");
     EXPECT_EQ(ListDir(outside), (std::vector<std::string>{"precious"}));
+}
+
+TEST_F(Download, SpecialFilesInTheWorkingFolderFailTheDownloadWithoutHanging)
+{
+    auto files = dcjsim::GenerateFiles(1, 1, 10);
+    UseFiles(files);
+    ASSERT_EQ(mkdir(temp.c_str(), 0777), 0);
+    ASSERT_EQ(mkdir((temp + "QOLT").c_str(), 0777), 0);
+    // A pipe where the file will grow: opening it to write must not wait
+    // for a reader that never comes.
+    ASSERT_EQ(mkfifo((temp + "QOLT/" + FsnName(files[0])).c_str(), 0666), 0);
+    const auto start = std::chrono::steady_clock::now();
+    const std::string reply = Run();
+    EXPECT_EQ(Code(reply), "DRV0000001") << reply;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_EQ(Commands(), (std::vector<uint32_t>{0xA1}));
+
+    // A pipe as the related file is refused before the device is asked.
+    const std::string pipe = tmp / "related.pipe";
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0666), 0);
+    EXPECT_EQ(Code(Run({{"relativeFilePath", pipe}})), "ECPWSCOM0005");
+    EXPECT_EQ(sim.Connections(), 1u);
+}
+
+TEST_F(Download, AWorkingFolderInUseByAnotherProcessIsNotShared)
+{
+    auto files = dcjsim::GenerateFiles(1, 1, 10);
+    UseFiles(files);
+    ASSERT_EQ(mkdir(temp.c_str(), 0777), 0);
+    ASSERT_EQ(mkdir((temp + "QOLT").c_str(), 0777), 0);
+    dcjtest::WriteFile(temp + "QOLT/half-received.FSN", "another download's file");
+    const int held = open((temp + "QOLT").c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);  // as another download would hold it
+    EXPECT_EQ(Code(Run({{"timeout", "1"}})), "DRV0000001");
+    EXPECT_EQ(ReadFile(temp + "QOLT/half-received.FSN"), "another download's file");
+    close(held);
+    EXPECT_EQ(Code(Run()), "ECPWS0000000");
+    EXPECT_EQ(Commands(), (std::vector<uint32_t>{0xA1, 0xA1, 0xA6}));
 }
 
 TEST_F(Download, StorageFailureIsReportedAndNotConfirmed)

@@ -226,6 +226,7 @@ bool CloseOnExec(int fd)
 
 class tcpclientConnect : public ::testing::Test {
 protected:
+    void SetUp() override { ASSERT_GE(client.CreateSocket(), 0); }
     CTCPClient client{2, 1, 0};
 };
 
@@ -500,6 +501,7 @@ TEST_F(tcpclientTransfer, SendAfterResetRaisesNoSigpipe)
 
         Listener server;
         CTCPClient c(2, 1, 0);
+        c.CreateSocket();
         if (c.Connect(kLoopback, server.port(), 2) != 0) return 11;
         int peer = server.Accept();
         if (peer < 0) return 12;
@@ -552,6 +554,7 @@ TEST_F(tcpclientDescriptors, ManyCyclesLeakNothing)
         gone.Close();
         for (int i = 0; i < kCycles / 4; ++i) {
             CTCPClient client(2, 1, 0);
+            client.CreateSocket();
             if (client.Connect(kLoopback, port, 1) == -7) ++refused;
             client.Close();
             client.CreateSocket();
@@ -564,8 +567,12 @@ TEST_F(tcpclientDescriptors, ManyCyclesLeakNothing)
 
 TEST_F(tcpclientDescriptors, EverySocketIsCloseOnExec)
 {
+    // A loaded, idle driver holds no descriptor: sockets open per exchange.
+    const int before = dcjtest::OpenDescriptorCount();
     CTCPClient client(2, 1, 0);
-    const int first = client.CreateSocket();  // opened by the constructor
+    EXPECT_EQ(dcjtest::OpenDescriptorCount(), before);
+    EXPECT_EQ(client.Connect(kLoopback, 80, 1), -2);
+    const int first = client.CreateSocket();
     ASSERT_GE(first, 0);
     EXPECT_TRUE(CloseOnExec(first));
     client.Close();

@@ -7,6 +7,7 @@
 #include <spawn.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -213,6 +214,27 @@ MoveResult MoveFile(const std::string& src, const std::string& dst, bool replace
     if (result != MoveResult::Moved && copied) unlink(from.c_str());
     if (result == MoveResult::Moved && copied) unlink(src.c_str());
     return result;
+}
+
+bool FolderLock::Acquire(const std::string& dir, int timeoutSec)
+{
+    if (m_fd < 0) m_fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (m_fd < 0) return false;
+    struct timespec start, now;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        if (flock(m_fd, LOCK_EX | LOCK_NB) == 0) return true;
+        if (errno != EWOULDBLOCK && errno != EINTR) return false;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if (now.tv_sec - start.tv_sec >= (timeoutSec > 0 ? timeoutSec : 0)) return false;
+        struct timespec pause = {0, 20 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
+    }
+}
+
+FolderLock::~FolderLock()
+{
+    if (m_fd >= 0) close(m_fd);  // releases the lock
 }
 
 bool EnsureRealDir(const std::string& dir)

@@ -39,4 +39,19 @@ bool SyncFile(const std::string& path);
 // is removed, never followed.
 bool EnsureRealDir(const std::string& dir);
 
+// An exclusive lock on a folder, shared by every process that uses it: two
+// downloads through one working folder would delete each other's files.
+class FolderLock {
+public:
+    FolderLock() = default;
+    ~FolderLock();
+    FolderLock(const FolderLock&) = delete;
+    FolderLock& operator=(const FolderLock&) = delete;
+    // Waits at most timeoutSec seconds for the folder to be free.
+    bool Acquire(const std::string& dir, int timeoutSec);
+
+private:
+    int m_fd = -1;
+};
+
 }  // namespace dcjfile

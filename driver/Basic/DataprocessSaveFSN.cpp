@@ -95,6 +95,8 @@ void CDataProcess::ProcSaveFSN(InputFSNPara* fsnPara, char** strRet, int* /*strR
     std::set<std::string> delivered;  // direct mode: names already in the upload folder
     bool inFile = false;              // a file has begun and its last packet is still to come
     uint32_t nextPacket = 0;
+    uint32_t filesDone = 0;
+    uint32_t announcedFiles = 0;  // fileCount of the first header
     PacketBuffer resBuf;
     const bool archiveMode = fsnPara->strRelativeFilePath[0] != '\0';
     const char* failure = nullptr;
@@ -108,6 +110,12 @@ void CDataProcess::ProcSaveFSN(InputFSNPara* fsnPara, char** strRet, int* /*strR
     }
     if (!dcjfile::EnsureRealDir(qoltTempDir)) {
         LOG_ERRORF("CDataProcess::ProcSaveFSN: cannot create %s", qoltTempDir);
+        SetResult(strRet, kStorageFailed);
+        return;
+    }
+    dcjfile::FolderLock workingFolderLock;
+    if (!workingFolderLock.Acquire(qoltTempDir, timeOut)) {
+        LOG_ERRORF("CDataProcess::ProcSaveFSN: %s is in use by another download", qoltTempDir);
         SetResult(strRet, kStorageFailed);
         return;
     }
@@ -138,10 +146,14 @@ void CDataProcess::ProcSaveFSN(InputFSNPara* fsnPara, char** strRet, int* /*strR
         const uint32_t packetCount = FromWire32(resUp.packetCount);
         const uint32_t fileIndex = FromWire32(resUp.fileIndex);
         const uint32_t fileCount = FromWire32(resUp.fileCount);
-        // Packets come file by file, each file's in order: a file left
-        // unfinished would be listed, confirmed and then cleared unreceived.
-        if (packetIndex == 0 ? inFile : (!inFile || packetIndex != nextPacket)) {
-            LOG_ERRORF("CDataProcess::ProcSaveFSN: packet %u out of order", packetIndex);
+        // Packets come file by file, each file's in order, and the files in
+        // order of a count that does not change: a file left unfinished or
+        // skipped would be confirmed and then cleared unreceived.
+        if (announcedFiles == 0) announcedFiles = fileCount;
+        if ((packetIndex == 0 ? inFile : (!inFile || packetIndex != nextPacket)) || fileIndex != filesDone ||
+            fileCount != announcedFiles) {
+            LOG_ERRORF("CDataProcess::ProcSaveFSN: packet %u of file %u/%u out of order", packetIndex, fileIndex,
+                       fileCount);
             failure = kBadResponse;
             break;
         }
@@ -202,7 +214,14 @@ void CDataProcess::ProcSaveFSN(InputFSNPara* fsnPara, char** strRet, int* /*strR
         }
         fsnNameVec.push_back(fsnName);
         fsnNameVecLen += strlen(fsnName) + 1;
+        ++filesDone;
         if (fileIndex < fileCount - 1) continue;
+        // More than the device announced: what follows would be cleared
+        // with the rest once confirmed.
+        if (m_TcpClinet->HasUnreadData()) {
+            LOG_ERROR("CDataProcess::ProcSaveFSN: data after the last announced file");
+            failure = kBadResponse;
+        }
         break;
     }
 

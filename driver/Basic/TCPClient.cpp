@@ -66,11 +66,15 @@ int OpenSocket(int af, int type, int protocol)
 CTCPClient::CTCPClient(int af, int type, int protocol)
     : m_SockFd(-1), m_Sock_AF_Type(2), m_Sock_Type(1), m_Sock_Protocol(0)
 {
-    m_SockFd = OpenSocket(af, type, protocol);
-    if (m_SockFd != -1) {
+    // The kind of socket is tried once here; the socket itself is opened by
+    // each exchange, so a loaded but idle driver holds no descriptor (and a
+    // host that unloads and reloads it leaks none).
+    const int probe = OpenSocket(af, type, protocol);
+    if (probe != -1) {
         m_Sock_AF_Type = af;
         m_Sock_Type = type;
         m_Sock_Protocol = protocol;
+        close(probe);
     }
 
     char dir[256] = {0};
@@ -199,6 +203,13 @@ bool CTCPClient::Recv(char* buf, unsigned int& dataLen, int timeout)
     }
     dataLen = total;
     return true;
+}
+
+bool CTCPClient::HasUnreadData()
+{
+    if (m_SockFd < 0) return false;
+    char byte;
+    return recv(m_SockFd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
 }
 
 void CTCPClient::Close()

@@ -20,6 +20,8 @@ public:
     // True when all arrived, each wait for more bounded by the time-out.
     bool Recv(char* buf, unsigned int& dataLen, int timeout);
     void Close();
+    // True when bytes the caller has not asked for are already waiting.
+    bool HasUnreadData();
 
 private:
     bool checkNetLinkWriteTimeout(int netSocket, int timeout);
