@@ -241,7 +241,9 @@ bool EnsureRealDir(const std::string& dir)
 {
     const std::string bare = WithoutTrailingSlashes(dir);
     struct stat st;
-    if (lstat(bare.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+    const bool found = lstat(bare.c_str(), &st) == 0;
+    if (found && S_ISDIR(st.st_mode)) return true;
+    if (found) {
         if (!S_ISLNK(st.st_mode)) return false;  // a file in the way is not ours to delete
         if (unlink(bare.c_str()) != 0) return false;
     }

@@ -100,6 +100,7 @@ void CDataProcess::ProcSaveFSN(InputFSNPara* fsnPara, char** strRet, int* /*strR
     PacketBuffer resBuf;
     const bool archiveMode = fsnPara->strRelativeFilePath[0] != '\0';
     const char* failure = nullptr;
+    bool leftEmpty = false;  // the working folder holds nothing more to remove
 
     // Working folder "<temp>/QOLT/" and the upload folder.
     strrpl(fsnPara->strTempDir, tempPath, sizeof(tempPath), backslash, slash);
@@ -272,6 +273,7 @@ void CDataProcess::ProcSaveFSN(InputFSNPara* fsnPara, char** strRet, int* /*strR
             LOG_ERROR("CDataProcess::ProcSaveFSN: CreateZipFile error");
         } else {
             RemoveDir(qoltTempDir);
+            leftEmpty = true;
             SetResult(strRet, kSuccess);
             char zipName[32];
             snprintf(zipName, sizeof(zipName), "%s.zip", stamp);
@@ -285,6 +287,7 @@ void CDataProcess::ProcSaveFSN(InputFSNPara* fsnPara, char** strRet, int* /*strR
         LOG_ERROR("CDataProcess::ProcSaveFSN: no memory for the file list");
         SetResult(strRet, kStorageFailed);
     } else {
+        leftEmpty = true;  // every file was moved out, and nobody else uses the folder
         SetResult(strRet, kSuccess);
         std::string list;
         list.reserve(fsnNameVecLen);
@@ -295,5 +298,5 @@ void CDataProcess::ProcSaveFSN(InputFSNPara* fsnPara, char** strRet, int* /*strR
         WriteSlot(strRet, 2, list.c_str());
     }
 
-    RemoveDir(qoltTempDir);
+    if (!leftEmpty) RemoveDir(qoltTempDir);
 }
