@@ -189,18 +189,6 @@ std::string Both(const Figures& f, double secs)
     return Rate(static_cast<double>(f.bytes) / secs) + " · " + Count(static_cast<double>(f.packets) / secs) + " pkt/s";
 }
 
-std::vector<size_t> ParseSizes(const std::string& text)
-{
-    std::vector<size_t> out;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t comma = text.find(',', start);
-        out.push_back(static_cast<size_t>(std::stoull(text.substr(start, comma - start))));
-        if (comma == std::string::npos) break;
-        start = comma + 1;
-    }
-    return out;
-}
 
 }  // namespace
 
@@ -217,7 +205,7 @@ int main(int argc, char** argv)
     for (size_t i = 0; i < rest.size(); ++i) {
         if (rest[i] == "--reps" && i + 1 < rest.size()) reps = std::stoi(rest[++i]);
         else if (rest[i] == "--seconds" && i + 1 < rest.size()) seconds = std::stod(rest[++i]);
-        else if (rest[i] == "--sizes" && i + 1 < rest.size()) sizes = ParseSizes(rest[++i]);
+        else if (rest[i] == "--sizes" && i + 1 < rest.size()) sizes = ParseSizeList(rest[++i]);
         else if (rest[i] == "--only" && i + 1 < rest.size()) only = rest[++i];
         else {
             fprintf(stderr, "bench_download: unknown option %s\n", rest[i].c_str());

@@ -22,18 +22,6 @@ namespace {
 
 constexpr size_t kPacketSize = 512;
 
-std::vector<size_t> ParseCounts(const std::string& text)
-{
-    std::vector<size_t> out;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t comma = text.find(',', start);
-        out.push_back(static_cast<size_t>(std::stoull(text.substr(start, comma - start))));
-        if (comma == std::string::npos) break;
-        start = comma + 1;
-    }
-    return out;
-}
 
 }  // namespace
 
@@ -46,7 +34,7 @@ int main(int argc, char** argv)
     std::vector<size_t> counts = {1, 100, 1000, 10000};
     bool onDisk = false;
     for (size_t i = 0; i < rest.size(); ++i) {
-        if (rest[i] == "--counts" && i + 1 < rest.size()) counts = ParseCounts(rest[++i]);
+        if (rest[i] == "--counts" && i + 1 < rest.size()) counts = ParseSizeList(rest[++i]);
         else if (rest[i] == "--disk") onDisk = true;
         else {
             fprintf(stderr, "bench_scale: unknown option %s\n", rest[i].c_str());

@@ -115,6 +115,7 @@ bool IsTmpfs(const std::string& dir);
 std::string FsType(const std::string& dir);
 
 std::string Fmt(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::vector<size_t> ParseSizeList(const std::string& text);  // "1,100,1000"
 std::string SizeName(size_t bytes);  // "1 KiB", "512 B"
 std::string Rate(double bytesPerSecond);  // "12.3 MB/s"
 std::string Count(double v);              // "12,345"

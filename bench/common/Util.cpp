@@ -250,4 +250,17 @@ void Progress(const char* fmt, ...)
     fputc('\n', stderr);
 }
 
+std::vector<size_t> ParseSizeList(const std::string& text)
+{
+    std::vector<size_t> out;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t comma = text.find(',', start);
+        out.push_back(static_cast<size_t>(std::stoull(text.substr(start, comma - start))));
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+    }
+    return out;
+}
+
 }  // namespace dcjbench
