@@ -188,7 +188,10 @@ bool ValidClockTime(const std::string& text)
 
 std::string LocalStamp()
 {
-    time_t now = time(nullptr);
+    // The precise clock: time() may lag it by a tick.
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    const time_t now = ts.tv_sec;
     struct tm local;
     char text[32] = {0};
     if (localtime_r(&now, &local) != nullptr) strftime(text, sizeof(text), "%Y%m%d%H%M%S", &local);

@@ -65,12 +65,7 @@ std::string ListingLine(const std::string& size, const std::string& name)
 
 std::string LocalStamp()
 {
-    time_t now = time(nullptr);
-    struct tm local;
-    char text[32] = {0};
-    localtime_r(&now, &local);
-    strftime(text, sizeof(text), "%Y%m%d%H%M%S", &local);
-    return text;
+    return dcjtest::LocalStamp(dcjtest::WallClockSeconds(), "%Y%m%d%H%M%S");
 }
 
 std::string SizeOf(const std::string& path)

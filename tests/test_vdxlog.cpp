@@ -114,13 +114,9 @@ bool Parse(const std::string& text, Record* r)
     return true;
 }
 
-std::string LocalStamp(time_t t)
+std::string LocalStamp()
 {
-    struct tm local;
-    localtime_r(&t, &local);
-    char buf[32];
-    strftime(buf, sizeof(buf), "%Y-%m-%d %H:%M:%S", &local);
-    return buf;
+    return dcjtest::LocalStamp(dcjtest::WallClockSeconds(), "%Y-%m-%d %H:%M:%S");
 }
 
 // Waits for the wall clock to pass into the next second (the library looks
@@ -144,11 +140,11 @@ TEST_F(vdxlogRecords, OneWellFormedLineAppendedPerRecord)
     auto result = WithLog({{"VDXLOG_FILE", file.c_str()}, {"TZ", "DCJ-05:30"}, {"VDXLOG_LEVEL", nullptr}},
                           [](const LogApi& log) {
                               tzset();
-                              printf("%s\n", LocalStamp(time(nullptr)).c_str());
+                              printf("%s\n", LocalStamp().c_str());
                               log.info("QOLT", "DCJ", "Basic/TCPClient.cpp", 88, "connect to 127.0.0.1");
                               log.warn("QOLT", "DCJ", "Device.cpp", 7, "slow answer");
                               log.error("QOLT", "DCJ", "Device.cpp", -1, "");
-                              printf("%s\n", LocalStamp(time(nullptr)).c_str());
+                              printf("%s\n", LocalStamp().c_str());
                               return true;
                           });
     ASSERT_EQ(result.status, 0);

@@ -327,7 +327,10 @@ bool CDataProcess::sysSyncFile(char* filePathName)
 bool CDataProcess::GetCurTime(char* buf, int bufSize)
 {
     if (buf == nullptr || bufSize <= 13) return false;
-    time_t now = time(nullptr);
+    // The clock the same-second retry waits on: time() may lag it by a tick.
+    struct timespec precise;
+    clock_gettime(CLOCK_REALTIME, &precise);
+    const time_t now = precise.tv_sec;
     struct tm local;
     if (localtime_r(&now, &local) == nullptr) return false;
     char stamp[32];

@@ -257,6 +257,23 @@ std::string GbkToUtf8(const std::string& gbk)
     return Iconv("UTF-8", "GBK", gbk);
 }
 
+long long WallClockSeconds()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<long long>(now.tv_sec);
+}
+
+std::string LocalStamp(long long seconds, const char* format)
+{
+    const time_t t = static_cast<time_t>(seconds);
+    struct tm local;
+    char text[64] = {0};
+    if (localtime_r(&t, &local) == nullptr) return "<no local time>";
+    strftime(text, sizeof(text), format, &local);
+    return text;
+}
+
 int OpenDescriptorCount()
 {
     return static_cast<int>(ListDir("/proc/self/fd").size()) - 1;  // minus the one listing it

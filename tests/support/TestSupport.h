@@ -55,6 +55,14 @@ std::vector<std::string> ZipEntries(const std::string& zip);
 std::string Utf8ToGbk(const std::string& utf8);
 std::string GbkToUtf8(const std::string& gbk);
 
+// The wall clock the driver and the log stamp with, in whole seconds.
+// time() reads a coarser clock that can lag it by a tick, so a stamp taken
+// with time() just after a record may still show the previous second.
+long long WallClockSeconds();
+
+// "YYYY-MM-DD hh:mm:ss" (log) or "YYYYMMDDhhmmss" (archive) for a second.
+std::string LocalStamp(long long seconds, const char* format);
+
 // Descriptors open in this process (for leak checks).
 int OpenDescriptorCount();
 
