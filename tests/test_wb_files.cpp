@@ -2,6 +2,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -250,6 +251,58 @@ TEST(MoveFiles, ReplaceOrKeepAndCrossFileSystems)
     EXPECT_EQ(dcjfile::MoveFile(shm / "y", disk / "y", false), dcjfile::MoveResult::Moved);
     EXPECT_EQ(ReadFile(disk / "y"), "Y");
     EXPECT_EQ(ListDir(disk.path()), (std::vector<std::string>{"b", "x", "y"})) << "no partial file left";
+
+    // Another process's copy in progress beside the same final name is not ours.
+    WriteFile(disk / ".z.part", "theirs");
+    WriteFile(shm / "z", "ours");
+    EXPECT_EQ(dcjfile::MoveFile(shm / "z", disk / "z", false), dcjfile::MoveResult::Moved);
+    EXPECT_EQ(ReadFile(disk / "z"), "ours");
+    EXPECT_EQ(ReadFile(disk / ".z.part"), "theirs");
+}
+
+TEST(MoveFiles, ConcurrentPublishersAcrossFileSystemsNeverMixTheirFiles)
+{
+    TempDir disk;
+    struct stat diskStat, shmStat;
+    if (stat("/dev/shm", &shmStat) != 0 || stat(disk.path().c_str(), &diskStat) != 0 ||
+        shmStat.st_dev == diskStat.st_dev) {
+        GTEST_SKIP() << "no second file system to move across";
+    }
+    setenv("TMPDIR", "/dev/shm", 1);
+    TempDir shm;
+    unsetenv("TMPDIR");
+    // Two processes publish, again and again, different archives under one
+    // name; whoever wins, the file under that name is one of them whole.
+    const size_t size = 1 << 20;
+    for (int round = 0; round < 10; ++round) {
+        const std::string dst = disk / ("r" + std::to_string(round) + ".zip");
+        pid_t pids[2];
+        for (int who = 0; who < 2; ++who) {
+            const std::string src = shm / ("src" + std::to_string(who));
+            WriteFile(src, std::string(size, static_cast<char>('a' + who)));
+            pids[who] = fork();
+            ASSERT_GE(pids[who], 0);
+            if (pids[who] == 0) {
+                const dcjfile::MoveResult r = dcjfile::MoveFile(src, dst, false);
+                _exit(r == dcjfile::MoveResult::Moved ? 10 : r == dcjfile::MoveResult::Exists ? 11 : 12);
+            }
+        }
+        int codes[2];
+        for (int who = 0; who < 2; ++who) {
+            int status = 0;
+            ASSERT_EQ(waitpid(pids[who], &status, 0), pids[who]);
+            ASSERT_TRUE(WIFEXITED(status));
+            codes[who] = WEXITSTATUS(status);
+        }
+        ASSERT_EQ(codes[0] + codes[1], 21) << "one moved, one found the name taken: " << codes[0] << " " << codes[1];
+        const char winner = codes[0] == 10 ? 'a' : 'b';
+        EXPECT_EQ(ReadFile(dst), std::string(size, winner)) << "round " << round;
+        unlink((shm / "src0").c_str());
+        unlink((shm / "src1").c_str());
+    }
+    for (const std::string& name : ListDir(disk.path())) {
+        EXPECT_EQ(name.find(".part"), std::string::npos) << name << " left behind";
+    }
 }
 
 }  // namespace

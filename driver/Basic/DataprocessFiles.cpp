@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 
 #include "../LoadLogDll.h"
 #include "Dataprocess.h"
@@ -62,13 +63,15 @@ bool SyncPath(const std::string& path, int flags)
 
 namespace {
 
-// Copies src to dst (a fresh file, or the end of an existing one) and forces
-// it to disk.
-bool CopyFileDurably(const std::string& src, const std::string& dst, bool append = false)
+enum class CopyMode { Truncate, Append, CreateNew };
+
+// Copies src to dst and forces it to disk. CreateNew fails when dst exists.
+bool CopyFileDurably(const std::string& src, const std::string& dst, CopyMode mode = CopyMode::Truncate)
 {
     int in = open(src.c_str(), O_RDONLY | O_CLOEXEC);
     if (in < 0) return false;
-    int out = open(dst.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC), 0666);
+    const int how = mode == CopyMode::Append ? O_APPEND : mode == CopyMode::CreateNew ? O_EXCL : O_TRUNC;
+    int out = open(dst.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | how, 0666);
     if (out < 0) {
         close(in);
         return false;
@@ -97,8 +100,27 @@ bool CopyFileDurably(const std::string& src, const std::string& dst, bool append
     if (ok && fsync(out) != 0) ok = false;
     if (close(out) != 0) ok = false;
     close(in);
-    if (!ok && !append) unlink(dst.c_str());
+    if (!ok && mode != CopyMode::Append) unlink(dst.c_str());
     return ok;
+}
+
+// Copies src into a part file of its own beside dst (so on dst's file
+// system). The name is unique to this call: two processes publishing into
+// one folder at once must never write into each other's part file.
+bool CopyBeside(const std::string& src, const std::string& dst, std::string* part)
+{
+    static std::atomic<unsigned> sequence{0};
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        struct timespec now;
+        clock_gettime(CLOCK_REALTIME, &now);
+        char unique[64];
+        snprintf(unique, sizeof(unique), ".%ld.%u.%ld.part", static_cast<long>(getpid()), sequence.fetch_add(1),
+                 static_cast<long>(now.tv_nsec));
+        *part = DirName(dst) + "/." + BaseName(dst) + unique;
+        if (CopyFileDurably(src, *part, CopyMode::CreateNew)) return true;
+        if (errno != EEXIST) return false;
+    }
+    return false;
 }
 
 }  // namespace
@@ -160,7 +182,7 @@ bool PathExists(const std::string& path)
 
 bool AppendFile(const std::string& src, const std::string& dst)
 {
-    if (!CopyFileDurably(src, dst, true)) return false;
+    if (!CopyFileDurably(src, dst, CopyMode::Append)) return false;
     unlink(src.c_str());
     return true;
 }
@@ -177,42 +199,38 @@ bool SyncFile(const std::string& path)
 
 MoveResult MoveFile(const std::string& src, const std::string& dst, bool replace)
 {
-    if (replace) {
-        if (rename(src.c_str(), dst.c_str()) == 0) return MoveResult::Moved;
-        if (errno != EXDEV) return MoveResult::Failed;
-        // Another file system: copy beside the destination, then rename there,
-        // so no half-written file ever carries the final name.
-        const std::string part = DirName(dst) + "/." + BaseName(dst) + ".part";
-        if (!CopyFileDurably(src, part)) return MoveResult::Failed;
-        if (rename(part.c_str(), dst.c_str()) != 0) {
-            unlink(part.c_str());
-            return MoveResult::Failed;
-        }
-        unlink(src.c_str());
-        return MoveResult::Moved;
-    }
-
-    if (renameat2(AT_FDCWD, src.c_str(), AT_FDCWD, dst.c_str(), RENAME_NOREPLACE) == 0) return MoveResult::Moved;
-    if (errno == EEXIST) return MoveResult::Exists;
+    const int renamed = replace ? rename(src.c_str(), dst.c_str())
+                                : renameat2(AT_FDCWD, src.c_str(), AT_FDCWD, dst.c_str(), RENAME_NOREPLACE);
+    if (renamed == 0) return MoveResult::Moved;
+    if (errno == EEXIST && !replace) return MoveResult::Exists;
+    // Another file system: copy beside the destination first, so no
+    // half-written file ever carries the final name.
     std::string from = src;
-    bool copied = false;
     if (errno == EXDEV) {
-        from = DirName(dst) + "/." + BaseName(dst) + ".part";
-        if (!CopyFileDurably(src, from)) return MoveResult::Failed;
-        copied = true;
-    } else if (errno != EINVAL && errno != ENOSYS) {
+        if (!CopyBeside(src, dst, &from)) return MoveResult::Failed;
+    } else if (replace || (errno != EINVAL && errno != ENOSYS)) {
         return MoveResult::Failed;
     }
-    // No atomic no-replace rename here: a hard link fails on an existing name.
+
     MoveResult result = MoveResult::Failed;
-    if (link(from.c_str(), dst.c_str()) == 0) {
-        unlink(from.c_str());
+    if (replace) {
+        if (rename(from.c_str(), dst.c_str()) == 0) result = MoveResult::Moved;
+    } else if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, dst.c_str(), RENAME_NOREPLACE) == 0) {
         result = MoveResult::Moved;
     } else if (errno == EEXIST) {
         result = MoveResult::Exists;
+    } else if (errno == EINVAL || errno == ENOSYS) {
+        // No atomic no-replace rename here: a hard link fails on an existing name.
+        if (link(from.c_str(), dst.c_str()) == 0) {
+            unlink(from.c_str());
+            result = MoveResult::Moved;
+        } else if (errno == EEXIST) {
+            result = MoveResult::Exists;
+        }
     }
-    if (result != MoveResult::Moved && copied) unlink(from.c_str());
-    if (result == MoveResult::Moved && copied) unlink(src.c_str());
+    const bool copied = from != src;
+    if (copied && result != MoveResult::Moved) unlink(from.c_str());
+    if (copied && result == MoveResult::Moved) unlink(src.c_str());
     return result;
 }
 
