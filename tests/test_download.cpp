@@ -257,6 +257,9 @@ TEST_F(Download, PacketsOutOfTurnAreRefusedBeforeAnythingIsConfirmed)
         {"packet skipped", 1, 1, [](std::vector<uint8_t>& h) { dcjsim::wire::PutU32(&h[72], 2); }, 1},
         {"packet repeated", 1, 2, [](std::vector<uint8_t>& h) { dcjsim::wire::PutU32(&h[72], 1); }, 1},
         {"file skipped", 1, kEveryPacket, [](std::vector<uint8_t>& h) { dcjsim::wire::PutU32(&h[80], 2); }, 1},
+        // Three packets announced, then two: the file would end cut short.
+        {"packet count shrank within a file", 1, 1, [](std::vector<uint8_t>& h) { dcjsim::wire::PutU32(&h[76], 2); },
+         1},
         {"file count changed", 1, kEveryPacket, [](std::vector<uint8_t>& h) { dcjsim::wire::PutU32(&h[84], 3); },
          1},
         // One file announced, two sent: the second would be cleared unread.

@@ -97,6 +97,7 @@ void CDataProcess::ProcSaveFSN(InputFSNPara* fsnPara, char** strRet, int* /*strR
     uint32_t nextPacket = 0;
     uint32_t filesDone = 0;
     uint32_t announcedFiles = 0;  // fileCount of the first header
+    uint32_t announcedPackets = 0;  // packetCount of the file's first packet
     PacketBuffer resBuf;
     const bool archiveMode = fsnPara->strRelativeFilePath[0] != '\0';
     const char* failure = nullptr;
@@ -147,12 +148,13 @@ void CDataProcess::ProcSaveFSN(InputFSNPara* fsnPara, char** strRet, int* /*strR
         const uint32_t packetCount = FromWire32(resUp.packetCount);
         const uint32_t fileIndex = FromWire32(resUp.fileIndex);
         const uint32_t fileCount = FromWire32(resUp.fileCount);
-        // Packets come file by file, each file's in order, and the files in
-        // order of a count that does not change: a file left unfinished or
+        // Packets come file by file, each file's in order and of a count that
+        // does not change, and the files likewise: a file left unfinished or
         // skipped would be confirmed and then cleared unreceived.
         if (announcedFiles == 0) announcedFiles = fileCount;
+        if (packetIndex == 0) announcedPackets = packetCount;
         if ((packetIndex == 0 ? inFile : (!inFile || packetIndex != nextPacket)) || fileIndex != filesDone ||
-            fileCount != announcedFiles) {
+            fileCount != announcedFiles || packetCount != announcedPackets) {
             LOG_ERRORF("CDataProcess::ProcSaveFSN: packet %u of file %u/%u out of order", packetIndex, fileIndex,
                        fileCount);
             failure = kBadResponse;
