@@ -1,9 +1,13 @@
 #include "Device.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <string>
+#include <vector>
 
 #include "Basic/GbkText.h"
 #include "LoadLogDll.h"
@@ -21,6 +25,7 @@ constexpr size_t kNameDecoration = 4 + 4;  // four "_" and ".FSN"
 constexpr size_t kPathCapacity = 255;      // 256-byte path buffers
 constexpr size_t kIpCapacity = sizeof(TCPPara::ip) - 1;
 constexpr size_t kNumberCapacity = 39;     // institution and employee numbers
+constexpr int kMaxLinks = 40;              // as many as the kernel follows in one path
 
 size_t LongestFsnName(const char* instNo, const char* empNo)
 {
@@ -41,6 +46,96 @@ bool ValidNumberText(const char* text)
     // A "/" would place files outside the upload folder, a "|" would split
     // the name in the reply's file list.
     return text[0] != '\0' && strlen(text) <= kNumberCapacity && strpbrk(text, "/|") == nullptr;
+}
+
+// Pushes the names of path so that the first one is taken last.
+void PushNames(const std::string& path, std::vector<std::string>* pending)
+{
+    size_t end = path.size();
+    while (end > 0) {
+        const size_t slashAt = path.rfind('/', end - 1);
+        const size_t begin = slashAt == std::string::npos ? 0 : slashAt + 1;
+        if (end > begin) pending->push_back(path.substr(begin, end - begin));
+        if (slashAt == std::string::npos) break;
+        end = slashAt;
+    }
+}
+
+bool ReadLinkText(const std::string& link, size_t sizeHint, std::string* target)
+{
+    std::vector<char> buf(sizeHint < 64 ? 64 : sizeHint + 1);
+    for (;;) {
+        const ssize_t n = readlink(link.c_str(), buf.data(), buf.size());
+        if (n < 0) return false;
+        if (static_cast<size_t>(n) < buf.size()) {
+            target->assign(buf.data(), static_cast<size_t>(n));
+            return !target->empty();
+        }
+        buf.resize(buf.size() * 2);
+    }
+}
+
+// The folder the file system will reach through path: absolute, without
+// ".", ".." or doubled slashes, every link followed (also one whose target
+// is not made yet). Names that do not exist yet are taken as written, since
+// the download creates them.
+bool ResolvePath(const std::string& path, std::string* resolved)
+{
+    std::string full;
+    if (path.empty() || path[0] != '/') {
+        char* cwd = getcwd(nullptr, 0);
+        if (cwd == nullptr) return false;
+        full = cwd;
+        free(cwd);
+        full += '/';
+    }
+    full += path;
+
+    std::vector<std::string> pending;
+    PushNames(full, &pending);
+    std::string walked;  // "" stands for the root
+    int linksFollowed = 0;
+    while (!pending.empty()) {
+        const std::string name = pending.back();
+        pending.pop_back();
+        if (name == ".") continue;
+        if (name == "..") {
+            // walked holds no links, so its parent is lexical.
+            const size_t slashAt = walked.rfind('/');
+            walked.erase(slashAt == std::string::npos ? 0 : slashAt);
+            continue;
+        }
+        const std::string next = walked + "/" + name;
+        struct stat st;
+        if (lstat(next.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+            std::string target;
+            if (++linksFollowed > kMaxLinks || !ReadLinkText(next, static_cast<size_t>(st.st_size), &target)) {
+                return false;
+            }
+            if (target[0] == '/') walked.clear();
+            PushNames(target, &pending);
+            continue;
+        }
+        walked = next;
+    }
+    *resolved = walked.empty() ? "/" : walked;
+    return true;
+}
+
+// Delivered files must never sit where the next download empties the working
+// folder "<tempDir>QOLT/": the device has already dropped its copies by then.
+// An upload folder whose place cannot be told is refused too.
+bool UploadOutsideWorkingFolder(const char* uploadDir, const char* tempDir) noexcept
+{
+    try {
+        std::string upload, working;
+        if (!ResolvePath(uploadDir, &upload) || !ResolvePath(std::string(tempDir) + "QOLT/", &working)) return false;
+        if (upload.compare(0, working.size(), working) != 0) return true;
+        const bool inside = upload.size() == working.size() || working == "/" || upload[working.size()] == '/';
+        return !inside;
+    } catch (...) {
+        return false;
+    }
 }
 
 }  // namespace
@@ -161,6 +256,10 @@ void CDevice::getAllFSNFiles(char* strInstNo, char* strEmpNo, char* strRelativeF
         const size_t longestName = LongestFsnName(strInstNo, strEmpNo);
         valid = strlen(TempDir) + strlen("QOLT/") + longestName <= kPathCapacity &&
                 strlen(UploadDir) + longestName <= kPathCapacity;
+    }
+    if (valid && !UploadOutsideWorkingFolder(UploadDir, TempDir)) {
+        valid = false;
+        LOG_ERRORF("CDevice::getAllFSNFiles uploadDir:%s lies in the working folder under %s", UploadDir, TempDir);
     }
     if (!valid) {
         writeInvalidParameter(arrayRet);

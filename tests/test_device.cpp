@@ -1,6 +1,7 @@
 // The six device functions as a host reaches them: reply documents byte for
 // byte, argument checks, concurrent callers, and the sample caller program.
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -145,6 +146,79 @@ TEST_F(Device, DownloadArgumentsThatDoNotFitOrEscapeAreRefused)
     sim.Edit([](dcjsim::Scenario& s) { s.files = dcjsim::GenerateFiles(1, 1, 10); });
     EXPECT_EQ(Code(Download({{"instNo", std::string(39, '4')}, {"empNo", std::string(39, '1')}})),
               "ECPWS0000000");
+}
+
+TEST_F(Device, UploadFolderInOrAtTheWorkingFolderIsRefusedHoweverSpelled)
+{
+    // Download() works in tmp/temp/QOLT/. A file delivered there before must
+    // outlive every refused call.
+    const std::string working = tmp / "temp/QOLT";
+    ASSERT_EQ(mkdir((tmp / "temp").c_str(), 0777), 0);
+    ASSERT_EQ(mkdir(working.c_str(), 0777), 0);
+    ASSERT_EQ(mkdir((working + "/sub").c_str(), 0777), 0);
+    dcjtest::WriteFile(working + "/sub/delivered.FSN", "kept");
+    ASSERT_EQ(symlink((tmp / "temp").c_str(), (tmp / "alias").c_str()), 0);
+    ASSERT_EQ(symlink("temp/QOLT/sub", (tmp / "relative-link").c_str()), 0);
+    ASSERT_EQ(symlink((tmp / "temp/QOLT/later").c_str(), (tmp / "dangling-link").c_str()), 0);
+
+    // The same folder reached from the current directory.
+    char* cwd = getcwd(nullptr, 0);
+    ASSERT_NE(cwd, nullptr);
+    std::string fromCwd;
+    for (const char* c = cwd; *c != '\0'; ++c) {
+        if (*c == '/') fromCwd += "../";
+    }
+    free(cwd);
+    fromCwd += tmp.path().substr(1) + "/temp/QOLT/";
+
+    const std::map<std::string, std::map<std::string, std::string>> refused = {
+        {"the working folder", {{"uploadDir", working + "/"}}},
+        {"the working folder without separator", {{"uploadDir", working}}},
+        {"a folder inside it", {{"uploadDir", working + "/sub/"}}},
+        {"a folder inside it not made yet", {{"uploadDir", working + "/new/deeper/"}}},
+        {"through a link to the temp folder", {{"uploadDir", tmp / "alias/QOLT/sub/"}}},
+        {"through a relative link", {{"uploadDir", tmp / "relative-link/"}}},
+        {"through a link whose target is not made yet", {{"uploadDir", tmp / "dangling-link/"}}},
+        {"temp folder through a link", {{"tempDir", tmp / "alias/"}, {"uploadDir", working + "/sub/"}}},
+        {"with ../", {{"uploadDir", tmp / "up/../temp/QOLT/sub/"}}},
+        {"with ../ past a folder not made yet", {{"uploadDir", tmp / "none/../temp/QOLT/"}}},
+        {"with //", {{"uploadDir", tmp.path() + "//temp//QOLT//"}}},
+        {"with ./", {{"uploadDir", tmp / "./temp/./QOLT/./sub"}}},
+        {"with backslashes", {{"uploadDir", tmp.path() + "\\temp\\QOLT\\sub"}}},
+        {"temp folder with ../", {{"tempDir", tmp / "x/../temp"}, {"uploadDir", working}}},
+        {"relative to the current directory", {{"uploadDir", fromCwd}}},
+    };
+    for (const auto& c : refused) {
+        const std::string reply = Download(c.second);
+        EXPECT_EQ(Code(reply), "ECPWSCOM0005") << c.first;
+        EXPECT_EQ(ReplyField(reply, "retComArgs", "errDesc"), "接口参数错误") << c.first;
+    }
+    EXPECT_EQ(sim.Connections(), 0u);
+    EXPECT_EQ(dcjtest::ReadFile(working + "/sub/delivered.FSN"), "kept");
+    EXPECT_EQ(dcjtest::ListDir(working), (std::vector<std::string>{"sub"})) << "nothing made in the working folder";
+}
+
+TEST_F(Device, WorkingFolderInsideOrBesideTheUploadFolderStillDownloads)
+{
+    const std::map<std::string, std::map<std::string, std::string>> layouts = {
+        {"temp folder inside the upload folder", {{"uploadDir", tmp / "a/"}, {"tempDir", tmp / "a/tmp/"}}},
+        {"temp folder is the upload folder", {{"uploadDir", tmp / "b"}, {"tempDir", tmp / "b/"}}},
+        {"upload folder named like the working folder", {{"uploadDir", tmp / "c/QOLTX/"}, {"tempDir", tmp / "c/"}}},
+    };
+    for (const auto& c : layouts) {
+        sim.Edit([](dcjsim::Scenario& s) { s.files = dcjsim::GenerateFiles(2, 1, 10, "M", "D", "S"); });
+        const std::string reply = Download(c.second);
+        ASSERT_EQ(Code(reply), "ECPWS0000000") << c.first << " " << reply;
+        std::string up = c.second.at("uploadDir");
+        if (up.back() != '/') up += '/';
+        std::vector<std::string> fsn;
+        for (const auto& name : dcjtest::ListDir(up)) {
+            if (name.size() > 4 && name.compare(name.size() - 4, 4, ".FSN") == 0) fsn.push_back(name);
+        }
+        ASSERT_EQ(fsn.size(), 2u) << c.first;
+        EXPECT_EQ(ReplyField(reply, "retBizArgs", "fsnFiles"), fsn[0] + "|" + fsn[1]) << c.first;
+        EXPECT_TRUE(dcjtest::ListDir(c.second.at("tempDir") + "QOLT").empty()) << c.first;
+    }
 }
 
 TEST_F(Device, BackslashDirectoriesAreNormalised)
