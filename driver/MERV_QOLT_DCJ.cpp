@@ -65,7 +65,6 @@ void RunCommand(const char* pchInData, int iOutDataLen, char* pchOutData)
 {
     std::string pinJson(pchInData);
     std::string rest = " ";
-    memset(pchOutData, 0, static_cast<size_t>(iOutDataLen));
     LOG_INFOF(">>doCommand iOutDataLen:%d", iOutDataLen);
 
     getKeyValueToMap(pinJson);
@@ -99,6 +98,8 @@ void doCommand(int /*iSynFlag*/, int /*iInDataLen*/, char* pchInData, int iOutDa
     // an exported device function meanwhile reads it for the reply's "sn".
     CLocker locker(&mutex);
     LogDefer();
+    // Zeroed first, so a call that fails on the way leaves an empty reply.
+    memset(pchOutData, 0, static_cast<size_t>(iOutDataLen));
     try {
         RunCommand(pchInData, iOutDataLen, pchOutData);
     } catch (...) {

@@ -71,7 +71,14 @@ CDataProcess::~CDataProcess()
 
 CDataProcess* CDataProcess::GetInstance()
 {
-    if (m_DataProcess == nullptr) m_DataProcess = new (std::nothrow) CDataProcess();
+    // Built while the library loads: nothing may escape into the host's dlopen.
+    if (m_DataProcess == nullptr) {
+        try {
+            m_DataProcess = new CDataProcess();
+        } catch (...) {
+            m_DataProcess = nullptr;
+        }
+    }
     return m_DataProcess;
 }
 

@@ -27,6 +27,9 @@ CDataProcess::AckLeg CDataProcess::RequestAck(const char* caller, unsigned int c
     }
     tcpPara.ip[sizeof(tcpPara.ip) - 1] = '\0';
 
+    // Every exchange starts on a new connection, also after one that ended
+    // abruptly (an exception) and left its socket open.
+    m_TcpClinet->Close();
     m_TcpClinet->CreateSocket();
     const int iRet = m_TcpClinet->Connect(tcpPara.ip, tcpPara.port, tcpPara.timeout);
     if (iRet != 0) {
