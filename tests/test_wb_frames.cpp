@@ -3,6 +3,7 @@
 #include <stddef.h>
 #include <string.h>
 
+#include <chrono>
 #include <set>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "Basic/GbkText.h"
 #include "EngineAccess.h"
 #include "TestSupport.h"
+#include "dcjsim/Simulator.h"
 
 namespace {
 
@@ -273,6 +275,34 @@ TEST(Engine, WithoutItsBuffersEveryCallAnswersAnError)
     slots[0] = slots[1] = empty;
     broken.ProcFSNOKCMD(0xA6, nullptr, 0, 0, para, nullptr, slots);
     EXPECT_STREQ(slots[0], "DRV0000001");
+}
+
+TEST(Engine, ExchangeAfterOneLeftItsSocketOpenStartsAfresh)
+{
+    dcjsim::Simulator sim;
+    ASSERT_TRUE(sim.Start());
+    CDataProcess engine;
+    ASSERT_TRUE(engine.IsReady());
+    // What an exchange ended by an exception leaves: its socket, with the
+    // device's unread answer in it.
+    CTCPClient* client = DataProcessTestAccess::Client(engine);
+    ASSERT_GE(client->CreateSocket(), 0);
+    ASSERT_EQ(client->Connect("127.0.0.1", sim.Port(), 2), 0);
+    unsigned char status[32] = {'Q', 'O', 'L', 'T', 32, 0, 0, 0, 0xA7};
+    ASSERT_TRUE(client->Send(reinterpret_cast<char*>(status), sizeof(status), 2));
+    ASSERT_TRUE(sim.WaitForExchanges(1, std::chrono::seconds(5)));
+
+    char empty[] = "";
+    char* slots[5] = {empty, empty, empty, empty, empty};
+    TCPPara para{};
+    memcpy(para.ip, "127.0.0.1", 9);
+    para.port = sim.Port();
+    para.timeout = 2;
+    engine.ProcCommonCMD(0xA4, nullptr, 0, 0, para, nullptr, slots, nullptr);
+    EXPECT_STREQ(slots[0], "ECPWS0000000");
+    ASSERT_TRUE(sim.WaitForExchanges(2, std::chrono::seconds(5)));
+    ASSERT_EQ(sim.RequestFrames().size(), 2u);
+    EXPECT_EQ(sim.RequestFrames()[1][8], 0xA4);
 }
 
 }  // namespace
