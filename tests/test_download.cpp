@@ -2,6 +2,8 @@
 // on a real file system, the confirmation that follows.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -333,6 +335,32 @@ TEST_F(Download, ArchiveModePacksFilesAndRelatedFileIntoANewArchive)
     EXPECT_EQ(ListDir(upload), (std::vector<std::string>{archives[0], archives[1]}));
     EXPECT_FALSE(Exists("x"));
     EXPECT_EQ(Commands(), (std::vector<uint32_t>{0xA1, 0xA6, 0xA1, 0xA6}));
+}
+
+TEST_F(Download, ArchiveModeWorksInAHostThatReapsItsOwnChildren)
+{
+    // Such a host takes cp's and zip's exit status; the archive's contents
+    // then tell whether packing worked.
+    auto files = dcjsim::GenerateFiles(2, 2, 300);
+    UseFiles(files);
+    const std::string related = tmp / "related.txt";
+    dcjtest::WriteFile(related, "related content");
+    auto child = dcjtest::RunInChild([&] {
+        signal(SIGCHLD, SIG_IGN);
+        const std::string reply = Run({{"relativeFilePath", related}});
+        printf("%s\n%s\n", Code(reply).c_str(), Files(reply).c_str());
+        return 0;
+    });
+    ASSERT_EQ(child.status, 0);
+    const std::string code = child.out.substr(0, child.out.find('\n'));
+    std::string zipName = child.out.substr(child.out.find('\n') + 1);
+    zipName = zipName.substr(0, zipName.find('\n'));
+    EXPECT_EQ(code, "ECPWS0000000");
+    std::vector<std::string> expected = {FsnName(files[0]), FsnName(files[1]), "related.txt"};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(ZipEntries(upload + zipName), expected);
+    EXPECT_EQ(ZipEntry(upload + zipName, "related.txt"), "related content");
+    EXPECT_EQ(Commands(), (std::vector<uint32_t>{0xA1, 0xA6}));
 }
 
 TEST_F(Download, ArchiveModeFailuresAreReportedAndNotConfirmed)

@@ -1,4 +1,5 @@
 // The engine's file utilities on a real file system.
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -7,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -220,6 +222,96 @@ TEST(Programs, RunWithoutShellOrOutput)
     EXPECT_EQ(child.status, 0);
     EXPECT_EQ(child.out, "");
     EXPECT_EQ(child.err, "");
+}
+
+// A one-entry archive in zip64 form with every classic field saturated, so
+// only the zip64 records give the count, the directory and the size.
+std::string Zip64Archive(const std::string& name, uint64_t size)
+{
+    auto le = [](uint64_t v, int bytes) {
+        std::string out;
+        for (int i = 0; i < bytes; ++i) out += static_cast<char>(v >> (8 * i) & 0xFF);
+        return out;
+    };
+    const std::string local = "leading bytes stand in for the entry's data";
+    std::string central = le(0x02014b50, 4) + std::string(16, '\0') + le(0, 4) + le(0xFFFFFFFF, 4) +
+                          le(name.size(), 2) + le(12, 2) + std::string(14, '\0') + name + le(0x0001, 2) +
+                          le(8, 2) + le(size, 8);
+    const uint64_t cdAt = local.size(), recordAt = cdAt + central.size();
+    std::string record = le(0x06064b50, 4) + le(44, 8) + std::string(12, '\0') + le(1, 8) + le(1, 8) +
+                         le(central.size(), 8) + le(cdAt, 8);
+    std::string locator = le(0x07064b50, 4) + le(0, 4) + le(recordAt, 8) + le(1, 4);
+    std::string end = le(0x06054b50, 4) + std::string(4, '\0') + le(0xFFFF, 2) + le(0xFFFF, 2) +
+                      le(0xFFFFFFFF, 4) + le(0xFFFFFFFF, 4) + le(0, 2);
+    return local + central + record + locator + end;
+}
+
+TEST_F(ZipFiles, CentralDirectoryGivesNamesAndSizes)
+{
+    WriteFile(tmp / "b.FSN", std::string(70000, 'b'));
+    WriteFile(tmp / "a.FSN", "");
+    WriteFile(tmp / "-x", "x");
+    const std::string zip = tmp / "made.zip";
+    ASSERT_EQ(dcjtest::RunProcess({"zip", "-q", "-j", zip, tmp / "b.FSN", tmp / "a.FSN", tmp / "-x"}).status, 0);
+    std::vector<dcjfile::ZipEntry> entries;
+    ASSERT_TRUE(dcjfile::ReadZipEntries(zip, &entries));
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(entries[0].name, "b.FSN");
+    EXPECT_EQ(entries[0].size, 70000u);
+    EXPECT_EQ(entries[1].name, "a.FSN");
+    EXPECT_EQ(entries[1].size, 0u);
+    EXPECT_EQ(entries[2].name, "-x");
+
+    // zip64 fields, as zip writes them when forced, and with every classic field saturated.
+    const std::string forced = tmp / "forced.zip";
+    ASSERT_EQ(dcjtest::RunProcess({"zip", "-q", "-j", "-fz", forced, tmp / "-x"}).status, 0);
+    ASSERT_TRUE(dcjfile::ReadZipEntries(forced, &entries));
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].size, 1u);
+    WriteFile(tmp / "z64.zip", Zip64Archive("big.FSN", 5ull << 32));
+    ASSERT_TRUE(dcjfile::ReadZipEntries(tmp / "z64.zip", &entries));
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].name, "big.FSN");
+    EXPECT_EQ(entries[0].size, 5ull << 32);
+
+    // Anything cut, padded or made up is not an archive.
+    const std::string whole = ReadFile(zip);
+    const std::map<std::string, std::string> broken = {
+        {"cut short", whole.substr(0, whole.size() - 1)},
+        {"bytes after the end record", whole + "x"},
+        {"directory cut", whole.substr(0, 40) + whole.substr(whole.size() - 22)},
+        {"not a zip", "PK\x05\x06 but nothing else"},
+        {"empty", ""},
+        {"zip64 directory out of the file", Zip64Archive("n", 1).replace(0, 1, "")},
+    };
+    for (const auto& b : broken) {
+        WriteFile(tmp / "broken.zip", b.second);
+        entries.push_back({"stale", 1});
+        EXPECT_FALSE(dcjfile::ReadZipEntries(tmp / "broken.zip", &entries)) << b.first;
+        EXPECT_TRUE(entries.empty()) << b.first;
+    }
+    EXPECT_FALSE(dcjfile::ReadZipEntries(tmp / "missing.zip", &entries));
+}
+
+TEST_F(ZipFiles, AnArchiveMissingAFileIsRefusedWhateverZipSays)
+{
+    const std::string realZip = "/usr/bin/zip";
+    if (access(realZip.c_str(), X_OK) != 0) GTEST_SKIP() << "no " << realZip;
+    WriteFile(tmp / "one.FSN", "1");
+    WriteFile(tmp / "two.FSN", "22");
+    // A zip that packs the first file only and reports success.
+    TempDir bin;
+    WriteFile(bin / "zip", "#!/bin/sh\nexec " + realZip + " \"$1\" \"$2\" \"$3\" \"$4\"\n");
+    ASSERT_EQ(chmod((bin / "zip").c_str(), 0755), 0);
+    TempDir out;
+    std::string pattern = tmp / "*";
+    std::string zip = out / "new.zip";
+    auto child = dcjtest::RunInChild([&] {
+        setenv("PATH", (bin.path() + ":" + getenv("PATH")).c_str(), 1);
+        return engine.CreateZipFile(&pattern[0], &zip[0]) ? 1 : 0;
+    });
+    EXPECT_EQ(child.status, 0);
+    ASSERT_EQ(dcjtest::ZipEntries(zip), (std::vector<std::string>{"one.FSN"})) << "the fake zip did run";
 }
 
 TEST(MoveFiles, ReplaceOrKeepAndCrossFileSystems)

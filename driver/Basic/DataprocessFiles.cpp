@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <spawn.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/file.h>
@@ -151,9 +152,127 @@ int RunProgram(const std::vector<std::string>& argv)
     do {
         waited = waitpid(pid, &status, 0);
     } while (waited < 0 && errno == EINTR);
-    if (waited != pid) return -1;  // reaped elsewhere: the outcome is unknown
-    if (!WIFEXITED(status)) return -1;
+    // ECHILD: the child has ended, but the host reaped it and its status.
+    if (waited < 0 && errno == ECHILD) return kOutcomeUnknown;
+    if (waited != pid || !WIFEXITED(status)) return -1;
     return WEXITSTATUS(status);
+}
+
+namespace {
+
+uint64_t LittleEndian(const unsigned char* p, int bytes)
+{
+    uint64_t v = 0;
+    for (int i = bytes - 1; i >= 0; --i) v = v << 8 | p[i];
+    return v;
+}
+
+bool ReadAt(int fd, uint64_t offset, size_t size, std::vector<unsigned char>* out)
+{
+    out->resize(size);
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = pread(fd, out->data() + done, size - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+constexpr size_t kEndRecordSize = 22, kZip64LocatorSize = 20, kZip64EndSize = 56, kCentralHeaderSize = 46;
+constexpr size_t kMaxCommentSize = 0xFFFF;
+constexpr uint64_t kMaxCentralDirectory = 256ull << 20;  // far beyond any download's archive
+
+bool ParseCentralDirectory(const std::vector<unsigned char>& cd, uint64_t count, std::vector<ZipEntry>* entries)
+{
+    size_t at = 0;
+    for (uint64_t i = 0; i < count; ++i) {
+        if (cd.size() - at < kCentralHeaderSize || LittleEndian(&cd[at], 4) != 0x02014b50) return false;
+        const size_t nameLen = LittleEndian(&cd[at + 28], 2);
+        const size_t extraLen = LittleEndian(&cd[at + 30], 2);
+        const size_t commentLen = LittleEndian(&cd[at + 32], 2);
+        const size_t total = kCentralHeaderSize + nameLen + extraLen + commentLen;
+        if (cd.size() - at < total) return false;
+        ZipEntry entry;
+        entry.name.assign(reinterpret_cast<const char*>(&cd[at + kCentralHeaderSize]), nameLen);
+        entry.size = LittleEndian(&cd[at + 24], 4);
+        if (entry.size == 0xFFFFFFFFu) {
+            // The real size is the first field of the zip64 extra block.
+            bool found = false;
+            for (size_t x = at + kCentralHeaderSize + nameLen, end = x + extraLen; end - x >= 4;) {
+                const size_t id = LittleEndian(&cd[x], 2), len = LittleEndian(&cd[x + 2], 2);
+                if (end - x - 4 < len) return false;
+                if (id == 0x0001 && len >= 8) {
+                    entry.size = LittleEndian(&cd[x + 4], 8);
+                    found = true;
+                    break;
+                }
+                x += 4 + len;
+            }
+            if (!found) return false;
+        }
+        entries->push_back(entry);
+        at += total;
+    }
+    return at == cd.size();
+}
+
+}  // namespace
+
+bool ReadZipEntries(const std::string& zip, std::vector<ZipEntry>* entries)
+{
+    entries->clear();
+    int fd = open(zip.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) return false;
+    bool ok = false;
+    struct stat st;
+    std::vector<unsigned char> tail, cd;
+    do {
+        if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) < kEndRecordSize) break;
+        const uint64_t fileSize = static_cast<uint64_t>(st.st_size);
+        const uint64_t tailSize = std::min<uint64_t>(fileSize, kEndRecordSize + kMaxCommentSize);
+        if (!ReadAt(fd, fileSize - tailSize, static_cast<size_t>(tailSize), &tail)) break;
+        // The end record is the last "PK\5\6" whose comment reaches the end.
+        size_t end = tail.size() - kEndRecordSize + 1;
+        bool found = false;
+        while (end-- > 0) {
+            if (LittleEndian(&tail[end], 4) == 0x06054b50 &&
+                end + kEndRecordSize + LittleEndian(&tail[end + 20], 2) == tail.size()) {
+                found = true;
+                break;
+            }
+        }
+        if (!found) break;
+        uint64_t count = LittleEndian(&tail[end + 10], 2);
+        uint64_t cdSize = LittleEndian(&tail[end + 12], 4);
+        uint64_t cdOffset = LittleEndian(&tail[end + 16], 4);
+        if (count == 0xFFFF || cdSize == 0xFFFFFFFFu || cdOffset == 0xFFFFFFFFu) {
+            const uint64_t endAt = fileSize - tailSize + end;
+            std::vector<unsigned char> locator, record;
+            if (endAt < kZip64LocatorSize || !ReadAt(fd, endAt - kZip64LocatorSize, kZip64LocatorSize, &locator) ||
+                LittleEndian(&locator[0], 4) != 0x07064b50) {
+                break;
+            }
+            const uint64_t recordAt = LittleEndian(&locator[8], 8);
+            if (recordAt > fileSize || fileSize - recordAt < kZip64EndSize ||
+                !ReadAt(fd, recordAt, kZip64EndSize, &record) || LittleEndian(&record[0], 4) != 0x06064b50) {
+                break;
+            }
+            count = LittleEndian(&record[32], 8);
+            cdSize = LittleEndian(&record[40], 8);
+            cdOffset = LittleEndian(&record[48], 8);
+        }
+        if (cdSize > kMaxCentralDirectory || cdOffset > fileSize || fileSize - cdOffset < cdSize ||
+            count > cdSize / kCentralHeaderSize) {
+            break;
+        }
+        if (!ReadAt(fd, cdOffset, static_cast<size_t>(cdSize), &cd)) break;
+        ok = ParseCentralDirectory(cd, count, entries);
+    } while (false);
+    close(fd);
+    if (!ok) entries->clear();
+    return ok;
 }
 
 std::string PathArg(const std::string& path)
@@ -373,6 +492,7 @@ bool CDataProcess::CreateZipFile(char* cSrcFile, char* cZipName)
     if (lstat(cZipName, &st) == 0) return false;
 
     std::vector<std::string> argv = {"zip", "-j", "-r", dcjfile::PathArg(cZipName)};
+    std::vector<dcjfile::ZipEntry> expected;
     const size_t srcLen = strlen(cSrcFile);
     if (cSrcFile[srcLen - 1] == '*') {
         // "<folder>/*": the folder's entries, listed here rather than by a
@@ -380,10 +500,28 @@ bool CDataProcess::CreateZipFile(char* cSrcFile, char* cZipName)
         const std::string folder(cSrcFile, srcLen - 1);
         std::vector<std::string> names;
         if (!dcjfile::ListDir(folder.empty() ? "." : folder, &names) || names.empty()) return false;
-        for (const std::string& name : names) argv.push_back(dcjfile::PathArg(folder + name));
+        bool plainFiles = true;
+        for (const std::string& name : names) {
+            argv.push_back(dcjfile::PathArg(folder + name));
+            plainFiles = plainFiles && lstat((folder + name).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+            if (plainFiles) expected.push_back({name, static_cast<unsigned long long>(st.st_size)});
+        }
+        if (!plainFiles) expected.clear();  // not a plain list of files: zip's word only
     } else {
         argv.push_back(dcjfile::PathArg(cSrcFile));
     }
-    if (dcjfile::RunProgram(argv) != 0) return false;
+    const int status = dcjfile::RunProgram(argv);
+    if (status != 0 && (status != dcjfile::kOutcomeUnknown || expected.empty())) return false;
+    if (!expected.empty()) {
+        // Exactly the files given, at their sizes: zip's own word is lost in
+        // a host that reaps its children itself, and may be wrong anyway.
+        std::vector<dcjfile::ZipEntry> packed;
+        if (!dcjfile::ReadZipEntries(cZipName, &packed) || packed.size() != expected.size()) return false;
+        std::sort(packed.begin(), packed.end(),
+                  [](const dcjfile::ZipEntry& a, const dcjfile::ZipEntry& b) { return a.name < b.name; });
+        for (size_t i = 0; i < packed.size(); ++i) {
+            if (packed[i].name != expected[i].name || packed[i].size != expected[i].size) return false;
+        }
+    }
     return sysSyncFile(cZipName);
 }

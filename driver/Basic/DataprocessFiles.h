@@ -7,9 +7,20 @@
 namespace dcjfile {
 
 // Runs argv[0] (found on PATH) with the given arguments, without a shell,
-// with stdin, stdout and stderr on /dev/null. Returns its exit status, or -1
-// when it could not be started or did not exit normally.
+// with stdin, stdout and stderr on /dev/null. Returns its exit status, -1
+// when it could not be started or did not exit normally, or
+// kOutcomeUnknown when it ran to its end but the host reaped it first (a
+// host that ignores SIGCHLD, or reaps every child itself).
+constexpr int kOutcomeUnknown = -2;
 int RunProgram(const std::vector<std::string>& argv);
+
+struct ZipEntry {
+    std::string name;
+    unsigned long long size;  // uncompressed
+};
+// The entries of a zip archive's central directory, in archive order
+// (zip64 included). False when the file is not a readable, consistent zip.
+bool ReadZipEntries(const std::string& zip, std::vector<ZipEntry>* entries);
 
 // A path as a program argument: one starting with "-" is given as "./-..."
 // so the program never takes it for an option.

@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -244,6 +245,14 @@ void CDataProcess::ProcSaveFSN(InputFSNPara* fsnPara, char** strRet, int* /*strR
             cpStatus = dcjfile::RunProgram(
                 {"cp", dcjfile::PathArg(fsnPara->strRelativeFilePath), dcjfile::PathArg(qoltTempDir)});
             LOG_INFOF("cp %s %s", fsnPara->strRelativeFilePath, qoltTempDir);
+            // The host reaped cp itself: the copy, whole, is cp's answer.
+            if (cpStatus == dcjfile::kOutcomeUnknown) {
+                struct stat from, to;
+                const bool whole = stat(fsnPara->strRelativeFilePath, &from) == 0 &&
+                                   lstat((std::string(qoltTempDir) + strName).c_str(), &to) == 0 &&
+                                   S_ISREG(to.st_mode) && to.st_size == from.st_size;
+                cpStatus = whole ? 0 : -1;
+            }
         }
 
         // Packed inside the working folder under a name that is not listed,
