@@ -2,6 +2,7 @@
 #pragma once
 
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,13 +30,35 @@ public:
         while ((found = l_strOprDestDir.find('/')) != std::string::npos) {
             l_strSubDir += l_strOprDestDir.substr(0, found + 1);
             if (access(l_strSubDir.c_str(), F_OK) != 0) {
-                if (mkdir(l_strSubDir.c_str(), 0777) != 0 && errno != EEXIST) return false;
+                if (mkdir(l_strSubDir.c_str(), 0777) != 0) {
+                    if (errno != EEXIST) return false;
+                } else if (!syncParentOf(l_strSubDir)) {
+                    return false;
+                }
             }
             l_strPosStart += found + 1;
             l_strOprDestDir = l_strDestDir.substr(l_strPosStart);
         }
-        if (access(l_strDestDir.c_str(), F_OK) != 0) mkdir(l_strDestDir.c_str(), 0777);
+        if (access(l_strDestDir.c_str(), F_OK) != 0 && mkdir(l_strDestDir.c_str(), 0777) == 0 &&
+            !syncParentOf(l_strDestDir)) {
+            return false;
+        }
         return stat(l_strDestDir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    }
+
+private:
+    // A new folder's name lives in its parent: files delivered into the
+    // folder would vanish with it after a power cut unless that is on disk.
+    static bool syncParentOf(std::string dir)
+    {
+        while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+        const std::string::size_type slash = dir.find_last_of('/');
+        const std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
+        const int fd = open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) return false;
+        const bool synced = fsync(fd) == 0;
+        close(fd);
+        return synced;
     }
 };
 
