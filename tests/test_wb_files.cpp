@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -314,6 +315,20 @@ TEST_F(ZipFiles, AnArchiveMissingAFileIsRefusedWhateverZipSays)
     ASSERT_EQ(dcjtest::ZipEntries(zip), (std::vector<std::string>{"one.FSN"})) << "the fake zip did run";
 }
 
+// A temporary folder in /dev/shm when that is another file system than near's.
+std::unique_ptr<TempDir> TempDirOnAnotherFileSystem(const TempDir& near)
+{
+    struct stat nearStat, shmStat;
+    if (stat("/dev/shm", &shmStat) != 0 || stat(near.path().c_str(), &nearStat) != 0 ||
+        shmStat.st_dev == nearStat.st_dev) {
+        return nullptr;
+    }
+    setenv("TMPDIR", "/dev/shm", 1);
+    std::unique_ptr<TempDir> dir(new TempDir());
+    unsetenv("TMPDIR");
+    return dir;
+}
+
 TEST(MoveFiles, ReplaceOrKeepAndCrossFileSystems)
 {
     TempDir disk;
@@ -326,14 +341,9 @@ TEST(MoveFiles, ReplaceOrKeepAndCrossFileSystems)
     EXPECT_FALSE(Exists(disk / "a"));
     EXPECT_EQ(dcjfile::MoveFile(disk / "missing", disk / "c", true), dcjfile::MoveResult::Failed);
 
-    struct stat diskStat, shmStat;
-    if (stat("/dev/shm", &shmStat) != 0 || stat(disk.path().c_str(), &diskStat) != 0 ||
-        shmStat.st_dev == diskStat.st_dev) {
-        GTEST_SKIP() << "no second file system to move across";
-    }
-    setenv("TMPDIR", "/dev/shm", 1);
-    TempDir shm;
-    unsetenv("TMPDIR");
+    std::unique_ptr<TempDir> shmDir = TempDirOnAnotherFileSystem(disk);
+    if (!shmDir) GTEST_SKIP() << "no second file system to move across";
+    TempDir& shm = *shmDir;
     WriteFile(shm / "x", std::string(200000, 'x'));
     EXPECT_EQ(dcjfile::MoveFile(shm / "x", disk / "x", true), dcjfile::MoveResult::Moved);
     EXPECT_EQ(ReadFile(disk / "x"), std::string(200000, 'x'));
@@ -355,14 +365,9 @@ TEST(MoveFiles, ReplaceOrKeepAndCrossFileSystems)
 TEST(MoveFiles, ConcurrentPublishersAcrossFileSystemsNeverMixTheirFiles)
 {
     TempDir disk;
-    struct stat diskStat, shmStat;
-    if (stat("/dev/shm", &shmStat) != 0 || stat(disk.path().c_str(), &diskStat) != 0 ||
-        shmStat.st_dev == diskStat.st_dev) {
-        GTEST_SKIP() << "no second file system to move across";
-    }
-    setenv("TMPDIR", "/dev/shm", 1);
-    TempDir shm;
-    unsetenv("TMPDIR");
+    std::unique_ptr<TempDir> shmDir = TempDirOnAnotherFileSystem(disk);
+    if (!shmDir) GTEST_SKIP() << "no second file system to move across";
+    TempDir& shm = *shmDir;
     // Two processes publish, again and again, different archives under one
     // name; whoever wins, the file under that name is one of them whole.
     const size_t size = 1 << 20;
