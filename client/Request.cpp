@@ -100,9 +100,11 @@ std::string FuncNameOf(const std::string& request)
 
 bool MayRepeat(const std::string& funcName)
 {
-    // A second download finds the files already confirmed and cleared; a
-    // second clear could wipe what the counter took in meanwhile.
-    return funcName == "getDevStatus" || funcName == "getRMBCount" || funcName == "setTime";
+    // A download whose reply does not fit is not confirmed: the counter
+    // keeps its files and a second call delivers them again. A second clear
+    // could wipe what the counter took in meanwhile.
+    return funcName == "getDevStatus" || funcName == "getRMBCount" || funcName == "setTime" ||
+           funcName == "getAllFSNFiles";
 }
 
 std::string Reply::Common(const char* key) const

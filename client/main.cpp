@@ -84,9 +84,10 @@ The reply is shown readably on stdout; a download lists each file with its
 size in bytes. While a download runs, the files and bytes received so far
 are shown on stderr when stderr is a terminal. A reply too large for the
 102400-byte buffer a host passes is fetched again with a larger one, except
-for clear-counts, clear-files and download: running those twice would act
-on the counter twice. The driver logs to $VDXLOG_FILE (default
-${TMPDIR:-/tmp}/vdxlog-<uid>.log).
+for clear-counts and clear-files: running those twice would act on the
+counter twice (a download whose reply does not fit is not confirmed, so
+fetching it again is safe). The driver logs to $VDXLOG_FILE (default
+${TMPDIR:-/tmp}/vdxlog-<uid>/vdxlog.log).
 
 Exit status:
   0  the reply's retCode is ECPWS0000000 (status also needs status 01)
@@ -379,7 +380,7 @@ std::string CallWithProgress(DriverHost& host, const std::string& request, const
     std::future<std::string> done = result.get_future();
     std::thread worker([&] {
         try {
-            result.set_value(host.Call(request, false));
+            result.set_value(host.Call(request, dcjctl::MayRepeat("getAllFSNFiles")));
         } catch (...) {
             result.set_exception(std::current_exception());
         }

@@ -122,16 +122,17 @@ bool ResolvePath(const std::string& path, std::string* resolved)
     return true;
 }
 
-// Delivered files must never sit where the next download empties the working
-// folder "<tempDir>QOLT/": the device has already dropped its copies by then.
-// An upload folder whose place cannot be told is refused too.
-bool UploadOutsideWorkingFolder(const char* uploadDir, const char* tempDir) noexcept
+// Nothing of the host's may sit where a download empties the working folder
+// "<tempDir>QOLT/": not the upload folder (the device has dropped its copies
+// of delivered files by then), not the related file (it would be deleted
+// before it is packed). A path whose place cannot be told is refused too.
+bool OutsideWorkingFolder(const char* path, const char* tempDir) noexcept
 {
     try {
-        std::string upload, working;
-        if (!ResolvePath(uploadDir, &upload) || !ResolvePath(std::string(tempDir) + "QOLT/", &working)) return false;
-        if (upload.compare(0, working.size(), working) != 0) return true;
-        const bool inside = upload.size() == working.size() || working == "/" || upload[working.size()] == '/';
+        std::string place, working;
+        if (!ResolvePath(path, &place) || !ResolvePath(std::string(tempDir) + "QOLT/", &working)) return false;
+        if (place.compare(0, working.size(), working) != 0) return true;
+        const bool inside = place.size() == working.size() || working == "/" || place[working.size()] == '/';
         return !inside;
     } catch (...) {
         return false;
@@ -221,7 +222,7 @@ void CDevice::getDevStatus(char* strIP, int netPort, int timeout, char** arrayRe
 
 void CDevice::getAllFSNFiles(char* strInstNo, char* strEmpNo, char* strRelativeFilePath, char* strUploadDir,
                              char* strTempDir, char* strIP, int netPort, int timeout, char** arrayRet,
-                             int* arrayRet1Size)
+                             int* arrayRet1Size, const std::function<bool(char** arrayRet)>& replyDeliverable)
 {
     CLocker locker(mLocker);
     LOG_INFO(">>getAllFSNFiles");
@@ -257,9 +258,14 @@ void CDevice::getAllFSNFiles(char* strInstNo, char* strEmpNo, char* strRelativeF
         valid = strlen(TempDir) + strlen("QOLT/") + longestName <= kPathCapacity &&
                 strlen(UploadDir) + longestName <= kPathCapacity;
     }
-    if (valid && !UploadOutsideWorkingFolder(UploadDir, TempDir)) {
+    if (valid && !OutsideWorkingFolder(UploadDir, TempDir)) {
         valid = false;
         LOG_ERRORF("CDevice::getAllFSNFiles uploadDir:%s lies in the working folder under %s", UploadDir, TempDir);
+    }
+    if (valid && RelativeFile[0] != '\0' && !OutsideWorkingFolder(RelativeFile, TempDir)) {
+        valid = false;
+        LOG_ERRORF("CDevice::getAllFSNFiles relativeFilePath:%s lies in the working folder under %s", RelativeFile,
+                   TempDir);
     }
     if (!valid) {
         writeInvalidParameter(arrayRet);
@@ -301,6 +307,12 @@ void CDevice::getAllFSNFiles(char* strInstNo, char* strEmpNo, char* strRelativeF
 
     mDataProcss->ProcCommonCMD(CMD_UPLOAD_FSN, nullptr, 0, 0, tcpPara, &fsnPara, arrayRet, arrayRet1Size);
     if (arrayRet && arrayRet[0] && strcmp(arrayRet[0], kSuccess) == 0) {
+        if (replyDeliverable && !replyDeliverable(arrayRet)) {
+            // The files stay delivered; the next call with room for the
+            // reply finds them again and confirms them.
+            LOG_ERROR("CDevice::getAllFSNFiles the reply does not fit the caller's buffer: not confirmed");
+            return;
+        }
         mDataProcss->ProcFSNOKCMD(CMD_FSN_OK, nullptr, 0, 0, tcpPara, &fsnPara, arrayRet);
     }
 }

@@ -2,6 +2,8 @@
 // the device mutex.
 #pragma once
 
+#include <functional>
+
 #include "Basic/Dataprocess.h"
 #include "Basic/Locker.h"
 
@@ -13,8 +15,13 @@ public:
     CDevice& operator=(const CDevice&) = delete;
 
     // strUploadDir and strTempDir must have room for one more character.
+    // replyDeliverable, when given, is asked before the download is
+    // confirmed whether its reply can reach the caller; when it cannot, the
+    // download stays unconfirmed (the counter keeps its files) and the slots
+    // keep the download's result.
     void getAllFSNFiles(char* strInstNo, char* strEmpNo, char* strRelativeFilePath, char* strUploadDir,
-                        char* strTempDir, char* strIP, int netPort, int timeout, char** arrayRet, int* arrayRet1Size);
+                        char* strTempDir, char* strIP, int netPort, int timeout, char** arrayRet, int* arrayRet1Size,
+                        const std::function<bool(char** arrayRet)>& replyDeliverable = {});
     void clearAllFSNFiles(char* strIP, int netPort, int timeout, char** arrayRet);
     // strTime: the 16 bytes sent as the command parameter.
     void setTime(char* strTime, char* strIP, int netPort, int timeout, char** arrayRet);

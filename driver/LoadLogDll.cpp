@@ -5,6 +5,7 @@
 #include <stdio.h>
 
 #include <mutex>
+#include <new>
 
 // Constant-initialised: the load-time constructors bind them before any
 // dynamic initialiser of this file could run.
@@ -70,6 +71,30 @@ void LogFlushBeforeWait()
         g_LogHold(0);
         g_LogHold(1);
     }
+}
+
+namespace {
+bool g_DeferHeldForFork = false;
+}  // namespace
+
+// Never waits: the holder may itself wait inside the log library for a lock
+// the log library's own fork handler holds.
+void LogBeforeFork()
+{
+    g_DeferHeldForFork = g_DeferMutex.try_lock();
+}
+
+void LogAfterForkInParent()
+{
+    if (g_DeferHeldForFork) g_DeferMutex.unlock();
+}
+
+void LogAfterForkInChild()
+{
+    // The call that deferred records, if any, is the parent's.
+    g_Deferring = false;
+    // Made anew: it may be held by a thread the child does not have.
+    new (&g_DeferMutex) std::mutex();
 }
 
 void LogFlushDeferred()

@@ -25,6 +25,10 @@ void FreeLogLib();
 void LogDefer();
 void LogFlushBeforeWait();
 void LogFlushDeferred();
+// Around fork: the deferral state is held still while the process is copied.
+void LogBeforeFork();
+void LogAfterForkInParent();
+void LogAfterForkInChild();
 
 // Formats into a 256-byte buffer (longer messages are cut) and logs it.
 void LogFormatted(LogFunc level, const char* file, int line, const char* fmt, ...)

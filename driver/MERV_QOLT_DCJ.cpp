@@ -1,8 +1,11 @@
 // Global objects and the command entry doCommand.
 #include "MERV_QOLT_DCJ.h"
 
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
+
+#include <new>
 
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
@@ -19,6 +22,47 @@ pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
 CDevice device(&mutex);
 
 namespace {
+
+// A host may fork while another of its threads is inside a call. The child
+// has only the forking thread, so a hold on the device mutex, the call's
+// socket, its open files and the working folder's lock would be a dead
+// thread's there: the child starts with the driver idle instead. Nothing
+// here waits, so a fork never queues behind a download.
+bool g_deviceHeldForFork = false;
+
+void BeforeFork()
+{
+    g_deviceHeldForFork = pthread_mutex_trylock(&mutex) == 0;
+    LogBeforeFork();
+    dcjtext::ConversionBeforeFork();
+}
+
+void AfterForkInParent()
+{
+    dcjtext::ConversionAfterForkInParent();
+    LogAfterForkInParent();
+    if (g_deviceHeldForFork) pthread_mutex_unlock(&mutex);
+}
+
+void AfterForkInChild()
+{
+    dcjtext::ConversionAfterForkInChild();
+    LogAfterForkInChild();
+    // Made anew either way: a recursive mutex names its owner by thread id,
+    // and the child's thread has a new one, so it could not even unlock it.
+    CLocker::InitLock(&mutex, true);
+    if (g_deviceHeldForFork) return;  // no call was in progress: all is as it was
+    // The caller's map and the engine's call state were the other thread's;
+    // the old map is left as it is (its nodes may be half linked).
+    new (&pinMap) std::map<std::string, std::string>();
+    dcjtext::SetReplyLimit(SIZE_MAX);
+    CTimedLocker::ForgetHoldsAfterFork();
+    CDataProcess* engine = CDataProcess::GetInstance();
+    if (engine != nullptr) engine->AbandonCallAfterFork();
+}
+
+// After the device's construction, so the handlers see a ready mutex.
+const int g_forkHandlersRegistered = pthread_atfork(BeforeFork, AfterForkInParent, AfterForkInChild);
 
 std::string MapValue(const char* key)
 {
@@ -42,6 +86,16 @@ std::string BufferTooSmallReply()
     return std::string(strBuf.GetString(), strBuf.GetSize());
 }
 
+bool IsDeviceFunction(const std::string& name)
+{
+    static const char* const kNames[] = {"getAllFSNFiles", "clearAllFSNFiles", "setTime",
+                                         "getRMBCount",    "clearRMBCount",    "getDevStatus"};
+    for (const char* known : kNames) {
+        if (name == known) return true;
+    }
+    return false;
+}
+
 std::string Dispatch(const std::string& strFuncName, const std::string& timeout, const std::string& ip,
                      const std::string& port)
 {
@@ -61,32 +115,84 @@ std::string Dispatch(const std::string& strFuncName, const std::string& timeout,
     return " ";
 }
 
+// The request of the call in progress lives in pinMap while the call holds
+// the device lock, and no longer.
+class RequestInMap {
+public:
+    RequestInMap(const std::map<std::string, std::string>& request, size_t replyLimit)
+    {
+        for (const auto& entry : request) pinMap.insert(entry);
+        dcjtext::SetReplyLimit(replyLimit);
+    }
+    ~RequestInMap()
+    {
+        dcjtext::SetReplyLimit(SIZE_MAX);
+        pinMap.clear();
+    }
+    RequestInMap(const RequestInMap&) = delete;
+    RequestInMap& operator=(const RequestInMap&) = delete;
+};
+
+// The code the caller was told, for the log: the first "retCode" key (a
+// quotation mark inside a value is always escaped, so it cannot fake one).
+std::string RetCodeOf(const std::string& reply)
+{
+    static const char kKey[] = "\"retCode\":\"";
+    const size_t at = reply.find(kKey);
+    if (at == std::string::npos) return reply.empty() ? "(nothing fits)" : "(none)";
+    const size_t from = at + sizeof(kKey) - 1;
+    const size_t to = reply.find('"', from);
+    return reply.substr(from, to == std::string::npos ? std::string::npos : to - from);
+}
+
 void RunCommand(const char* pchInData, int iOutDataLen, char* pchOutData)
 {
     std::string pinJson(pchInData);
     std::string rest = " ";
     LOG_INFOF(">>doCommand iOutDataLen:%d", iOutDataLen);
 
-    getKeyValueToMap(pinJson);
-    const std::string strFuncName = MapValue("funcName");
-    std::string timeout = MapValue("timeout");
-    const std::string ip = MapValue("ip");
-    const std::string port = MapValue("port");
+    // Flattened before the device lock is asked for: a call waits for
+    // another's device work at most its own time-out, so it must know it.
+    std::map<std::string, std::string> request;
+    dcjtext::FlattenRequest(pinJson, &request);
+    auto value = [&request](const char* key) {
+        auto it = request.find(key);
+        return it == request.end() ? std::string() : it->second;
+    };
+    const std::string strFuncName = value("funcName");
+    std::string timeout = value("timeout");
+    const std::string ip = value("ip");
+    const std::string port = value("port");
     LOG_INFOF(">>doCommand funcName:%s,timeout:%s", strFuncName.c_str(), timeout.c_str());
     if (timeout.empty()) timeout = "10";
 
-    rest = Dispatch(strFuncName, timeout, ip, port);
+    if (IsDeviceFunction(strFuncName)) {
+        const std::string effective = strFuncName == "getDevStatus" ? "3" : timeout;
+        CTimedLocker locker(&mutex, dcjtext::LockWaitSeconds(effective));
+        if (!locker.held()) {
+            LOG_ERRORF("doCommand %s: the device is busy with another call for longer than timeout:%s",
+                       strFuncName.c_str(), effective.c_str());
+            rest = dcjtext::DeviceBusyReply(strFuncName, value("sn"));
+        } else {
+            RequestInMap inMap(request, static_cast<size_t>(iOutDataLen));
+            rest = Dispatch(strFuncName, timeout, ip, port);
+        }
+    }
 
     // The caller's buffer is never written past iOutDataLen: the reply is
-    // measured after conversion, and one that does not fit (or does not fit
-    // the scratch area) is replaced whole, never cut.
-    std::string reply;
-    if (rest.size() < dcjtext::kReplyScratchSize) reply = dcjtext::ReplyToUtf8(rest);
+    // measured after conversion, and one that does not fit is replaced whole,
+    // never cut. A download is confirmed only when its reply fits (the
+    // device function checks with the same measure).
+    std::string reply = dcjtext::ReplyToUtf8(rest);
     if (reply.empty() || reply.size() > static_cast<size_t>(iOutDataLen)) {
         reply = dcjtext::ReplyToUtf8(BufferTooSmallReply());
         if (reply.size() > static_cast<size_t>(iOutDataLen)) reply.clear();
     }
     memcpy(pchOutData, reply.data(), reply.size());
+    // The outcome of every device call, as the caller was told it.
+    if (IsDeviceFunction(strFuncName)) {
+        LOG_INFOF("<<doCommand funcName:%s,retCode:%s", strFuncName.c_str(), RetCodeOf(reply).c_str());
+    }
 }
 
 }  // namespace
@@ -94,17 +200,17 @@ void RunCommand(const char* pchInData, int iOutDataLen, char* pchOutData)
 void doCommand(int /*iSynFlag*/, int /*iInDataLen*/, char* pchInData, int iOutDataLen, char* pchOutData)
 {
     if (pchInData == nullptr || pchOutData == nullptr || iOutDataLen < 0) return;
-    // The device lock (recursive) also covers pinMap: a host thread calling
-    // an exported device function meanwhile reads it for the reply's "sn".
-    CLocker locker(&mutex);
     LogDefer();
     // Zeroed first, so a call that fails on the way leaves an empty reply.
     memset(pchOutData, 0, static_cast<size_t>(iOutDataLen));
     try {
+        // pinMap is filled, read and emptied under the device lock (held
+        // from the request's own time-out on), so calls from several host
+        // threads never see each other's requests.
         RunCommand(pchInData, iOutDataLen, pchOutData);
     } catch (...) {
         // Nothing may cross into the host; the buffer stays as zeroed.
+        memset(pchOutData, 0, static_cast<size_t>(iOutDataLen));
     }
-    pinMap.clear();
     LogFlushDeferred();
 }

@@ -44,7 +44,7 @@ namespace dcjtext {
 // a request is unusable and stores nothing.
 constexpr int kMaxRequestDepth = 16;
 
-// Size of the scratch area a reply must fit in before conversion.
+// Output limit of GBKToUtf8 (its callers' scratch size).
 constexpr size_t kReplyScratchSize = 102400;
 
 // GBK to UTF-8 for a whole reply document: each JSON string is converted on
@@ -55,5 +55,31 @@ std::string ReplyToUtf8(const std::string& gbkReply);
 
 // Plain GBK to UTF-8 with U+FFFD for every byte that is not GBK.
 std::string GbkToUtf8Lenient(const char* data, size_t len);
+
+// The text with every byte that is not GBK replaced by 0xFF: valid GBK that
+// converts to what GbkToUtf8Lenient makes of the input, and ends on a whole
+// character. A file name listed in a reply is this form of the name, so the
+// reply's conversion gives exactly the name on disk.
+std::string CanonicalGbk(const char* data, size_t len);
+
+// The request's members as getKeyValueToMap stores them, into a map of the
+// caller's; false when the text is not a usable request.
+bool FlattenRequest(const std::string& strJson, std::map<std::string, std::string>* entries);
+
+// How long a call waits for another call's device work to end: its own
+// time-out as the device gets it (-1 is 10 s; other negative ones: no wait).
+int LockWaitSeconds(const std::string& timeoutText);
+
+// The largest reply (UTF-8 bytes) the doCommand in progress can hand to its
+// caller; SIZE_MAX outside doCommand. Set under the device lock.
+void SetReplyLimit(size_t bytes);
+// Around fork: the conversion state is held still while the process is copied.
+void ConversionBeforeFork();
+void ConversionAfterForkInParent();
+void ConversionAfterForkInChild();
+
+// What a device function answers when another call kept the device busy
+// for longer than its time-out: no answer from the device.
+std::string DeviceBusyReply(const std::string& funcName, const std::string& sn);
 
 }  // namespace dcjtext

@@ -1,6 +1,6 @@
 // The six exported device functions and their reply documents.
 #include <errno.h>
-#include <limits.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -24,16 +24,19 @@ struct ResultSlots {
     char* entry[5] = {empty, empty, empty, empty, empty};
 };
 
-// strtol in base 10, saturated to the 32-bit range rather than wrapped, so
-// "4294967297" never turns into port 1.
+// strtol in base 10, narrowed to 32 bits as the host's own integers are:
+// "4294967295" (an unsigned -1) is -1, the default time-out, and "2147483648"
+// is negative and refused; no text turns into a wait of decades.
 int ToInt(const std::string& text)
 {
-    errno = 0;
-    long value = strtol(text.c_str(), nullptr, 10);
-    if (value > INT_MAX) return INT_MAX;
-    if (value < INT_MIN) return INT_MIN;
-    return static_cast<int>(value);
+    const long value = strtol(text.c_str(), nullptr, 10);
+    const uint32_t low = static_cast<uint32_t>(static_cast<unsigned long>(value));
+    int32_t narrowed;
+    memcpy(&narrowed, &low, sizeof(narrowed));
+    return narrowed;
 }
+
+size_t g_replyLimit = SIZE_MAX;  // under the device lock
 
 // Copies text into a zero-filled work buffer; false when it does not fit
 // with its terminator.
@@ -51,12 +54,15 @@ struct Member {
     const char* value;
 };
 
-std::string BuildReply(const char* funcName, const char* retCode, const char* errDesc, const Member* biz,
-                       size_t bizCount)
+std::string SnOfRequest()
 {
     auto sn = pinMap.find("sn");
-    const std::string snValue = sn == pinMap.end() ? std::string() : sn->second;
+    return sn == pinMap.end() ? std::string() : sn->second;
+}
 
+std::string BuildReply(const char* funcName, const char* retCode, const char* errDesc, const Member* biz,
+                       size_t bizCount, const std::string& snValue = SnOfRequest())
+{
     rapidjson::StringBuffer strBuf;
     rapidjson::Writer<rapidjson::StringBuffer> writer(strBuf);
     writer.StartObject();
@@ -88,10 +94,41 @@ std::string CommonReply(const char* funcName, const ResultSlots& slots)
     return BuildReply(funcName, slots.entry[0], slots.entry[1], nullptr, 0);
 }
 
+std::string StatusReply(const char* status, const std::string& sn)
+{
+    // The device's condition travels in "status" alone.
+    const Member biz[] = {{"DRVVersion", kDriverVersion}, {"FIRVersion", ""}, {"status", status},
+                          {"devSn", ""}, {"extStatus", ""}};
+    return BuildReply("getDevStatus", kSuccess, GBK_OPERATION_OK, biz, 5, sn);
+}
+
 }  // namespace
 
+namespace dcjtext {
+
+int LockWaitSeconds(const std::string& timeoutText)
+{
+    const int timeout = ToInt(timeoutText);
+    return timeout == -1 ? 10 : timeout < 0 ? 0 : timeout;
+}
+
+void SetReplyLimit(size_t bytes)
+{
+    g_replyLimit = bytes;
+}
+
+std::string DeviceBusyReply(const std::string& funcName, const std::string& sn)
+{
+    if (funcName == "getDevStatus") return StatusReply("", sn);
+    return BuildReply(funcName.c_str(), "ECPWSDCJ0002", GBK_NETWORK_FAILED, nullptr, 0, sn);
+}
+
+}  // namespace dcjtext
+
 // Every function holds the device mutex (recursive) from the facade call
-// until its reply is built: the slot buffers are shared by all calls.
+// until its reply is built: the slot buffers are shared by all calls. A
+// function called while another thread works the device waits for it at
+// most its own time-out, then answers as if the device had not answered.
 
 std::string getAllFSNFiles(std::string strInstNo, std::string strEmpNo, std::string strRelativeFilePath,
                            std::string strUploadDir, std::string strTempDir, std::string strIP,
@@ -105,12 +142,20 @@ std::string getAllFSNFiles(std::string strInstNo, std::string strEmpNo, std::str
     // Directories may still gain a separator.
     const bool roomForSeparator = strUploadDir.size() < sizeof(uploadDir) - 1 && strTempDir.size() < sizeof(tempDir) - 1;
 
-    CLocker locker(&mutex);
+    CTimedLocker locker(&mutex, dcjtext::LockWaitSeconds(timeout));
+    if (!locker.held()) return dcjtext::DeviceBusyReply("getAllFSNFiles", "");
+    // The download is confirmed only when this reply reaches the caller:
+    // the counter clears what it has confirmed.
+    auto deliverable = [](char** entries) {
+        const Member biz[] = {{"fsnFiles", entries[2]}};
+        const std::string reply = BuildReply("getAllFSNFiles", kSuccess, entries[1], biz, 1);
+        return g_replyLimit == SIZE_MAX || dcjtext::ReplyToUtf8(reply).size() <= g_replyLimit;
+    };
     if (!fits || !roomForSeparator) {
         device.refuseArguments("getAllFSNFiles", "argument text too long", slots.entry);
     } else {
         device.getAllFSNFiles(instNo, empNo, relativeFilePath, uploadDir, tempDir, ip, ToInt(strNetPort),
-                              ToInt(timeout), slots.entry, nullptr);
+                              ToInt(timeout), slots.entry, nullptr, deliverable);
     }
     if (strcmp(slots.entry[0], kSuccess) == 0) {
         const Member biz[] = {{"fsnFiles", slots.entry[2]}};
@@ -131,7 +176,8 @@ std::string RunConnectionOnly(const char* funcName, ConnectionOnlyMethod method,
 {
     ResultSlots slots;
     char ip[40];
-    CLocker locker(&mutex);
+    CTimedLocker locker(&mutex, dcjtext::LockWaitSeconds(strTimeout));
+    if (!locker.held()) return dcjtext::DeviceBusyReply(funcName, "");
     if (!Fill(ip, strIP)) {
         device.refuseArguments(funcName, "ip too long", slots.entry);
     } else {
@@ -156,7 +202,8 @@ std::string setTime(std::string strTime, std::string strIP, std::string strNetPo
     // first 16 bytes, shorter input is padded with zero bytes.
     char time[16] = {0};
     memcpy(time, strTime.data(), strTime.size() < sizeof(time) ? strTime.size() : sizeof(time));
-    CLocker locker(&mutex);
+    CTimedLocker locker(&mutex, dcjtext::LockWaitSeconds(timeout));
+    if (!locker.held()) return dcjtext::DeviceBusyReply("setTime", "");
     if (!Fill(ip, strIP)) {
         device.refuseArguments("setTime", "ip too long", slots.entry);
     } else {
@@ -184,10 +231,6 @@ std::string clearRMBCount(std::string strIP, std::string strNetPort, std::string
 std::string getDevStatus(std::string strIP, std::string strNetPort, std::string strTimeout)
 {
     return RunConnectionOnly(
-        "getDevStatus", &CDevice::getDevStatus, strIP, strNetPort, strTimeout, [](const ResultSlots& slots) {
-            // The device's condition travels in "status" alone.
-            const Member biz[] = {{"DRVVersion", kDriverVersion}, {"FIRVersion", ""}, {"status", slots.entry[2]},
-                                  {"devSn", ""}, {"extStatus", ""}};
-            return BuildReply("getDevStatus", kSuccess, GBK_OPERATION_OK, biz, 5);
-        });
+        "getDevStatus", &CDevice::getDevStatus, strIP, strNetPort, strTimeout,
+        [](const ResultSlots& slots) { return StatusReply(slots.entry[2], SnOfRequest()); });
 }

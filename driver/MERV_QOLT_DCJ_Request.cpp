@@ -77,13 +77,23 @@ private:
 
 }  // namespace
 
-void getKeyValueToMap(std::string strJson)
+namespace dcjtext {
+
+bool FlattenRequest(const std::string& strJson, std::map<std::string, std::string>* entries)
 {
     FlattenHandler handler;
     rapidjson::Reader reader;
     rapidjson::StringStream stream(strJson.c_str());
-    if (reader.Parse<rapidjson::kParseIterativeFlag>(stream, handler).IsError()) return;
-    for (auto& entry : handler.entries) pinMap.insert(std::move(entry));
+    if (reader.Parse<rapidjson::kParseIterativeFlag>(stream, handler).IsError()) return false;
+    for (auto& entry : handler.entries) entries->insert(std::move(entry));
+    return true;
+}
+
+}  // namespace dcjtext
+
+void getKeyValueToMap(std::string strJson)
+{
+    dcjtext::FlattenRequest(strJson, &pinMap);
 }
 
 std::string JsonToString(const rapidjson::Value& valRoot)

@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include <mutex>
+#include <new>
 
 #include <rapidjson/reader.h>
 #include <rapidjson/stringbuffer.h>
@@ -83,6 +84,33 @@ void ConvertAppend(const char* data, size_t len, std::string* out)
     if (own != reinterpret_cast<iconv_t>(-1)) iconv_close(own);
 }
 
+// Keeps every character iconv reads as GBK and turns each byte it cannot read
+// into 0xFF, which no GBK character holds: the result converts (with U+FFFD
+// for each 0xFF) to the same text as the input, character for character,
+// and ends on a whole character, so nothing appended after it is swallowed.
+void Canonicalise(iconv_t conv, const char* data, size_t len, std::string* out)
+{
+    const bool usable = conv != reinterpret_cast<iconv_t>(-1);
+    std::string scratch(3 * len + 4, '\0');
+    char* in = const_cast<char*>(data);
+    size_t inLeft = len;
+    if (usable) iconv(conv, nullptr, nullptr, nullptr, nullptr);
+    while (inLeft > 0) {
+        if (usable) {
+            char* dst = &scratch[0];
+            size_t outLeft = scratch.size();
+            const char* from = in;
+            const size_t rc = iconv(conv, &in, &inLeft, &dst, &outLeft);
+            out->append(from, static_cast<size_t>(in - from));
+            if (rc != static_cast<size_t>(-1)) break;
+            if (errno == E2BIG) continue;
+        }
+        out->push_back(static_cast<unsigned char>(*in) < 0x80 ? *in : '\xFF');
+        ++in;
+        --inLeft;
+    }
+}
+
 // Re-writes a reply document with every string converted on its own.
 class Utf8Rewriter : public rapidjson::Writer<rapidjson::StringBuffer> {
 public:
@@ -125,6 +153,45 @@ private:
 };
 
 }  // namespace
+
+namespace {
+bool g_convHeldForFork = false;
+}  // namespace
+
+void ConversionBeforeFork()
+{
+    // Never waits: a converting thread just keeps the shared descriptor.
+    g_convHeldForFork = g_convMutex.try_lock();
+}
+
+void ConversionAfterForkInParent()
+{
+    if (g_convHeldForFork) g_convMutex.unlock();
+}
+
+void ConversionAfterForkInChild()
+{
+    new (&g_convMutex) std::mutex();
+    // Held by a thread the child does not have: its descriptor's state is
+    // that thread's, so the child opens its own.
+    if (!g_convHeldForFork) g_conv = reinterpret_cast<iconv_t>(-1);
+}
+
+std::string CanonicalGbk(const char* data, size_t len)
+{
+    std::string out;
+    out.reserve(len);
+    std::unique_lock<std::mutex> lock(g_convMutex, std::try_to_lock);
+    if (lock.owns_lock()) {
+        if (g_conv == reinterpret_cast<iconv_t>(-1)) g_conv = iconv_open("UTF-8", "GBK");
+        Canonicalise(g_conv, data, len, &out);
+        return out;
+    }
+    iconv_t own = iconv_open("UTF-8", "GBK");
+    Canonicalise(own, data, len, &out);
+    if (own != reinterpret_cast<iconv_t>(-1)) iconv_close(own);
+    return out;
+}
 
 std::string GbkToUtf8Lenient(const char* data, size_t len)
 {

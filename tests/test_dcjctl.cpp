@@ -591,22 +591,32 @@ TEST_F(Dcjctl, OversizedReplyIsRetriedOnlyWhereRepeatingIsHarmless)
     // One for each direct call, two for dcjctl: the retry runs it again.
     EXPECT_EQ(Commands(), (std::vector<uint32_t>{0xA7, 0xA7, 0xA7, 0xA7}));
 
-    // A second download would find the files confirmed and gone.
+    // A download whose reply does not fit is left unconfirmed by the driver:
+    // the retry delivers the same files again and confirms them, once.
     const auto files = dcjsim::GenerateFiles(2, 1, 300);
     UseFiles(files);
-    const size_t before = Commands().size();
+    size_t before = Commands().size();
     r = AtSim({"--sn", sn, "download"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "");
-    const auto commands = Commands();
+    EXPECT_EQ(r.status, 0) << r.err;
+    auto commands = Commands();
     EXPECT_EQ(std::vector<uint32_t>(commands.begin() + static_cast<long>(before), commands.end()),
-              (std::vector<uint32_t>{0xA1, 0xA6}));
-    EXPECT_NE(r.err.find("dcjctl: download: ECPWSCOM0009 "), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("not repeated"), std::string::npos) << r.err;
+              (std::vector<uint32_t>{0xA1, 0xA1, 0xA6}));
     for (const auto& f : files) {
         EXPECT_EQ(ReadFile(tmp / ("qolt/upload/" + FsnName(f))), f.Content());
-        EXPECT_NE(r.err.find("  " + FsnName(f) + "\n"), std::string::npos) << r.err;
+        EXPECT_NE(r.out.find(ListingLine(std::to_string(f.Content().size()), FsnName(f))), std::string::npos)
+            << r.out;
     }
+    EXPECT_TRUE(sim.CurrentScenario().files.empty());
+
+    // A clear is never run twice.
+    before = Commands().size();
+    r = AtSim({"--sn", sn, "clear-counts"});
+    EXPECT_EQ(r.status, 1);
+    commands = Commands();
+    EXPECT_EQ(std::vector<uint32_t>(commands.begin() + static_cast<long>(before), commands.end()),
+              (std::vector<uint32_t>{0xA4}));
+    EXPECT_NE(r.err.find("dcjctl: clear-counts: ECPWSCOM0009 "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("not repeated"), std::string::npos) << r.err;
 }
 
 // ---------------------------------------------------------------------------

@@ -198,6 +198,45 @@ TEST_F(Device, UploadFolderInOrAtTheWorkingFolderIsRefusedHoweverSpelled)
     EXPECT_EQ(dcjtest::ListDir(working), (std::vector<std::string>{"sub"})) << "nothing made in the working folder";
 }
 
+TEST_F(Device, RelatedFileInOrAtTheWorkingFolderIsRefusedAndKept)
+{
+    // The working folder is emptied before anything is packed: a related
+    // file there would be deleted and the download then fail for want of it.
+    const std::string working = tmp / "temp/QOLT";
+    ASSERT_EQ(mkdir((tmp / "temp").c_str(), 0777), 0);
+    ASSERT_EQ(mkdir(working.c_str(), 0777), 0);
+    ASSERT_EQ(mkdir((working + "/keep").c_str(), 0777), 0);
+    dcjtest::WriteFile(working + "/keep/summary.txt", "host data");
+    dcjtest::WriteFile(working + "/top.txt", "host data too");
+    ASSERT_EQ(symlink((working + "/keep/summary.txt").c_str(), (tmp / "link.txt").c_str()), 0);
+    ASSERT_EQ(symlink((tmp / "temp").c_str(), (tmp / "alias").c_str()), 0);
+    sim.Edit([](dcjsim::Scenario& s) { s.files = dcjsim::GenerateFiles(1, 1, 10, "M", "D", "S"); });
+
+    const std::map<std::string, std::string> refused = {
+        {"inside it", working + "/keep/summary.txt"},
+        {"directly in it", working + "/top.txt"},
+        {"through a link to the file", tmp / "link.txt"},
+        {"through a link to the temp folder", tmp / "alias/QOLT/keep/summary.txt"},
+        {"with ../", tmp / "up/../temp/QOLT/keep/summary.txt"},
+        {"with //", tmp.path() + "//temp//QOLT//keep//summary.txt"},
+        {"with backslashes", tmp.path() + "\\temp\\QOLT\\keep\\summary.txt"},
+        {"not there", working + "/keep/absent.txt"},
+    };
+    for (const auto& c : refused) {
+        const std::string reply = Download({{"relativeFilePath", c.second}});
+        EXPECT_EQ(Code(reply), "ECPWSCOM0005") << c.first << " " << reply;
+    }
+    EXPECT_EQ(sim.Connections(), 0u);
+    EXPECT_EQ(dcjtest::ReadFile(working + "/keep/summary.txt"), "host data");
+    EXPECT_EQ(dcjtest::ReadFile(working + "/top.txt"), "host data too");
+
+    // Beside the working folder it is packed as ever.
+    dcjtest::WriteFile(tmp / "temp/beside.txt", "packed");
+    const std::string reply = Download({{"relativeFilePath", tmp / "temp/beside.txt"}});
+    EXPECT_EQ(Code(reply), "ECPWS0000000") << reply;
+    EXPECT_EQ(dcjtest::ReadFile(tmp / "temp/beside.txt"), "packed");
+}
+
 TEST_F(Device, WorkingFolderInsideOrBesideTheUploadFolderStillDownloads)
 {
     const std::map<std::string, std::map<std::string, std::string>> layouts = {

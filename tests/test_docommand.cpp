@@ -139,15 +139,15 @@ TEST_F(DoCommand, EchoedBytesThatAreNotGbkKeepTheReplyWhole)
 
 TEST_F(DoCommand, OversizedRequestsAndRepliesNeverCrash)
 {
-    // An sn of 200 kB makes a reply beyond the scratch area: refused whole.
+    // A reply beyond 100 KiB reaches a caller whose buffer takes it, and is
+    // refused whole one byte short of that.
     std::string sn(200 * 1024, 'a');
     const std::string request = R"({"commonArgs":{"funcName":"getDevStatus","sn":")" + sn + R"("}})";
-    EXPECT_EQ(s_lib->DoCommand(request, 400 * 1024), kTooSmallReply);
-    // Just under the scratch area and the caller's buffer: delivered.
-    std::string fits(100 * 1024 - kStatusReply.size() - 1, 'b');
-    const std::string reply =
-        s_lib->DoCommand(R"({"commonArgs":{"funcName":"getDevStatus","sn":")" + fits + R"("}})", 400 * 1024);
-    EXPECT_EQ(reply.size(), kStatusReply.size() - 2 + fits.size());
+    const std::string whole = s_lib->DoCommand(request, 400 * 1024);
+    EXPECT_EQ(whole.size(), kStatusReply.size() - 2 + sn.size());
+    EXPECT_EQ(dcjtest::ReplyField(whole, "retComArgs", "sn"), sn);
+    EXPECT_EQ(s_lib->DoCommand(request, static_cast<int>(whole.size())).size(), whole.size());
+    EXPECT_EQ(s_lib->DoCommand(request, static_cast<int>(whole.size()) - 1), kTooSmallReply);
     EXPECT_EQ(s_lib->DoCommand(std::string(2000000, '{')), " ");
 }
 

@@ -57,12 +57,12 @@ protected:
         upload = tmp / "up load/";
         temp = tmp / "te mp/";
     }
-    std::string Run(std::map<std::string, std::string> extra = {})
+    std::string Run(std::map<std::string, std::string> extra = {}, int outLen = 102400)
     {
         std::map<std::string, std::string> args = {
             {"instNo", kInst}, {"empNo", kEmp}, {"uploadDir", upload}, {"tempDir", temp}, {"timeout", "2"}};
         for (auto& kv : extra) args[kv.first] = kv.second;
-        return s_lib->DoCommand(dcjtest::MakeRequest("getAllFSNFiles", "127.0.0.1", sim.Port(), args));
+        return s_lib->DoCommand(dcjtest::MakeRequest("getAllFSNFiles", "127.0.0.1", sim.Port(), args), outLen);
     }
     void UseFiles(const std::vector<dcjsim::FsnFile>& files)
     {
@@ -142,6 +142,75 @@ TEST_F(Download, DeviceTextFieldsOfFullWidthAreNamedWithoutOverrun)
                              std::string(16, 'D') + "_" + std::string(16, 'S') + ".FSN";
     EXPECT_EQ(Files(reply), name);
     EXPECT_TRUE(Exists(upload + name));
+}
+
+TEST_F(Download, AReplyThatCannotFitTheCallersBufferIsNeverConfirmed)
+{
+    // 200 long names: about 16 KiB of list.
+    const auto files = dcjsim::GenerateFiles(200, 1, 10, "MACHINE-NUMBER-0123456789", "20261206090507");
+    UseFiles(files);
+    const std::string whole = Run({{"uploadDir", tmp / "sized/"}}, 1 << 20);
+    ASSERT_EQ(Code(whole), "ECPWS0000000") << whole;
+    const int exact = static_cast<int>(whole.size());
+    ASSERT_GT(exact, 8192);
+
+    // One byte short: delivered, not confirmed, the caller told why.
+    UseFiles(files);
+    const std::string shortReply = Run({}, exact - 1);
+    EXPECT_EQ(Code(shortReply), "ECPWSCOM0009") << shortReply;
+    EXPECT_EQ(Commands(), (std::vector<uint32_t>{0xA1, 0xA6, 0xA1}));
+    EXPECT_EQ(sim.CurrentScenario().files.size(), 200u);
+    EXPECT_EQ(ListDir(upload).size(), 200u);
+
+    // The next call with room enough confirms them, each file there once.
+    const std::string fits = Run({}, exact);
+    EXPECT_EQ(Code(fits), "ECPWS0000000");
+    EXPECT_EQ(fits, whole);
+    EXPECT_EQ(Commands(), (std::vector<uint32_t>{0xA1, 0xA6, 0xA1, 0xA1, 0xA6}));
+    EXPECT_TRUE(sim.CurrentScenario().files.empty());
+    EXPECT_EQ(ListDir(upload).size(), 200u);
+    for (const auto& f : files) EXPECT_EQ(ReadFile(upload + FsnName(f)), f.Content());
+
+    // The host's usual 8 KiB buffer and an archive: the archive is not made.
+    UseFiles(files);
+    dcjtest::WriteFile(tmp / "summary.txt", "totals");
+    const std::string archive = Run({{"uploadDir", tmp / "zipped/"}, {"relativeFilePath", tmp / "summary.txt"}}, 8192);
+    EXPECT_EQ(Code(archive), "ECPWS0000000") << "an archive's reply names one file and always fits";
+    EXPECT_EQ(Commands(), (std::vector<uint32_t>{0xA1, 0xA6, 0xA1, 0xA1, 0xA6, 0xA1, 0xA6}));
+}
+
+TEST_F(Download, NamesOnDiskAreTheListedNamesWhateverBytesTheDeviceSends)
+{
+    // GBK text, a lone lead byte, bytes no GBK character holds, and a
+    // character split by the field's end.
+    const std::vector<std::string> machines = {"\xD6\xD0\xCE\xC4", "A\x81\x30", "\x80\xFF", "B\xD6"};
+    std::vector<dcjsim::FsnFile> files;
+    uint32_t seed = 1;
+    for (const std::string& machine : machines) {
+        files.push_back(dcjsim::GenerateFiles(1, 2, 300, machine, "20261206090507", "S" + std::to_string(seed), seed)[0]);
+        ++seed;
+    }
+    UseFiles(files);
+    const std::string reply = Run();
+    ASSERT_EQ(Code(reply), "ECPWS0000000") << reply;
+    std::vector<std::string> listed;
+    std::string list = Files(reply);
+    for (size_t from = 0;;) {
+        const size_t bar = list.find('|', from);
+        listed.push_back(list.substr(from, bar == std::string::npos ? std::string::npos : bar - from));
+        if (bar == std::string::npos) break;
+        from = bar + 1;
+    }
+    ASSERT_EQ(listed.size(), files.size());
+    EXPECT_EQ(listed[0].substr(0, listed[0].find(kEmp)), std::string(kInst) + "_\u4e2d\u6587_");
+    // Bytes that are no GBK text are named by the replacement character.
+    EXPECT_EQ(listed[2].substr(0, listed[2].find(kEmp)), std::string(kInst) + "_\u20AC\uFFFD_");
+    EXPECT_EQ(listed[3].substr(0, listed[3].find(kEmp)), std::string(kInst) + "_B\uFFFD_");
+    for (size_t i = 0; i < files.size(); ++i) {
+        EXPECT_EQ(ReadFile(upload + listed[i]), files[i].Content()) << listed[i];
+    }
+    std::sort(listed.begin(), listed.end());
+    EXPECT_EQ(ListDir(upload), listed);
 }
 
 TEST_F(Download, FailureInTheThirdFileKeepsTheFirstTwoAndIsNotConfirmed)

@@ -1,6 +1,8 @@
 // What the driver writes to its log. Every case runs in a fresh child
 // process: the log library reads its settings once per process.
 #include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <string>
@@ -18,14 +20,15 @@ using dcjtest::TempDir;
 class Logging : public ::testing::Test {
 protected:
     // Runs requests through a freshly loaded driver; returns the log text.
-    std::string LogOf(const std::vector<std::string>& requests)
+    std::string LogOf(const std::vector<std::string>& requests, int outLen = 102400)
     {
         const std::string log = tmp / "driver.log";
+        unlink(log.c_str());
         auto child = dcjtest::RunInChild([&] {
             setenv("VDXLOG_FILE", log.c_str(), 1);
             dcjtest::DriverLib lib;
             if (!lib.ok()) return 1;
-            for (const std::string& request : requests) lib.DoCommand(request);
+            for (const std::string& request : requests) lib.DoCommand(request, outLen);
             return 0;
         });
         EXPECT_EQ(child.status, 0);
@@ -62,6 +65,61 @@ TEST_F(Logging, TimeOutDefaultsShowInTheLog)
         timeouts.push_back(log.substr(at, log.find('\n', at) - at));
     }
     EXPECT_EQ(timeouts, (std::vector<std::string>{"10", "10", "3", "10", "0"}));
+}
+
+TEST_F(Logging, NumbersAreNarrowedAsTheHostsThirtyTwoBitIntegers)
+{
+    ASSERT_TRUE(sim.Start());
+    const std::string port = std::to_string(sim.Port());
+    auto request = [](const std::string& func, const std::string& portText, const std::string& timeout) {
+        return R"({"c":{"funcName":")" + func + R"(","ip":"127.0.0.1","port":")" + portText + R"(","timeout":")" +
+               timeout + R"("}})";
+    };
+    const std::string log = LogOf({
+        request("getRMBCount", port, "4294967295"),          // a host's unsigned -1: the default
+        request("clearRMBCount", port, "4294967306"),        // 2^32 + 10
+        request("setTime", std::to_string(sim.Port() + 4294967296LL), "7"),
+        request("getRMBCount", port, "2147483648"),          // negative once narrowed: refused
+        request("getRMBCount", port, "-4294967297"),         // -1 again
+        request("clearAllFSNFiles", port, "99999999999999999999"),  // beyond strtol: LONG_MAX, -1
+    });
+    const std::string connect = "CTCPClient::Connect:addr:127.0.0.1,port:" + port + ",timeout:";
+    size_t at = 0;
+    std::vector<std::string> timeouts;
+    while ((at = log.find(connect, at)) != std::string::npos) {
+        at += connect.size();
+        timeouts.push_back(log.substr(at, log.find('\n', at) - at));
+    }
+    EXPECT_EQ(timeouts, (std::vector<std::string>{"10", "10", "7", "10", "10"})) << log;
+    EXPECT_TRUE(Has(log, "CDevice::getRMBCount invalid para:ip:127.0.0.1,netPort:" + port + ",timeout:-2147483648\n"));
+    EXPECT_EQ(sim.Connections(), 5u);
+}
+
+TEST_F(Logging, EveryDeviceCallLogsTheCodeItsCallerWasToldOnce)
+{
+    ASSERT_TRUE(sim.Start());
+    const std::string port = std::to_string(sim.Port());
+    const std::string counts = R"({"c":{"funcName":"getRMBCount","ip":"127.0.0.1","port":")" + port + R"("}})";
+    const std::string refused = R"({"c":{"funcName":"clearRMBCount","ip":"","port":"1"}})";
+    const std::string unknown = R"({"c":{"funcName":"nothing","ip":"127.0.0.1","port":"1"}})";
+    std::string log = LogOf({counts, refused, unknown});
+    auto outcomes = [](const std::string& text) {
+        std::vector<std::string> found;
+        size_t at = 0;
+        while ((at = text.find("<<doCommand ", at)) != std::string::npos) {
+            at += strlen("<<doCommand ");
+            found.push_back(text.substr(at, text.find('\n', at) - at));
+        }
+        return found;
+    };
+    EXPECT_EQ(outcomes(log), (std::vector<std::string>{"funcName:getRMBCount,retCode:ECPWS0000000",
+                                                       "funcName:clearRMBCount,retCode:ECPWSCOM0005"}))
+        << log;
+    // What the caller got, not what the device said: a buffer too small.
+    log = LogOf({counts}, 100);
+    EXPECT_EQ(outcomes(log), (std::vector<std::string>{"funcName:getRMBCount,retCode:ECPWSCOM0009"})) << log;
+    log = LogOf({counts}, 10);
+    EXPECT_EQ(outcomes(log), (std::vector<std::string>{"funcName:getRMBCount,retCode:(nothing fits)"})) << log;
 }
 
 TEST_F(Logging, RecordsCarryBrandKindSourceAndLevel)

@@ -215,9 +215,9 @@ TEST_F(ZipFiles, FailuresAreReported)
 TEST(Programs, RunWithoutShellOrOutput)
 {
     auto child = dcjtest::RunInChild([] {
-        int ok = dcjfile::RunProgram({"sh", "-c", "echo leaked; echo leaked >&2; exit 3"}) == 3 &&
-                 dcjfile::RunProgram({"true"}) == 0 && dcjfile::RunProgram({"no-such-program-here"}) != 0 &&
-                 dcjfile::RunProgram({}) == -1;
+        int ok = dcjfile::RunProgram({"sh", "-c", "echo leaked; echo leaked >&2; exit 3"}, 10) == 3 &&
+                 dcjfile::RunProgram({"true"}, 10) == 0 && dcjfile::RunProgram({"no-such-program-here"}, 10) != 0 &&
+                 dcjfile::RunProgram({}, 10) == -1;
         return ok ? 0 : 1;
     });
     EXPECT_EQ(child.status, 0);

@@ -229,9 +229,10 @@ TEST(ErrorCodes, TableHoldsFifteenGbkDescriptions)
         EXPECT_EQ(DataProcessTestAccess::Describe(engine, entry.first), dcjtest::Utf8ToGbk(entry.second))
             << entry.first;
     }
-    // Unknown codes describe as empty and are remembered.
+    // Unknown codes describe as empty and leave the table as it was: it is
+    // never written after construction (a forked child may find it mid-call).
     EXPECT_EQ(DataProcessTestAccess::Describe(engine, "ECPWSCOM0001"), "");
-    EXPECT_EQ(DataProcessTestAccess::MapSize(engine), 16u);
+    EXPECT_EQ(DataProcessTestAccess::MapSize(engine), 15u);
 }
 
 TEST(Engine, SingletonAndZeroedSlots)
@@ -303,6 +304,50 @@ TEST(Engine, ExchangeAfterOneLeftItsSocketOpenStartsAfresh)
     ASSERT_TRUE(sim.WaitForExchanges(2, std::chrono::seconds(5)));
     ASSERT_EQ(sim.RequestFrames().size(), 2u);
     EXPECT_EQ(sim.RequestFrames()[1][8], 0xA4);
+}
+
+// Packet data may take the time-out plus its size at the least rate: a rate
+// the device keeps above the least one passes, below it the download fails
+// unconfirmed.
+TEST(Engine, PacketDataMustKeepTheLeastRate)
+{
+    dcjtest::TempDir tmp;
+    // 1000 bytes at about 2 ms a byte: a little over 2 s of data.
+    for (const uint32_t leastRate : {250u, 2000u}) {
+        dcjsim::Simulator sim;
+        ASSERT_TRUE(sim.Start());
+        sim.Edit([](dcjsim::Scenario& s) {
+            s.files = dcjsim::GenerateFiles(1, 1, 1000);
+            s.fault = dcjsim::Fault::SlowDrip;
+            s.faultCmd = 0xA1;
+        });
+        CDataProcess engine;
+        ASSERT_TRUE(engine.IsReady());
+        engine.SetMinDataRate(leastRate);
+        std::string inst = "1", emp = "2", related, upload = tmp / ("up" + std::to_string(leastRate) + "/"),
+                    temp = tmp / "temp/";
+        InputFSNPara fsn{&inst[0], &emp[0], &related[0], &upload[0], &temp[0]};
+        char empty[] = "";
+        char* slots[5] = {empty, empty, empty, empty, empty};
+        TCPPara para{};
+        memcpy(para.ip, "127.0.0.1", 9);
+        para.port = sim.Port();
+        para.timeout = 1;
+        const auto start = std::chrono::steady_clock::now();
+        engine.ProcCommonCMD(0xA1, nullptr, 0, 0, para, &fsn, slots, nullptr);
+        const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (leastRate == 250u) {
+            // Allowed 1 s + 4 s.
+            EXPECT_STREQ(slots[0], "ECPWS0000000") << took;
+            EXPECT_EQ(dcjtest::ListDir(upload).size(), 1u);
+        } else {
+            // Allowed 1 s + 0.5 s.
+            EXPECT_STREQ(slots[0], "ECPWSDCJ0002") << took;
+            EXPECT_LT(took, 2.0);
+            EXPECT_TRUE(dcjtest::ListDir(upload).empty());
+            EXPECT_EQ(sim.CurrentScenario().files.size(), 1u) << "not confirmed";
+        }
+    }
 }
 
 }  // namespace

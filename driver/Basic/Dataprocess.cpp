@@ -7,6 +7,7 @@
 #include <new>
 
 #include "../LoadLogDll.h"
+#include "DataprocessFiles.h"
 #include "GbkText.h"
 
 CDataProcess* CDataProcess::m_DataProcess = nullptr;
@@ -106,7 +107,19 @@ void CDataProcess::initErrCodeMap()
 
 const char* CDataProcess::Describe(const std::string& code)
 {
-    return m_ErrCodeMap[code].c_str();
+    // Read only: the table never changes after construction, so a child
+    // forked in the middle of a call still finds it whole.
+    auto it = m_ErrCodeMap.find(code);
+    return it == m_ErrCodeMap.end() ? "" : it->second.c_str();
+}
+
+void CDataProcess::AbandonCallAfterFork()
+{
+    // Close, never shutdown: only this process's copy of the socket goes,
+    // the parent's connection stays as it is.
+    if (m_TcpClinet != nullptr) m_TcpClinet->Close();
+    m_AnswerDeadlineMs = 0;
+    dcjfile::CloseTrackedInChild();
 }
 
 void CDataProcess::FailUnready(char** strRet)

@@ -192,6 +192,9 @@ public:
     // answers every call with an error through FailUnready.
     bool IsReady() const { return m_pstrRet0 && m_pstrRet1 && m_pstrRet2 && m_pstrRet3 && m_TcpClinet; }
     static void FailUnready(char** strRet);
+    // In a child forked during a call: the call's socket and open files
+    // belong to the parent.
+    void AbandonCallAfterFork();
 
     // Slot 0 = code, slot 1 = its description.
     void SetResult(char** strRet, const char* code);
@@ -201,6 +204,21 @@ public:
 
     uint32_t MaxPacketData() const { return m_MaxPacketData; }
     void SetMaxPacketData(uint32_t bytes) { m_MaxPacketData = bytes; }
+
+    // Packet data must keep at least this rate (bytes per second) beyond the
+    // time-out: a device that drips its data cannot hold a call for hours.
+    static constexpr uint32_t kDefaultMinDataRate = 256u * 1024;
+    uint32_t MinDataRate() const { return m_MinDataRate; }
+    void SetMinDataRate(uint32_t bytesPerSecond) { m_MinDataRate = bytesPerSecond ? bytesPerSecond : 1; }
+
+    // A tool a download runs (zip, cp) is killed after ToolSeconds: each
+    // download sets it from its time-out and its data, never below
+    // MinToolSeconds.
+    static constexpr int kDefaultMinToolSeconds = 60;
+    int ToolSeconds() const { return m_ToolSeconds; }
+    void SetToolSeconds(int seconds) { m_ToolSeconds = seconds; }
+    int MinToolSeconds() const { return m_MinToolSeconds; }
+    void SetMinToolSeconds(int seconds) { m_MinToolSeconds = seconds; }
 
     // Allocator for the slot buffers; replaced only to test allocation failure.
     static void* (*s_AllocSlot)(size_t);
@@ -217,8 +235,10 @@ private:
 
     // Connect, send the request, receive and check the acknowledgement.
     enum class AckLeg { NotBuilt, NotConnected, Lost, Refused, Accepted };
+    // firstOfCall: the connect shares its time-out with the call's wait for
+    // the device mutex.
     AckLeg RequestAck(const char* caller, unsigned int cmdType, char* para, int paraBufLen, unsigned int reserved,
-                      TCPPara& tcpPara);
+                      TCPPara& tcpPara, bool firstOfCall);
 
     void ProcSaveFSN(InputFSNPara* fsnPara, char** strRet, int* strRet1Count, int timeOut);
     void ProcClearFSN(char** strRet);
@@ -237,4 +257,8 @@ private:
 
     size_t m_Slot2Size;
     uint32_t m_MaxPacketData;
+    uint32_t m_MinDataRate = kDefaultMinDataRate;
+    int m_ToolSeconds = kDefaultMinToolSeconds;
+    int m_MinToolSeconds = kDefaultMinToolSeconds;
+    long long m_AnswerDeadlineMs = 0;  // the current command's answer is due by then
 };

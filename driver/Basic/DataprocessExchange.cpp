@@ -4,6 +4,7 @@
 
 #include "../LoadLogDll.h"
 #include "Dataprocess.h"
+#include "Locker.h"
 
 namespace {
 const char kSuccess[] = "ECPWS0000000";
@@ -15,8 +16,27 @@ void CDataProcess::ProcClearFSN(char** strRet)
     SetResult(strRet, kSuccess);
 }
 
+namespace {
+
+// The first exchange of a call shares its connect time with the call's wait
+// for the device mutex, so a command ends within twice its time-out (and a
+// second) from the moment it was called, whoever else used the device. A
+// connect always gets up to a second of its own, even after a long wait.
+long long ConnectDeadline(int timeoutSec, bool creditWait)
+{
+    const long long fresh = CTCPClient::DeadlineAfter(timeoutSec);
+    const long long callStart = CTimedLocker::CallStartMs();
+    if (!creditWait || callStart == 0 || fresh == CTCPClient::kExpired) return fresh;
+    const long long timeoutMs = static_cast<long long>(timeoutSec) * 1000;
+    const long long shared = callStart + timeoutMs;
+    const long long least = CTCPClient::NowMs() + (timeoutMs < 1000 ? timeoutMs : 1000);
+    return shared > least ? shared : least;
+}
+
+}  // namespace
+
 CDataProcess::AckLeg CDataProcess::RequestAck(const char* caller, unsigned int cmdType, char* para, int paraBufLen,
-                                             unsigned int reserved, TCPPara& tcpPara)
+                                             unsigned int reserved, TCPPara& tcpPara, bool firstOfCall)
 {
     REQUEST_PACKET reqData = null_Request_Packet;
     RESPONSE_PACKET resPacket = null_Response_Packet;
@@ -31,16 +51,20 @@ CDataProcess::AckLeg CDataProcess::RequestAck(const char* caller, unsigned int c
     // abruptly (an exception) and left its socket open.
     m_TcpClinet->Close();
     m_TcpClinet->CreateSocket();
-    const int iRet = m_TcpClinet->Connect(tcpPara.ip, tcpPara.port, tcpPara.timeout);
+    const int iRet = m_TcpClinet->ConnectBefore(tcpPara.ip, tcpPara.port, tcpPara.timeout,
+                                                ConnectDeadline(tcpPara.timeout, firstOfCall));
     if (iRet != 0) {
         LOG_ERRORF("%s:Connect fail:iRet:%d", caller, iRet);
         return AckLeg::NotConnected;
     }
-    if (!m_TcpClinet->Send(reinterpret_cast<char*>(&reqData), sizeof(reqData), tcpPara.timeout)) {
+    // The answer to a command (the ack, and the count frame after it) must
+    // be in whole within one time-out of the request, however it trickles.
+    m_AnswerDeadlineMs = CTCPClient::DeadlineAfter(tcpPara.timeout);
+    if (!m_TcpClinet->SendBefore(reinterpret_cast<char*>(&reqData), sizeof(reqData), m_AnswerDeadlineMs)) {
         LOG_ERRORF("%s: Send cmd 0x%04X req error", caller, cmdType);
         return AckLeg::Lost;
     }
-    if (!m_TcpClinet->Recv(reinterpret_cast<char*>(&resPacket), dataBufLen, tcpPara.timeout)) {
+    if (!m_TcpClinet->RecvBefore(reinterpret_cast<char*>(&resPacket), dataBufLen, m_AnswerDeadlineMs)) {
         LOG_ERRORF("%s: Recv resPacket error", caller);
         return AckLeg::Lost;
     }
@@ -58,7 +82,7 @@ void CDataProcess::ProcCommonCMD(unsigned int cmdType, char* para, int paraBufLe
     SetResult(strRet, "DRV0000001");
     LOG_INFOF(">>CDataProcess::ProcCommonCMD,cmdType:0x%04X", cmdType);
 
-    switch (RequestAck("CDataProcess::ProcCommonCMD", cmdType, para, paraBufLen, reserved, tcpPara)) {
+    switch (RequestAck("CDataProcess::ProcCommonCMD", cmdType, para, paraBufLen, reserved, tcpPara, true)) {
         case AckLeg::NotBuilt:
             return;  // no connection was made
         case AckLeg::NotConnected:
@@ -94,6 +118,7 @@ void CDataProcess::ProcCommonCMD(unsigned int cmdType, char* para, int paraBufLe
         }
     }
     m_TcpClinet->Close();
+    m_AnswerDeadlineMs = 0;
 }
 
 void CDataProcess::ProcFSNOKCMD(unsigned int cmdType, char* para, int paraBufLen, unsigned int reserved,
@@ -105,7 +130,7 @@ void CDataProcess::ProcFSNOKCMD(unsigned int cmdType, char* para, int paraBufLen
     }
     LOG_INFOF(">>CDataProcess::ProcFSNOKCMD,cmdType:0x%04X", cmdType);
 
-    switch (RequestAck("CDataProcess::ProcFSNOKCMD", cmdType, para, paraBufLen, reserved, tcpPara)) {
+    switch (RequestAck("CDataProcess::ProcFSNOKCMD", cmdType, para, paraBufLen, reserved, tcpPara, false)) {
         case AckLeg::NotBuilt:
             return;
         case AckLeg::NotConnected:
@@ -126,13 +151,15 @@ void CDataProcess::ProcFSNOKCMD(unsigned int cmdType, char* para, int paraBufLen
         }
     }
     m_TcpClinet->Close();
+    m_AnswerDeadlineMs = 0;
 }
 
 void CDataProcess::ProcGetCount(char** strRet, int timeOut)
 {
     RESPONSE_DENOMCOUNT frame = null_Response_Denomcount;
     unsigned int dataLen = sizeof(frame);
-    if (!m_TcpClinet->Recv(reinterpret_cast<char*>(&frame), dataLen, timeOut)) {
+    const long long deadline = m_AnswerDeadlineMs != 0 ? m_AnswerDeadlineMs : CTCPClient::DeadlineAfter(timeOut);
+    if (!m_TcpClinet->RecvBefore(reinterpret_cast<char*>(&frame), dataLen, deadline)) {
         LOG_ERROR("CDataProcess::ProcGetCount: Recv resDenomcount error");
         SetResult(strRet, "ECPWSDCJ0002");
         return;

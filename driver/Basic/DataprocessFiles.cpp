@@ -4,13 +4,11 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <spawn.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -21,8 +19,6 @@
 #include "Dataprocess.h"
 #include "fileModule/fileWrite.h"
 #include "pathModule.h"
-
-extern char** environ;
 
 namespace dcjfile {
 
@@ -123,42 +119,6 @@ bool CopyBeside(const std::string& src, const std::string& dst, std::string* par
     }
     return false;
 }
-
-}  // namespace
-
-int RunProgram(const std::vector<std::string>& argv)
-{
-    if (argv.empty()) return -1;
-    std::vector<char*> args;
-    args.reserve(argv.size() + 1);
-    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    // Tools must not write into the host's terminal or logs.
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-
-    LogFlushBeforeWait();
-    pid_t pid = -1;
-    int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return -1;
-
-    int status = 0;
-    pid_t waited;
-    do {
-        waited = waitpid(pid, &status, 0);
-    } while (waited < 0 && errno == EINTR);
-    // ECHILD: the child has ended, but the host reaped it and its status.
-    if (waited < 0 && errno == ECHILD) return kOutcomeUnknown;
-    if (waited != pid || !WIFEXITED(status)) return -1;
-    return WEXITSTATUS(status);
-}
-
-namespace {
 
 uint64_t LittleEndian(const unsigned char* p, int bytes)
 {
@@ -353,9 +313,41 @@ MoveResult MoveFile(const std::string& src, const std::string& dst, bool replace
     return result;
 }
 
+namespace {
+// A call holds at most a folder lock and a growing file; calls are serialised.
+std::atomic<int> g_trackedFds[4] = {{-1}, {-1}, {-1}, {-1}};
+}  // namespace
+
+void TrackForFork(int fd)
+{
+    for (std::atomic<int>& slot : g_trackedFds) {
+        int expected = -1;
+        if (slot.compare_exchange_strong(expected, fd)) return;
+    }
+}
+
+void UntrackForFork(int fd)
+{
+    for (std::atomic<int>& slot : g_trackedFds) {
+        int expected = fd;
+        if (slot.compare_exchange_strong(expected, -1)) return;
+    }
+}
+
+void CloseTrackedInChild()
+{
+    for (std::atomic<int>& slot : g_trackedFds) {
+        const int fd = slot.exchange(-1);
+        if (fd >= 0) close(fd);
+    }
+}
+
 bool FolderLock::Acquire(const std::string& dir, int timeoutSec)
 {
-    if (m_fd < 0) m_fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (m_fd < 0) {
+        m_fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (m_fd >= 0) TrackForFork(m_fd);
+    }
     if (m_fd < 0) return false;
     struct timespec start, now;
     clock_gettime(CLOCK_MONOTONIC, &start);
@@ -371,7 +363,9 @@ bool FolderLock::Acquire(const std::string& dir, int timeoutSec)
 
 FolderLock::~FolderLock()
 {
-    if (m_fd >= 0) close(m_fd);  // releases the lock
+    if (m_fd < 0) return;
+    UntrackForFork(m_fd);
+    close(m_fd);  // releases the lock
 }
 
 bool EnsureRealDir(const std::string& dir)
@@ -510,7 +504,7 @@ bool CDataProcess::CreateZipFile(char* cSrcFile, char* cZipName)
     } else {
         argv.push_back(dcjfile::PathArg(cSrcFile));
     }
-    const int status = dcjfile::RunProgram(argv);
+    const int status = dcjfile::RunProgram(argv, m_ToolSeconds);
     if (status != 0 && (status != dcjfile::kOutcomeUnknown || expected.empty())) return false;
     if (!expected.empty()) {
         // Exactly the files given, at their sizes: zip's own word is lost in

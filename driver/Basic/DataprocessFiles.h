@@ -7,12 +7,19 @@
 namespace dcjfile {
 
 // Runs argv[0] (found on PATH) with the given arguments, without a shell,
-// with stdin, stdout and stderr on /dev/null. Returns its exit status, -1
-// when it could not be started or did not exit normally, or
+// with stdin, stdout and stderr on /dev/null and no other descriptor, in a
+// process group of its own, with no signal blocked or ignored. It dies with
+// the host; after timeLimitSeconds (<= 0: 60) it is killed with its whole
+// group. Returns its exit status, -1 when it could not be started or did not
+// exit normally, kTimedOut when it was killed for its time, or
 // kOutcomeUnknown when it ran to its end but the host reaped it first (a
 // host that ignores SIGCHLD, or reaps every child itself).
 constexpr int kOutcomeUnknown = -2;
-int RunProgram(const std::vector<std::string>& argv);
+constexpr int kTimedOut = -3;
+int RunProgram(const std::vector<std::string>& argv, int timeLimitSeconds);
+// The same, waiting as on kernels without pidfd_open (by polling), so that
+// path runs in the tests on any kernel.
+int RunProgramPolling(const std::vector<std::string>& argv, int timeLimitSeconds);
 
 struct ZipEntry {
     std::string name;
@@ -52,6 +59,13 @@ bool EnsureRealDir(const std::string& dir);
 
 // An exclusive lock on a folder, shared by every process that uses it: two
 // downloads through one working folder would delete each other's files.
+// Descriptors a call holds open that a child forked meanwhile must not keep:
+// the child's copy of the working folder's descriptor would hold its lock
+// after the parent's call has ended. Untrack before closing.
+void TrackForFork(int fd);
+void UntrackForFork(int fd);
+void CloseTrackedInChild();  // async-signal-safe
+
 class FolderLock {
 public:
     FolderLock() = default;

@@ -1,6 +1,8 @@
 // The FSN download: receive every packet of every file, store it durably,
 // deliver the files one by one or packed in one archive.
 #include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
 #include <libgen.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -15,6 +17,7 @@
 #include <vector>
 
 #include "../LoadLogDll.h"
+#include "../MERV_QOLT_DCJ.h"
 #include "Dataprocess.h"
 #include "DataprocessFiles.h"
 #include "pathModule.h"
@@ -72,6 +75,68 @@ private:
     uint32_t m_size = 0;
 };
 
+// The file being received, open from its first packet to its last: each
+// packet costs one write, the file one sync. One descriptor at a time,
+// closed on every path.
+class GrowingFile {
+public:
+    GrowingFile() = default;
+    GrowingFile(const GrowingFile&) = delete;
+    GrowingFile& operator=(const GrowingFile&) = delete;
+    ~GrowingFile() { Close(); }
+
+    // Appends to what is there (a name repeated in one archive download keeps
+    // both contents). Never through a link, never a pipe or a device.
+    bool Open(const char* path)
+    {
+        Close();
+        do {
+            m_fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
+        } while (m_fd < 0 && errno == EINTR);
+        if (m_fd >= 0) dcjfile::TrackForFork(m_fd);
+        struct stat st;
+        if (m_fd >= 0 && (fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode))) Close();
+        return m_fd >= 0;
+    }
+
+    bool Append(const char* data, size_t len)
+    {
+        while (len > 0) {
+            const ssize_t n = write(m_fd, data, len);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            data += n;
+            len -= static_cast<size_t>(n);
+        }
+        return true;
+    }
+
+    // Forces the content to disk (when durable) and closes; false when
+    // either fails, for a file that is not safely stored cannot be confirmed.
+    bool Finish(bool durable)
+    {
+        bool ok = m_fd >= 0 && (!durable || fsync(m_fd) == 0);
+        if (m_fd >= 0) {
+            dcjfile::UntrackForFork(m_fd);
+            if (close(m_fd) != 0 && errno != EINTR) ok = false;
+        }
+        m_fd = -1;
+        return ok;
+    }
+
+    void Close()
+    {
+        if (m_fd >= 0) {
+            dcjfile::UntrackForFork(m_fd);
+            close(m_fd);
+        }
+        m_fd = -1;
+    }
+
+private:
+    int m_fd = -1;
+};
+
 }  // namespace
 
 void CDataProcess::ProcSaveFSN(InputFSNPara* fsnPara, char** strRet, int* /*strRet1Count*/, int timeOut)
@@ -94,12 +159,15 @@ void CDataProcess::ProcSaveFSN(InputFSNPara* fsnPara, char** strRet, int* /*strR
     std::vector<std::string> fsnNameVec;
     size_t fsnNameVecLen = 0;
     std::set<std::string> delivered;  // direct mode: names already in the upload folder
+    std::string listedName;           // the current file's name as the reply lists it
     bool inFile = false;              // a file has begun and its last packet is still to come
     uint32_t nextPacket = 0;
     uint32_t filesDone = 0;
     uint32_t announcedFiles = 0;  // fileCount of the first header
     uint32_t announcedPackets = 0;  // packetCount of the file's first packet
     PacketBuffer resBuf;
+    GrowingFile growing;
+    unsigned long long bytesReceived = 0;
     const bool archiveMode = fsnPara->strRelativeFilePath[0] != '\0';
     const char* failure = nullptr;
     bool leftEmpty = false;  // the working folder holds nothing more to remove
@@ -134,6 +202,7 @@ void CDataProcess::ProcSaveFSN(InputFSNPara* fsnPara, char** strRet, int* /*strR
 
     for (;;) {
         unsigned int dataBufLen = sizeof(RESPONSE_UP);
+        // A header must arrive whole within the time-out.
         if (!m_TcpClinet->Recv(reinterpret_cast<char*>(&resUp), dataBufLen, timeOut)) {
             LOG_ERROR("CDataProcess::ProcSaveFSN: Recv resUp error");
             failure = kNetworkFailed;
@@ -168,27 +237,48 @@ void CDataProcess::ProcSaveFSN(InputFSNPara* fsnPara, char** strRet, int* /*strR
             failure = kStorageFailed;
             break;
         }
-        if (!m_TcpClinet->Recv(data, dataLen, timeOut)) {
+        // Data gets the time-out plus what it needs at the least rate a
+        // working device keeps.
+        const long long dataDeadline = CTCPClient::DeadlineAfterMs(
+            timeOut < 0 ? -1
+                        : static_cast<long long>(timeOut) * 1000 +
+                              static_cast<long long>(dataLen) * 1000 / static_cast<long long>(m_MinDataRate));
+        if (!m_TcpClinet->RecvBefore(data, dataLen, dataDeadline)) {
             LOG_ERROR("CDataProcess::ProcSaveFSN: Recv resBuf data error");
             failure = kNetworkFailed;
             break;
         }
 
+        bytesReceived += dataLen;
+
         if (packetIndex == 0) {
             const std::string machineNo = dcjframe::FieldText(resUp.MachineNo, sizeof(resUp.MachineNo));
             const std::string dateTime = dcjframe::FieldText(resUp.DateTime, sizeof(resUp.DateTime));
             const std::string sNo = dcjframe::FieldText(resUp.SNo, sizeof(resUp.SNo));
-            if (!FormatFits(fsnName, "%s_%s_%s_%s_%s.FSN", fsnPara->strInstNo, machineNo.c_str(),
-                            fsnPara->strEmpNo, dateTime.c_str(), sNo.c_str()) ||
+            // The host reads the list in UTF-8: the file on disk carries the
+            // UTF-8 name the reply will list, byte for byte, and the list
+            // keeps the GBK form that converts to it.
+            // Each field on its own: a lead byte at a field's end must not
+            // swallow the separator after it.
+            auto canonical = [](const std::string& field) { return dcjtext::CanonicalGbk(field.data(), field.size()); };
+            listedName = canonical(fsnPara->strInstNo) + "_" + canonical(machineNo) + "_" +
+                         canonical(fsnPara->strEmpNo) + "_" + canonical(dateTime) + "_" + canonical(sNo) + ".FSN";
+            const std::string diskName = dcjtext::GbkToUtf8Lenient(listedName.data(), listedName.size());
+            if (diskName.find('/') != std::string::npos || !FormatFits(fsnName, "%s", diskName.c_str()) ||
                 !FormatFits(fsnTempPath, "%s%s", qoltTempDir, fsnName)) {
                 LOG_ERROR("CDataProcess::ProcSaveFSN: file name too long");
                 failure = kBadParameter;
                 break;
             }
+            if (!growing.Open(fsnTempPath)) {
+                LOG_ERRORF("CDataProcess::ProcSaveFSN: SaveFile error:%s", fsnTempPath);
+                failure = kStorageFailed;
+                break;
+            }
             inFile = true;
         }
 
-        if (!SaveFile(data, static_cast<int>(dataLen), fsnTempPath)) {
+        if (!growing.Append(data, dataLen)) {
             LOG_ERRORF("CDataProcess::ProcSaveFSN: SaveFile error:%s", fsnTempPath);
             failure = kStorageFailed;
             break;
@@ -198,6 +288,14 @@ void CDataProcess::ProcSaveFSN(InputFSNPara* fsnPara, char** strRet, int* /*strR
         if (packetIndex < packetCount - 1) continue;
         inFile = false;
 
+        // A delivered file is on disk before it is moved; files of an archive
+        // only need to be readable by zip, the archive itself is synced.
+        if (!growing.Finish(!archiveMode)) {
+            LOG_ERRORF("CDataProcess::ProcSaveFSN: SaveFile error:%s", fsnTempPath);
+            failure = kStorageFailed;
+            break;
+        }
+
         if (!archiveMode) {
             if (!FormatFits(fsnZipPath, "%s%s", fsnPara->strUploadDir, fsnName)) {
                 LOG_ERROR("CDataProcess::ProcSaveFSN: upload path too long");
@@ -206,18 +304,20 @@ void CDataProcess::ProcSaveFSN(InputFSNPara* fsnPara, char** strRet, int* /*strR
             }
             // A name this download has delivered already gets the new data
             // added, as it would inside an archive: replacing it would lose
-            // the first file once the device clears its copies.
+            // the first file once the device clears its copies. The content
+            // was synced before the move; the upload folder's new names are
+            // synced once, before the confirmation.
             const bool repeated = !delivered.insert(fsnName).second;
             const bool stored = repeated ? dcjfile::AppendFile(fsnTempPath, fsnZipPath)
                                          : dcjfile::MoveFile(fsnTempPath, fsnZipPath, true) == dcjfile::MoveResult::Moved;
-            if (!stored || !sysSyncFile(fsnZipPath)) {
+            if (!stored) {
                 LOG_ERRORF("CDataProcess::ProcSaveFSN: rename error:%s", fsnZipPath);
                 failure = kStorageFailed;
                 break;
             }
         }
-        fsnNameVec.push_back(fsnName);
-        fsnNameVecLen += strlen(fsnName) + 1;
+        fsnNameVec.push_back(listedName);
+        fsnNameVecLen += listedName.size() + 1;
         ++filesDone;
         if (fileIndex < fileCount - 1) continue;
         // More than the device announced: what follows would be cleared
@@ -232,6 +332,11 @@ void CDataProcess::ProcSaveFSN(InputFSNPara* fsnPara, char** strRet, int* /*strR
     if (failure != nullptr) {
         SetResult(strRet, failure);
     } else if (archiveMode) {
+        // cp and zip may take the time-out plus a second per MiB, and never
+        // less than the minimum; then they are killed.
+        const long long toolSeconds = (timeOut > 0 ? timeOut : 0) + static_cast<long long>(bytesReceived >> 20);
+        SetToolSeconds(toolSeconds < m_MinToolSeconds ? m_MinToolSeconds
+                                                     : toolSeconds > INT_MAX ? INT_MAX : static_cast<int>(toolSeconds));
         std::string strName(fsnPara->strRelativeFilePath);
         strName = basename(&strName[0]);
         LOG_INFOF("CDataProcess::ProcSaveFSN basename strName:%s", strName.c_str());
@@ -243,7 +348,7 @@ void CDataProcess::ProcSaveFSN(InputFSNPara* fsnPara, char** strRet, int* /*strR
                        strName.c_str());
         } else {
             cpStatus = dcjfile::RunProgram(
-                {"cp", dcjfile::PathArg(fsnPara->strRelativeFilePath), dcjfile::PathArg(qoltTempDir)});
+                {"cp", dcjfile::PathArg(fsnPara->strRelativeFilePath), dcjfile::PathArg(qoltTempDir)}, ToolSeconds());
             LOG_INFOF("cp %s %s", fsnPara->strRelativeFilePath, qoltTempDir);
             // The host reaped cp itself: the copy, whole, is cp's answer.
             if (cpStatus == dcjfile::kOutcomeUnknown) {
@@ -276,7 +381,8 @@ void CDataProcess::ProcSaveFSN(InputFSNPara* fsnPara, char** strRet, int* /*strR
                     if (moved == dcjfile::MoveResult::Failed) break;
                     published = moved == dcjfile::MoveResult::Moved;
                 }
-                if (published) published = sysSyncFile(fsnZipPath) && dcjfile::SyncDir(uploadDir);
+                // CreateZipFile synced the archive; its name is synced here.
+                if (published) published = dcjfile::SyncDir(uploadDir);
             }
         }
         if (!published) {

@@ -18,23 +18,15 @@
 
 namespace {
 
-long long MonotonicMs()
+// Waits for `events` on fd until the deadline. An interrupted wait resumes
+// with the time that remains; an expired deadline never waits. revents, when
+// given, receives what was reported.
+bool WaitFor(int fd, short events, long long deadlineMs, short* revents = nullptr)
 {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-// Waits for `events` on fd for at most timeoutSec seconds. An interrupted
-// wait resumes with the time that remains; a negative time-out never waits
-// and counts as a time-out. revents, when given, receives what was reported.
-bool WaitFor(int fd, short events, int timeoutSec, short* revents = nullptr)
-{
-    if (fd < 0 || timeoutSec < 0) return false;
+    if (fd < 0 || deadlineMs == CTCPClient::kExpired) return false;
     LogFlushBeforeWait();  // what was logged so far is on disk before any wait
-    const long long deadline = MonotonicMs() + static_cast<long long>(timeoutSec) * 1000;
     for (;;) {
-        long long left = deadline - MonotonicMs();
+        long long left = deadlineMs - CTCPClient::NowMs();
         if (left < 0) left = 0;
         if (left > INT_MAX) left = INT_MAX;  // long time-outs wait in slices
         struct pollfd pfd;
@@ -47,7 +39,7 @@ bool WaitFor(int fd, short events, int timeoutSec, short* revents = nullptr)
             return true;
         }
         if (n == 0) {
-            if (deadline - MonotonicMs() > 0) continue;  // slice over, time left
+            if (deadlineMs - CTCPClient::NowMs() > 0) continue;  // slice over, time left
             return false;
         }
         if (errno != EINTR) return false;
@@ -62,6 +54,23 @@ int OpenSocket(int af, int type, int protocol)
 }
 
 }  // namespace
+
+long long CTCPClient::NowMs()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+long long CTCPClient::DeadlineAfterMs(long long timeoutMs)
+{
+    return timeoutMs < 0 ? kExpired : NowMs() + timeoutMs;
+}
+
+long long CTCPClient::DeadlineAfter(int timeoutSec)
+{
+    return DeadlineAfterMs(timeoutSec < 0 ? -1 : static_cast<long long>(timeoutSec) * 1000);
+}
 
 CTCPClient::CTCPClient(int af, int type, int protocol)
     : m_SockFd(-1), m_Sock_AF_Type(2), m_Sock_Type(1), m_Sock_Protocol(0)
@@ -101,6 +110,12 @@ int CTCPClient::CreateSocket()
 
 int CTCPClient::Connect(const char* addr, int port, int timeout)
 {
+    return ConnectBefore(addr, port, timeout, DeadlineAfter(timeout));
+}
+
+// timeout is what the caller asked for, for the log line; the deadline is what counts.
+int CTCPClient::ConnectBefore(const char* addr, int port, int timeout, long long deadlineMs)
+{
     if (Info) {
         char strLog[512];
         snprintf(strLog, sizeof(strLog), "CTCPClient::Connect:addr:%s,port:%d,timeout:%d",
@@ -122,7 +137,7 @@ int CTCPClient::Connect(const char* addr, int port, int timeout)
     if (connect(m_SockFd, reinterpret_cast<struct sockaddr*>(&serverAddress), sizeof(serverAddress)) != 0) {
         if (errno != EINPROGRESS && errno != EINTR) return -7;
         short revents = 0;
-        if (!WaitFor(m_SockFd, POLLOUT, timeout, &revents)) return -7;
+        if (!WaitFor(m_SockFd, POLLOUT, deadlineMs, &revents)) return -7;
         // Readiness alone is not success: a refusal also makes the socket
         // writable, with an error pending that decides.
         if (revents & (POLLERR | POLLHUP)) {
@@ -134,17 +149,22 @@ int CTCPClient::Connect(const char* addr, int port, int timeout)
     return 0;
 }
 
-bool CTCPClient::checkNetLinkWriteTimeout(int netSocket, int timeout)
+bool CTCPClient::checkNetLinkWriteTimeout(int netSocket, long long deadlineMs)
 {
-    return WaitFor(netSocket, POLLOUT, timeout);
+    return WaitFor(netSocket, POLLOUT, deadlineMs);
 }
 
-bool CTCPClient::checkNetLinkReadTimeout(int netSocket, int timeout)
+bool CTCPClient::checkNetLinkReadTimeout(int netSocket, long long deadlineMs)
 {
-    return WaitFor(netSocket, POLLIN, timeout);
+    return WaitFor(netSocket, POLLIN, deadlineMs);
 }
 
 bool CTCPClient::Send(char* buf, int dataLen, int timeout)
+{
+    return SendBefore(buf, dataLen, DeadlineAfter(timeout));
+}
+
+bool CTCPClient::SendBefore(char* buf, int dataLen, long long deadlineMs)
 {
     if (m_SockFd == -1 || buf == nullptr || dataLen <= 0) return false;
 
@@ -158,7 +178,7 @@ bool CTCPClient::Send(char* buf, int dataLen, int timeout)
         } else if (n < 0 && errno == EINTR) {
             continue;
         } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (!checkNetLinkWriteTimeout(m_SockFd, timeout)) return false;
+            if (!checkNetLinkWriteTimeout(m_SockFd, deadlineMs)) return false;
         } else {
             return false;
         }
@@ -169,6 +189,11 @@ bool CTCPClient::Send(char* buf, int dataLen, int timeout)
 
 bool CTCPClient::Recv(char* buf, unsigned int& dataLen, int timeout)
 {
+    return RecvBefore(buf, dataLen, DeadlineAfter(timeout));
+}
+
+bool CTCPClient::RecvBefore(char* buf, unsigned int& dataLen, long long deadlineMs)
+{
     if (buf == nullptr || m_SockFd < 0 || dataLen == 0) return false;
 
     const unsigned int wanted = dataLen;
@@ -177,7 +202,7 @@ bool CTCPClient::Recv(char* buf, unsigned int& dataLen, int timeout)
     // Right after a request the answer cannot be there yet: wait first. A
     // stream that is flowing usually has the next block queued: read first.
     if (m_AwaitingReply) {
-        if (!checkNetLinkReadTimeout(m_SockFd, timeout)) return false;
+        if (!checkNetLinkReadTimeout(m_SockFd, deadlineMs)) return false;
         m_AwaitingReply = false;
     }
     while (total < wanted) {
@@ -196,7 +221,7 @@ bool CTCPClient::Recv(char* buf, unsigned int& dataLen, int timeout)
             if (started) dataLen = total;
             return false;
         }
-        if (!checkNetLinkReadTimeout(m_SockFd, timeout)) {
+        if (!checkNetLinkReadTimeout(m_SockFd, deadlineMs)) {
             if (started) dataLen = total;
             return false;
         }

@@ -1,9 +1,18 @@
 // The driver's only network code: one IPv4 TCP stream socket to the counter,
-// with every wait bounded by the caller's time-out (whole seconds).
+// with every wait bounded by the caller's time-out (whole seconds) or by a
+// deadline on the monotonic clock.
 #pragma once
 
 class CTCPClient {
 public:
+    // Monotonic milliseconds.
+    static long long NowMs();
+    // A deadline timeoutSec seconds from now; a negative time-out gives one
+    // that has passed for good (no wait at all, not even a poll).
+    static constexpr long long kExpired = -1;
+    static long long DeadlineAfter(int timeoutSec);
+    static long long DeadlineAfterMs(long long timeoutMs);
+
     CTCPClient(int af, int type, int protocol);
     ~CTCPClient();
     CTCPClient(const CTCPClient&) = delete;
@@ -14,18 +23,22 @@ public:
     // 0 connected; -2 no socket, -3 no address, -4 bad port, -7 refused,
     // unreachable or not connected within the time-out.
     int Connect(const char* addr, int port, int timeout);
+    int ConnectBefore(const char* addr, int port, int timeout, long long deadlineMs);
     // True when all dataLen bytes were sent.
     bool Send(char* buf, int dataLen, int timeout);
+    bool SendBefore(char* buf, int dataLen, long long deadlineMs);
     // dataLen: bytes wanted; once reading started, the bytes received.
-    // True when all arrived, each wait for more bounded by the time-out.
+    // True when all arrived within the time-out from the start of the call:
+    // a frame must arrive whole in that time, not merely keep trickling.
     bool Recv(char* buf, unsigned int& dataLen, int timeout);
+    bool RecvBefore(char* buf, unsigned int& dataLen, long long deadlineMs);
     void Close();
     // True when bytes the caller has not asked for are already waiting.
     bool HasUnreadData();
 
 private:
-    bool checkNetLinkWriteTimeout(int netSocket, int timeout);
-    bool checkNetLinkReadTimeout(int netSocket, int timeout);
+    bool checkNetLinkWriteTimeout(int netSocket, long long deadlineMs);
+    bool checkNetLinkReadTimeout(int netSocket, long long deadlineMs);
 
     int m_SockFd;
     int m_Sock_AF_Type;
