@@ -310,7 +310,10 @@ TEST(SpawnDescriptors, TheToolGetsDevNullOnly)
     // Once it is the sleep: the shell before it holds descriptors of its own.
     ASSERT_TRUE(WaitFor([&] { return ReadFile(proc + "/comm") == "sleep\n"; }, 10));
 
-    EXPECT_EQ(dcjtest::ListDir(proc + "/fd"), (std::vector<std::string>{"0", "1", "2"}));
+    // The exec names the process before it closes the close-on-exec ones.
+    const std::vector<std::string> devNullOnly = {"0", "1", "2"};
+    WaitFor([&] { return dcjtest::ListDir(proc + "/fd") == devNullOnly; }, 5);
+    EXPECT_EQ(dcjtest::ListDir(proc + "/fd"), devNullOnly);
     for (const char* fd : {"0", "1", "2"}) {
         char target[256] = {0};
         EXPECT_GT(readlink((proc + "/fd/" + fd).c_str(), target, sizeof(target) - 1), 0);
