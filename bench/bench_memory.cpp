@@ -142,7 +142,7 @@ int main(int argc, char** argv)
         const char* levels[3] = {nullptr, nullptr, "off"};
         for (int i = 0; i < 3; ++i) {
             EmptyDir(up);
-            EmptyDir(temp);
+            ClearFiles(temp);
             SimProcess sim(o.binDir, packets, packetSize);
             Worker w(o, kinds[i], levels[i]);
             DownloadArgs a;
@@ -151,8 +151,7 @@ int main(int argc, char** argv)
             a.tempDir = temp;
             MemoryResult m = DownloadMemory(w, a);
             sim.Stop(true);
-            const bool ok = kinds[i] == Kind::Reference ? m.run.retCode == "ok" : m.run.retCode == "ECPWS0000000";
-            if (!ok) throw std::runtime_error(w.Name() + " download failed: " + m.run.retCode);
+            if (!Succeeded(kinds[i], m.run)) throw std::runtime_error(w.Name() + " download failed: " + m.run.retCode);
             if (CountFiles(up) != 1) throw std::runtime_error(w.Name() + ": no file delivered");
             const uint64_t size = OnlyFileSize(up);
             if (size != fileBytes)

@@ -2,7 +2,7 @@
 # Builds the benchmarks in Release into their own folder, runs them all and
 # prints one markdown table (also written to <build>/bench-results.md).
 #
-#   bash scripts/bench.sh              build and run everything (a few minutes)
+#   bash scripts/bench.sh              build and run everything (about four minutes)
 #   bash scripts/bench.sh --quick      shorter runs: a first look, not figures to publish
 #   bash scripts/bench.sh --no-build   run what is already built
 #
@@ -57,16 +57,22 @@ load_after=$(cut -d' ' -f1 /proc/loadavg)
        "$(date -u +%Y-%m-%d), $((SECONDS - start)) s in all; load average ${load_before} before, ${load_after} after."
   echo
   header=$(grep -h -m 1 '^| Benchmark |' "$out"/*.md | head -n 1)
-  echo "${header:-| Benchmark | Case | Driver | Driver, log off | Reference | Ratio | Target | Result |}"
-  echo "|---|---|---|---|---|---|---|---|"
+  header=${header:-"| Benchmark | Case | Driver | Driver, log off | Reference | Ratio | Old rule | No sync | Driver / no sync | Driver / old rule | Target | Result |"}
+  columns=$(($(tr -cd '|' <<<"$header" | wc -c) - 1))
+  echo "$header"
+  printf '|'; printf -- '---|%.0s' $(seq "$columns"); echo
   for p in "${programs[@]}"; do
-    grep '^| ' "$out/$p.md" | grep -v '^| Benchmark |' || echo "| $p | failed: see its output above | | | | | | **MISS** |"
+    grep '^| ' "$out/$p.md" | grep -v '^| Benchmark |' ||
+      { printf '| %s | failed: see its output above |' "$p"; printf ' |%.0s' $(seq $((columns - 3))); echo ' **MISS** |'; }
   done
   echo
   echo "Driver: the driver loaded like a host loads it (dlopen, doCommand), with the log library's default" \
        "logging; \"log off\": the same with VDXLOG_LEVEL=off. Reference: a minimal receiver in the bench" \
-       "(plain POSIX calls, the same durability rule: open, write, fsync, close per packet; rename and fsync" \
-       "per file; one fsync of the upload folder; the same confirm exchange)."
+       "(plain POSIX calls, the driver's durability rule: each file kept open while its packets arrive, one" \
+       "fsync when it is complete, rename into the upload folder; one fsync of the upload folder; the same" \
+       "confirm exchange). Old rule: the same receiver with the former rule (open, append, fsync, close per" \
+       "packet). No sync: the reference without any fsync. Both on the disk folder only. Sync shim rows: every" \
+       "receiver's fsync sleeps first, as on the terminals' flash storage."
   echo
   for p in "${programs[@]}"; do
     grep '^- ' "$out/$p.md" || true

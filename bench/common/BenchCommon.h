@@ -26,10 +26,12 @@ struct Options {
     // (same log setting as the driver), to check a change against the
     // current driver in the same run.
     std::string candidate;
+    // The LD_PRELOAD library that makes fsync slow (libdcj_slowsync.so).
+    std::string syncShim;
 };
 
 // Parses --driver, --bin-dir, --disk-dir, --shm-dir, --quick, --scale X,
-// --candidate SO;
+// --candidate SO, --sync-shim SO;
 // other arguments are left in rest for the program.
 Options ParseOptions(int argc, char** argv, std::vector<std::string>* rest);
 
@@ -40,15 +42,30 @@ int WorkerMain(int argc, char** argv);
 // ---------------------------------------------------------------------------
 // Worker processes: one process per receiver, so the driver runs in a
 // process of its own (as under a host), with its own log setting, and the
-// reference runs under the same conditions.
+// reference receivers run under the same conditions.
 
-enum class Kind { Reference, Driver };
+enum class Kind {
+    Reference,  // the minimal receiver, the driver's rule: fsync per file
+    OldRule,    // the minimal receiver, the former rule: fsync per packet
+    NoSync,     // the minimal receiver, the driver's rule without any fsync
+    Driver,
+};
+bool IsDriver(Kind kind);
+
+// Environment changes for a worker.
+struct WorkerEnv {
+    const char* logLevel = nullptr;  // VDXLOG_LEVEL; nullptr: the driver's default
+    std::string driverPath;          // the driver to load instead of Options::driver
+    std::string preload;             // a library for LD_PRELOAD
+    std::vector<std::string> extra;  // NAME=value
+};
 
 class Worker {
 public:
     // logLevel: nullptr for the driver's default, else the VDXLOG_LEVEL value.
     // driverPath: the driver to load instead of o.driver.
     Worker(const Options& o, Kind kind, const char* logLevel, const std::string& driverPath = "");
+    Worker(const Options& o, Kind kind, const WorkerEnv& env);
     ~Worker();
     Worker(const Worker&) = delete;
     Worker& operator=(const Worker&) = delete;
@@ -68,6 +85,11 @@ private:
     std::string m_pending;
 };
 
+// The reply buffer a download hands the driver. A download's reply lists
+// every file it delivered (several hundred KiB at 10,000 files), and the
+// driver confirms nothing whose reply would not fit.
+constexpr size_t kDownloadReplyBytes = 8u << 20;
+
 struct DownloadArgs {
     uint16_t port = 0;
     std::string uploadDir;  // ends in '/'
@@ -80,7 +102,10 @@ struct RunResult {
     double seconds = 0;
     double cpuSeconds = 0;  // user + system time of the worker process over the run
     std::string retCode;    // the driver's, or the reference's own "ok"
+    long syncs = -1;        // syncs the sync shim counted over the run; -1 without the shim
 };
+// The driver's success code, or a reference receiver's "ok", for kind.
+bool Succeeded(Kind kind, const RunResult& r);
 
 // Jobs, run in the worker.
 RunResult Download(Worker& w, const DownloadArgs& a);
@@ -108,6 +133,9 @@ bool MakeDirs(const std::string& dir);
 // Removes what dir holds (not dir itself); the number of entries removed.
 size_t EmptyDir(const std::string& dir);
 void RemoveTree(const std::string& dir);
+// Removes the files under dir, keeping its folders: a host's working folders
+// stay from one download to the next (and a new one costs the driver a sync).
+size_t ClearFiles(const std::string& dir);
 size_t CountFiles(const std::string& dir);
 // Flushes the file system that holds dir, outside any timed part.
 void SyncFs(const std::string& dir);
@@ -121,9 +149,12 @@ std::string Rate(double bytesPerSecond);  // "12.3 MB/s"
 std::string Count(double v);              // "12,345"
 std::string Micros(double seconds);       // "123.4 µs"
 
-// The one table shape of every program; bench.sh joins them.
+// The one table shape of every program; bench.sh joins them. Reference is
+// the receiver with the driver's own durability rule; the old-rule and
+// no-sync columns are for downloads only.
 struct Row {
     std::string bench, caseName, driver, driverLogOff, reference, ratio, target, result;
+    std::string oldRule = "—", noSync = "—", ratioNoSync = "—", ratioOldRule = "—";
 };
 void PrintTable(const std::string& title, const std::vector<Row>& rows, const std::vector<std::string>& notes);
 // The third worker of a comparison: the driver with logging off, or the

@@ -133,7 +133,7 @@ void AppendPacket(const std::string& path, const char* data, size_t n)
 }  // namespace
 
 DownloadStats Download(uint16_t port, const std::string& uploadDir, const std::string& tempDir,
-                       const std::string& instNo, const std::string& empNo)
+                       const std::string& instNo, const std::string& empNo, Rule rule)
 {
     DownloadStats st;
     const std::string work = tempDir + "QOLT/";
@@ -143,6 +143,7 @@ DownloadStats Download(uint16_t port, const std::string& uploadDir, const std::s
         s.Exchange(kUpload);
         char* buf = nullptr;
         size_t cap = 0;
+        int fd = -1;  // the file being received, except under PerPacket
         std::string tempPath, finalPath;
         try {
             for (;;) {
@@ -165,23 +166,45 @@ DownloadStats Download(uint16_t port, const std::string& uploadDir, const std::s
                                              "_" + Field(h + 56, 16) + ".FSN";
                     tempPath = work + name;
                     finalPath = uploadDir + name;
+                    if (rule != Rule::PerPacket) {
+                        if (fd >= 0) Fail("a file ended early");
+                        fd = open(tempPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+                        if (fd < 0) Fail("open " + tempPath, errno);
+                    }
                 }
-                AppendPacket(tempPath, buf, n);
+                if (rule == Rule::PerPacket) {
+                    AppendPacket(tempPath, buf, n);
+                } else {
+                    if (fd < 0) Fail("a file without its first packet");
+                    WriteAll(fd, buf, n);
+                }
                 ++st.packets;
                 st.bytes += n;
                 if (packetIndex + 1 < packetCount) continue;
-                if (rename(tempPath.c_str(), finalPath.c_str()) != 0) Fail("rename", errno);
-                SyncPath(finalPath, O_RDONLY);
+                if (rule == Rule::PerPacket) {
+                    if (rename(tempPath.c_str(), finalPath.c_str()) != 0) Fail("rename", errno);
+                    SyncPath(finalPath, O_RDONLY);
+                } else {
+                    // Content on disk before the name: a renamed file is never
+                    // a partial one.
+                    if (rule == Rule::PerFile && fsync(fd) != 0) Fail("fsync " + tempPath, errno);
+                    const int rc = close(fd);
+                    fd = -1;
+                    if (rc != 0) Fail("close " + tempPath, errno);
+                    if (rename(tempPath.c_str(), finalPath.c_str()) != 0) Fail("rename", errno);
+                }
                 ++st.files;
                 if (fileIndex + 1 >= fileCount) break;
             }
         } catch (...) {
+            if (fd >= 0) close(fd);
             free(buf);
             throw;
         }
         free(buf);
     }
-    SyncPath(uploadDir, O_RDONLY | O_DIRECTORY);
+    // Every entry renamed in above, on disk before the device may forget it.
+    if (rule != Rule::NoSync) SyncPath(uploadDir, O_RDONLY | O_DIRECTORY);
     Socket confirm(port);
     confirm.Exchange(kConfirm);
     return st;

@@ -23,7 +23,7 @@ namespace {
 {
     fprintf(stderr,
             "%s\nOptions: --driver SO  --bin-dir DIR  --disk-dir DIR  --shm-dir DIR  --quick  --scale X\n"
-            "         --candidate SO\n",
+            "         --candidate SO  --sync-shim SO\n",
             what.c_str());
     exit(2);
 }
@@ -37,6 +37,7 @@ Options ParseOptions(int argc, char** argv, std::vector<std::string>* rest)
     o.driver = DCJ_BENCH_DRIVER;
     o.binDir = DCJ_BENCH_BIN_DIR;
     o.diskDir = DCJ_BENCH_DATA_DIR;
+    o.syncShim = DCJ_BENCH_SYNC_SHIM;
     // Per process, so two runs at once never share a folder.
     o.shmDir = "/dev/shm/dcjbench-" + std::to_string(getpid());
     for (int i = 1; i < argc; ++i) {
@@ -52,6 +53,7 @@ Options ParseOptions(int argc, char** argv, std::vector<std::string>* rest)
         else if (a == "--quick") o.scale = 0.25;
         else if (a == "--scale") o.scale = std::stod(next());
         else if (a == "--candidate") o.candidate = next();
+        else if (a == "--sync-shim") o.syncShim = next();
         else if (rest) rest->push_back(a);
         else Usage("unknown option " + a);
     }
@@ -123,6 +125,28 @@ size_t EmptyDir(const std::string& dir)
     return n;
 }
 
+size_t ClearFiles(const std::string& dir)
+{
+    DIR* d = opendir(dir.c_str());
+    if (!d) return 0;
+    std::vector<std::string> names;
+    while (dirent* e = readdir(d)) {
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+    }
+    closedir(d);
+    size_t n = 0;
+    for (const std::string& name : names) {
+        const std::string path = dir + "/" + name;
+        struct stat st;
+        if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+            n += ClearFiles(path);
+        } else if (unlink(path.c_str()) == 0) {
+            ++n;
+        }
+    }
+    return n;
+}
+
 void RemoveTree(const std::string& dir)
 {
     EmptyDir(dir);
@@ -171,12 +195,23 @@ std::string FsType(const std::string& dir)
 
 std::string Fmt(const char* fmt, ...)
 {
+    // Notes run to several hundred characters: never cut one short.
     char buf[512];
-    va_list ap;
+    va_list ap, again;
     va_start(ap, fmt);
-    vsnprintf(buf, sizeof buf, fmt, ap);
+    va_copy(again, ap);
+    const int n = vsnprintf(buf, sizeof buf, fmt, ap);
     va_end(ap);
-    return buf;
+    std::string out;
+    if (n >= static_cast<int>(sizeof buf)) {
+        out.resize(static_cast<size_t>(n) + 1);
+        vsnprintf(&out[0], out.size(), fmt, again);
+        out.resize(static_cast<size_t>(n));
+    } else if (n > 0) {
+        out.assign(buf, static_cast<size_t>(n));
+    }
+    va_end(again);
+    return out;
 }
 
 std::string SizeName(size_t bytes)
@@ -229,12 +264,14 @@ Worker* NewSecondDriver(const Options& o)
 void PrintTable(const std::string& title, const std::vector<Row>& rows, const std::vector<std::string>& notes)
 {
     printf("\n### %s\n\n", title.c_str());
-    printf("| Benchmark | Case | Driver | %s | Reference | Ratio | Target | Result |\n",
+    printf("| Benchmark | Case | Driver | %s | Reference | Ratio | Old rule | No sync | Driver / no sync | "
+           "Driver / old rule | Target | Result |\n",
            g_candidate ? "Candidate driver" : "Driver, log off");
-    printf("|---|---|---|---|---|---|---|---|\n");
+    printf("|---|---|---|---|---|---|---|---|---|---|---|---|\n");
     for (const Row& r : rows) {
-        printf("| %s | %s | %s | %s | %s | %s | %s | %s |\n", r.bench.c_str(), r.caseName.c_str(), r.driver.c_str(),
-               r.driverLogOff.c_str(), r.reference.c_str(), r.ratio.c_str(), r.target.c_str(), r.result.c_str());
+        printf("| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n", r.bench.c_str(), r.caseName.c_str(),
+               r.driver.c_str(), r.driverLogOff.c_str(), r.reference.c_str(), r.ratio.c_str(), r.oldRule.c_str(),
+               r.noSync.c_str(), r.ratioNoSync.c_str(), r.ratioOldRule.c_str(), r.target.c_str(), r.result.c_str());
     }
     if (!notes.empty()) printf("\n");
     for (const std::string& n : notes) printf("- %s\n", n.c_str());

@@ -27,8 +27,36 @@ namespace dcjbench {
 namespace {
 
 constexpr int kChannelFd = 3;
-// What a host typically hands the driver for its reply.
-constexpr int kReplyBufferSize = 102400;
+// Downloads get room for the largest reply (kDownloadReplyBytes). Commands
+// get what a host typically hands the driver, since the driver zeroes the
+// whole buffer on every call.
+constexpr size_t kDownloadReplySize = kDownloadReplyBytes;
+constexpr int kCommandReplySize = 102400;
+constexpr const char* kDriverOk = "ECPWS0000000";
+
+const char* KindArg(Kind kind)
+{
+    switch (kind) {
+    case Kind::Reference: return "reference";
+    case Kind::OldRule: return "old-rule";
+    case Kind::NoSync: return "no-sync";
+    case Kind::Driver: return "driver";
+    }
+    return "?";
+}
+
+Kind KindFromArg(const char* arg)
+{
+    for (Kind k : {Kind::Reference, Kind::OldRule, Kind::NoSync, Kind::Driver}) {
+        if (strcmp(arg, KindArg(k)) == 0) return k;
+    }
+    throw std::runtime_error(std::string("unknown worker kind ") + arg);
+}
+
+ref::Rule RuleOf(Kind kind)
+{
+    return kind == Kind::OldRule ? ref::Rule::PerPacket : kind == Kind::NoSync ? ref::Rule::NoSync : ref::Rule::PerFile;
+}
 
 std::vector<std::string> Split(const std::string& line, char sep)
 {
@@ -96,6 +124,14 @@ int MoveHigh(int fd)
 
 using DoCommandFn = void (*)(int, int, char*, int, char*);
 
+// Syncs so far, counted by the sync shim when it is preloaded; -1 without it.
+long SyncCalls()
+{
+    using CountFn = unsigned long (*)();
+    static const CountFn count = reinterpret_cast<CountFn>(dlsym(RTLD_DEFAULT, "dcj_slowsync_calls"));
+    return count ? static_cast<long>(count()) : -1;
+}
+
 // CPU time of this process (the receiver is its only busy thread).
 double CpuNow()
 {
@@ -106,7 +142,10 @@ double CpuNow()
 
 class Receiver {
 public:
-    Receiver(Kind kind, const std::string& driverPath) : m_kind(kind), m_reply(kReplyBufferSize, 0)
+    // The driver's reply buffer is allocated and touched once, here: a
+    // download's peak resident size must not count it.
+    Receiver(Kind kind, const std::string& driverPath)
+        : m_kind(kind), m_reply(kind == Kind::Driver ? kDownloadReplySize + 1 : 1, 0)
     {
         if (kind != Kind::Driver) return;
         void* lib = dlopen(driverPath.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -118,12 +157,14 @@ public:
     RunResult Download(const DownloadArgs& a)
     {
         RunResult r;
-        if (m_kind == Kind::Reference) {
+        const long s0 = SyncCalls();
+        if (m_kind != Kind::Driver) {
             const double c0 = CpuNow(), t0 = Now();
-            ref::Download(a.port, a.uploadDir, a.tempDir, a.instNo, a.empNo);
+            ref::Download(a.port, a.uploadDir, a.tempDir, a.instNo, a.empNo, RuleOf(m_kind));
             r.seconds = Now() - t0;
             r.cpuSeconds = CpuNow() - c0;
             r.retCode = "ok";
+            if (s0 >= 0) r.syncs = SyncCalls() - s0;
             return r;
         }
         std::string json = "{\"commonArgs\":{\"funcName\":\"getAllFSNFiles\",\"timeout\":\"20\"},"
@@ -133,10 +174,11 @@ public:
         std::vector<char> in(json.begin(), json.end());
         in.push_back('\0');
         const double c0 = CpuNow(), t0 = Now();
-        m_doCommand(0, static_cast<int>(json.size()), in.data(), static_cast<int>(m_reply.size()), m_reply.data());
+        m_doCommand(0, static_cast<int>(json.size()), in.data(), static_cast<int>(kDownloadReplySize), m_reply.data());
         r.seconds = Now() - t0;
         r.cpuSeconds = CpuNow() - c0;
         r.retCode = ReplyField("retCode");
+        if (s0 >= 0) r.syncs = SyncCalls() - s0;
         return r;
     }
 
@@ -153,15 +195,16 @@ public:
         in.push_back('\0');
         for (int i = 0; i < n; ++i) {
             const double t0 = Now();
-            if (m_kind == Kind::Reference) {
+            if (m_kind != Kind::Driver) {
                 ref::Command(port, cmd);
             } else {
-                m_doCommand(0, static_cast<int>(json.size()), in.data(), static_cast<int>(m_reply.size()),
-                            m_reply.data());
+                // A reply that fills the buffer has no NUL of its own.
+                m_reply[kCommandReplySize] = '\0';
+                m_doCommand(0, static_cast<int>(json.size()), in.data(), kCommandReplySize, m_reply.data());
             }
             t.push_back(Now() - t0);
             if (m_kind == Kind::Driver) {
-                const bool ok = ReplyField("retCode") == "ECPWS0000000" &&
+                const bool ok = ReplyField("retCode") == kDriverOk &&
                                 (func != "getDevStatus" || ReplyField("status") == "01");
                 if (!ok) throw std::runtime_error(func + " failed: " + std::string(m_reply.data()));
             }
@@ -171,6 +214,7 @@ public:
 
 private:
     // A string member of the reply, found by name (replies are flat enough).
+    // The byte past the buffer handed to the driver is always a NUL.
     std::string ReplyField(const std::string& name) const
     {
         const std::string reply(m_reply.data());
@@ -223,7 +267,7 @@ std::vector<std::string> Serve(Receiver& r, const std::vector<std::string>& f)
     const std::string& job = f.at(0);
     if (job == "download") {
         RunResult res = r.Download(ArgsFrom(f, 1));
-        return {Fmt("%.9f", res.seconds), res.retCode, Fmt("%.9f", res.cpuSeconds)};
+        return {Fmt("%.9f", res.seconds), res.retCode, Fmt("%.9f", res.cpuSeconds), std::to_string(res.syncs)};
     }
     if (job == "commands") {
         const double c0 = CpuNow();
@@ -260,10 +304,9 @@ int WorkerMain(int argc, char** argv)
 {
     if (argc < 4) return 2;
     signal(SIGPIPE, SIG_IGN);
-    const Kind kind = strcmp(argv[2], "driver") == 0 ? Kind::Driver : Kind::Reference;
     std::string pending, line;
     try {
-        Receiver receiver(kind, argv[3]);
+        Receiver receiver(KindFromArg(argv[2]), argv[3]);
         if (!WriteLine(kChannelFd, "ok\tready\n")) return 1;
         while (ReadLine(kChannelFd, &pending, &line)) {
             std::vector<std::string> f = Split(line, '\t');
@@ -287,10 +330,23 @@ int WorkerMain(int argc, char** argv)
 // ---------------------------------------------------------------------------
 // Parent side.
 
-Worker::Worker(const Options& o, Kind kind, const char* logLevel, const std::string& driverPath) : m_kind(kind)
+Worker::Worker(const Options& o, Kind kind, const char* logLevel, const std::string& driverPath)
+    : Worker(o, kind, WorkerEnv{logLevel, driverPath, "", {}})
 {
-    m_name = kind == Kind::Reference ? "reference" : std::string("driver, log ") + (logLevel ? logLevel : "default");
+}
+
+Worker::Worker(const Options& o, Kind kind, const WorkerEnv& we) : m_kind(kind)
+{
+    const char* logLevel = we.logLevel;
+    const std::string& driverPath = we.driverPath;
+    switch (kind) {
+    case Kind::Reference: m_name = "reference"; break;
+    case Kind::OldRule: m_name = "old-rule reference"; break;
+    case Kind::NoSync: m_name = "no-sync reference"; break;
+    case Kind::Driver: m_name = std::string("driver, log ") + (logLevel ? logLevel : "default"); break;
+    }
     if (!driverPath.empty()) m_name = "candidate " + m_name;
+    if (!we.preload.empty()) m_name += " (preloaded)";
     int sv[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) throw std::runtime_error("socketpair");
     // Kept clear of 3 so the dup below always makes a fresh, inheritable copy.
@@ -298,15 +354,41 @@ Worker::Worker(const Options& o, Kind kind, const char* logLevel, const std::str
     sv[1] = MoveHigh(sv[1]);
 
     std::vector<std::string> env;
+    std::string preload = we.preload;
+    // A sanitized build links its runtime, which then no longer comes first
+    // once something is preloaded; it works all the same, so it must not
+    // refuse to start.
+    std::string asan = "verify_asan_link_order=0";
     for (char** e = environ; *e; ++e) {
-        if (strncmp(*e, "VDXLOG_LEVEL=", 13) != 0) env.push_back(*e);
+        if (strncmp(*e, "VDXLOG_LEVEL=", 13) == 0) continue;
+        if (!preload.empty() && strncmp(*e, "LD_PRELOAD=", 11) == 0) {
+            // Ours after any already there (a sanitizer runtime must stay first).
+            if ((*e)[11]) preload = std::string(*e + 11) + ":" + preload;
+            continue;
+        }
+        if (!preload.empty() && strncmp(*e, "ASAN_OPTIONS=", 13) == 0) {
+            if ((*e)[13]) asan = std::string(*e + 13) + ":" + asan;
+            continue;
+        }
+        env.push_back(*e);
     }
     if (logLevel) env.push_back(std::string("VDXLOG_LEVEL=") + logLevel);
+    if (!preload.empty()) {
+        env.push_back("LD_PRELOAD=" + preload);
+        env.push_back("ASAN_OPTIONS=" + asan);
+    }
+    for (const std::string& e : we.extra) {
+        const std::string name = e.substr(0, e.find('=') + 1);
+        for (auto it = env.begin(); it != env.end();) {
+            it = it->compare(0, name.size(), name) == 0 ? env.erase(it) : it + 1;
+        }
+        env.push_back(e);
+    }
     std::vector<char*> envp;
     for (std::string& s : env) envp.push_back(&s[0]);
     envp.push_back(nullptr);
 
-    std::string self = o.self, flag = "--worker", which = kind == Kind::Driver ? "driver" : "reference",
+    std::string self = o.self, flag = "--worker", which = KindArg(kind),
                 driver = driverPath.empty() ? o.driver : driverPath;
     char* argv[] = {&self[0], &flag[0], &which[0], &driver[0], nullptr};
 
@@ -350,10 +432,20 @@ std::vector<std::string> Worker::Call(const std::vector<std::string>& fields)
     return f;
 }
 
+bool IsDriver(Kind kind)
+{
+    return kind == Kind::Driver;
+}
+
+bool Succeeded(Kind kind, const RunResult& r)
+{
+    return r.retCode == (IsDriver(kind) ? kDriverOk : "ok");
+}
+
 RunResult Download(Worker& w, const DownloadArgs& a)
 {
     std::vector<std::string> f = w.Call({"download", std::to_string(a.port), a.uploadDir, a.tempDir});
-    return RunResult{std::stod(f.at(0)), std::stod(f.at(2)), f.at(1)};
+    return RunResult{std::stod(f.at(0)), std::stod(f.at(2)), f.at(1), std::stol(f.at(3))};
 }
 
 std::vector<double> Commands(Worker& w, uint16_t port, const std::string& func, int n, double* cpuSeconds)
