@@ -310,10 +310,14 @@ TEST(SpawnDescriptors, TheToolGetsDevNullOnly)
     // Once it is the sleep: the shell before it holds descriptors of its own.
     ASSERT_TRUE(WaitFor([&] { return ReadFile(proc + "/comm") == "sleep\n"; }, 10));
 
-    // The exec names the process before it closes the close-on-exec ones.
+    // An inherited descriptor stays for good; the exec and the loader open
+    // and close some of their own for a moment (the exec names the process
+    // before it closes the close-on-exec ones, the loader then reads its
+    // libraries), so one look at only 0-2 tells.
     const std::vector<std::string> devNullOnly = {"0", "1", "2"};
-    WaitFor([&] { return dcjtest::ListDir(proc + "/fd") == devNullOnly; }, 5);
-    EXPECT_EQ(dcjtest::ListDir(proc + "/fd"), devNullOnly);
+    std::vector<std::string> seen;
+    EXPECT_TRUE(WaitFor([&] { return (seen = dcjtest::ListDir(proc + "/fd")) == devNullOnly; }, 5))
+        << ::testing::PrintToString(seen);
     for (const char* fd : {"0", "1", "2"}) {
         char target[256] = {0};
         EXPECT_GT(readlink((proc + "/fd/" + fd).c_str(), target, sizeof(target) - 1), 0);
