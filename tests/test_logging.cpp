@@ -1,5 +1,6 @@
 // What the driver writes to its log. Every case runs in a fresh child
 // process: the log library reads its settings once per process.
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -37,11 +38,18 @@ protected:
         return dcjtest::ReadFile(log);
     }
     // The same with a counter of the child's own: a child forked while a
-    // counter thread of this process is busy may find the allocator locked
-    // by a thread it does not have (sanitizer builds do).
-    std::string LogWithOwnCounter(const std::function<std::vector<std::string>(const std::string& port)>& requests,
-                                  int outLen = 102400)
+    // counter thread of this process runs may find the allocator locked by
+    // a thread it does not have (sanitizer builds do). The child prints the
+    // counter's port and how many connections it took, and nothing else.
+    struct CounterLog {
+        std::string log;
+        std::string port;
+        size_t connections = 0;
+    };
+    CounterLog LogWithOwnCounter(const std::function<std::vector<std::string>(const std::string& port)>& requests,
+                                 int outLen = 102400)
     {
+        CounterLog result;
         const std::string log = tmp / "driver.log";
         unlink(log.c_str());
         auto child = dcjtest::RunInChild([&] {
@@ -51,28 +59,35 @@ protected:
             dcjtest::DriverLib lib;
             if (!lib.ok()) return 1;
             for (const std::string& request : requests(std::to_string(counter.Port()))) lib.DoCommand(request, outLen);
+            printf("%d %zu\n", counter.Port(), counter.Connections());
             return 0;
         });
         EXPECT_EQ(child.status, 0);
-        return dcjtest::ReadFile(log);
+        unsigned port = 0;
+        EXPECT_EQ(sscanf(child.out.c_str(), "%u %zu", &port, &result.connections), 2)
+            << "the driver writes nothing to the host's stdout: " << child.out;
+        result.port = std::to_string(port);
+        result.log = dcjtest::ReadFile(log);
+        return result;
     }
     static bool Has(const std::string& log, const std::string& text) { return log.find(text) != std::string::npos; }
 
     TempDir tmp;
-    dcjsim::Simulator sim;
 };
 
 TEST_F(Logging, TimeOutDefaultsShowInTheLog)
 {
-    ASSERT_TRUE(sim.Start());
-    const std::string port = std::to_string(sim.Port());
-    const std::string log = LogOf({
-        R"({"c":{"funcName":"getRMBCount","ip":"127.0.0.1","port":")" + port + R"("}})",
-        R"({"c":{"funcName":"clearRMBCount","ip":"127.0.0.1","port":")" + port + R"(","timeout":""}})",
-        R"({"c":{"funcName":"getDevStatus","ip":"127.0.0.1","port":")" + port + R"(","timeout":"20"}})",
-        R"({"c":{"funcName":"setTime","ip":"127.0.0.1","port":")" + port + R"(","timeout":"-1"}})",
-        R"({"c":{"funcName":"clearAllFSNFiles","ip":"127.0.0.1","port":")" + port + R"(","timeout":0}})",
+    const CounterLog run = LogWithOwnCounter([](const std::string& port) {
+        return std::vector<std::string>{
+            R"({"c":{"funcName":"getRMBCount","ip":"127.0.0.1","port":")" + port + R"("}})",
+            R"({"c":{"funcName":"clearRMBCount","ip":"127.0.0.1","port":")" + port + R"(","timeout":""}})",
+            R"({"c":{"funcName":"getDevStatus","ip":"127.0.0.1","port":")" + port + R"(","timeout":"20"}})",
+            R"({"c":{"funcName":"setTime","ip":"127.0.0.1","port":")" + port + R"(","timeout":"-1"}})",
+            R"({"c":{"funcName":"clearAllFSNFiles","ip":"127.0.0.1","port":")" + port + R"(","timeout":0}})",
+        };
     });
+    const std::string& log = run.log;
+    const std::string& port = run.port;
     // The request's time-out as read, before the default applies...
     EXPECT_TRUE(Has(log, ">>doCommand funcName:getRMBCount,timeout:\n")) << log;
     EXPECT_TRUE(Has(log, ">>doCommand funcName:clearRMBCount,timeout:\n"));
@@ -90,20 +105,22 @@ TEST_F(Logging, TimeOutDefaultsShowInTheLog)
 
 TEST_F(Logging, NumbersAreNarrowedAsTheHostsThirtyTwoBitIntegers)
 {
-    ASSERT_TRUE(sim.Start());
-    const std::string port = std::to_string(sim.Port());
     auto request = [](const std::string& func, const std::string& portText, const std::string& timeout) {
         return R"({"c":{"funcName":")" + func + R"(","ip":"127.0.0.1","port":")" + portText + R"(","timeout":")" +
                timeout + R"("}})";
     };
-    const std::string log = LogOf({
-        request("getRMBCount", port, "4294967295"),          // a host's unsigned -1: the default
-        request("clearRMBCount", port, "4294967306"),        // 2^32 + 10
-        request("setTime", std::to_string(sim.Port() + 4294967296LL), "7"),
-        request("getRMBCount", port, "2147483648"),          // negative once narrowed: refused
-        request("getRMBCount", port, "-4294967297"),         // -1 again
-        request("clearAllFSNFiles", port, "99999999999999999999"),  // beyond strtol: LONG_MAX, -1
+    const CounterLog run = LogWithOwnCounter([&](const std::string& port) {
+        return std::vector<std::string>{
+            request("getRMBCount", port, "4294967295"),          // a host's unsigned -1: the default
+            request("clearRMBCount", port, "4294967306"),        // 2^32 + 10
+            request("setTime", std::to_string(std::stoll(port) + 4294967296LL), "7"),
+            request("getRMBCount", port, "2147483648"),          // negative once narrowed: refused
+            request("getRMBCount", port, "-4294967297"),         // -1 again
+            request("clearAllFSNFiles", port, "99999999999999999999"),  // beyond strtol: LONG_MAX, -1
+        };
     });
+    const std::string& log = run.log;
+    const std::string& port = run.port;
     const std::string connect = "CTCPClient::Connect:addr:127.0.0.1,port:" + port + ",timeout:";
     size_t at = 0;
     std::vector<std::string> timeouts;
@@ -113,7 +130,7 @@ TEST_F(Logging, NumbersAreNarrowedAsTheHostsThirtyTwoBitIntegers)
     }
     EXPECT_EQ(timeouts, (std::vector<std::string>{"10", "10", "7", "10", "10"})) << log;
     EXPECT_TRUE(Has(log, "CDevice::getRMBCount invalid para:ip:127.0.0.1,netPort:" + port + ",timeout:-2147483648\n"));
-    EXPECT_EQ(sim.Connections(), 5u);
+    EXPECT_EQ(run.connections, 5u);
 }
 
 TEST_F(Logging, EveryDeviceCallLogsTheCodeItsCallerWasToldOnce)
@@ -134,14 +151,14 @@ TEST_F(Logging, EveryDeviceCallLogsTheCodeItsCallerWasToldOnce)
     };
     auto countsOnly = [&](const std::string& port) { return std::vector<std::string>{counts(port)}; };
     std::string log = LogWithOwnCounter(
-        [&](const std::string& port) { return std::vector<std::string>{counts(port), refused, unknown}; });
+        [&](const std::string& port) { return std::vector<std::string>{counts(port), refused, unknown}; }).log;
     EXPECT_EQ(outcomes(log), (std::vector<std::string>{"funcName:getRMBCount,retCode:ECPWS0000000",
                                                        "funcName:clearRMBCount,retCode:ECPWSCOM0005"}))
         << log;
     // What the caller got, not what the device said: a buffer too small.
-    log = LogWithOwnCounter(countsOnly, 100);
+    log = LogWithOwnCounter(countsOnly, 100).log;
     EXPECT_EQ(outcomes(log), (std::vector<std::string>{"funcName:getRMBCount,retCode:ECPWSCOM0009"})) << log;
-    log = LogWithOwnCounter(countsOnly, 10);
+    log = LogWithOwnCounter(countsOnly, 10).log;
     EXPECT_EQ(outcomes(log), (std::vector<std::string>{"funcName:getRMBCount,retCode:(nothing fits)"})) << log;
 }
 
