@@ -20,6 +20,7 @@
 #include "Basic/Dataprocess.h"
 #include "EngineAccess.h"
 #include "FuzzCheck.h"
+#include "MERV_QOLT_DCJ.h"
 
 namespace {
 
@@ -192,9 +193,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             FUZZ_CHECK(list.size() == 18 && list.compare(14, 4, ".zip") == 0);
             FUZZ_CHECK(delivered == std::vector<std::string>{list});
         } else {
-            // Each name of the list, split as the host splits it, is a
-            // delivered file.
-            for (const std::string& name : Split(list)) {
+            // Each name of the list, read in UTF-8 and split as the host
+            // does, is a delivered file.
+            for (const std::string& name : Split(dcjtext::GbkToUtf8Lenient(list.data(), list.size()))) {
                 FUZZ_CHECK(name.find('/') == std::string::npos);
                 FUZZ_CHECK(access((b.upload + name).c_str(), F_OK) == 0);
             }
