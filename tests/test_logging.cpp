@@ -21,26 +21,11 @@ using dcjtest::TempDir;
 
 class Logging : public ::testing::Test {
 protected:
-    // Runs requests through a freshly loaded driver; returns the log text.
-    std::string LogOf(const std::vector<std::string>& requests, int outLen = 102400)
-    {
-        const std::string log = tmp / "driver.log";
-        unlink(log.c_str());
-        auto child = dcjtest::RunInChild([&] {
-            setenv("VDXLOG_FILE", log.c_str(), 1);
-            dcjtest::DriverLib lib;
-            if (!lib.ok()) return 1;
-            for (const std::string& request : requests) lib.DoCommand(request, outLen);
-            return 0;
-        });
-        EXPECT_EQ(child.status, 0);
-        EXPECT_EQ(child.out, "") << "the driver writes nothing to the host's stdout";
-        return dcjtest::ReadFile(log);
-    }
-    // The same with a counter of the child's own: a child forked while a
-    // counter thread of this process runs may find the allocator locked by
-    // a thread it does not have (sanitizer builds do). The child prints the
-    // counter's port and how many connections it took, and nothing else.
+    // Runs requests through a freshly loaded driver in a child, with a
+    // counter of the child's own: a child forked while a counter thread of
+    // this process runs may find the allocator locked by a thread it does
+    // not have (sanitizer builds do). The child prints the counter's port
+    // and how many connections it took; the driver prints nothing.
     struct CounterLog {
         std::string log;
         std::string port;
@@ -64,11 +49,17 @@ protected:
         });
         EXPECT_EQ(child.status, 0);
         unsigned port = 0;
-        EXPECT_EQ(sscanf(child.out.c_str(), "%u %zu", &port, &result.connections), 2)
-            << "the driver writes nothing to the host's stdout: " << child.out;
+        EXPECT_EQ(sscanf(child.out.c_str(), "%u %zu", &port, &result.connections), 2) << child.out;
         result.port = std::to_string(port);
+        EXPECT_EQ(child.out, result.port + " " + std::to_string(result.connections) + "\n")
+            << "the driver writes nothing to the host's stdout";
         result.log = dcjtest::ReadFile(log);
         return result;
+    }
+    // The same for requests that need no counter; returns the log text.
+    std::string LogOf(const std::vector<std::string>& requests, int outLen = 102400)
+    {
+        return LogWithOwnCounter([&](const std::string&) { return requests; }, outLen).log;
     }
     static bool Has(const std::string& log, const std::string& text) { return log.find(text) != std::string::npos; }
 
