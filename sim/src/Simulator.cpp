@@ -19,6 +19,7 @@
 #include <condition_variable>
 #include <deque>
 #include <list>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -737,7 +738,16 @@ bool Simulator::Start(uint16_t port, const std::string& bindAddress, std::string
     d.wakeWrite = pipeFds[1];
     d.port = ntohs(ss.ss_family == AF_INET ? v4->sin_port : v6->sin6_port);
     try {
-        d.acceptThread = std::thread([&d] { d.AcceptLoop(); });
+        // Returns once the thread runs its loop: a caller that forks right
+        // after Start() must not catch the new thread in its start-up (a
+        // sanitizer's allocator lock would be a dead thread's in the child).
+        std::promise<void> started;
+        std::future<void> running = started.get_future();
+        d.acceptThread = std::thread([&d, &started] {
+            started.set_value();
+            d.AcceptLoop();
+        });
+        running.wait();
     } catch (const std::exception& e) {
         close(d.listenFd);
         close(d.wakeRead);
