@@ -4,7 +4,9 @@
 One simulator; for each caller, in turn and in one run, CALLS getDevStatus
 calls (after a warm-up) in a process of its own: C (bench_status_c, doCommand
 through dlopen), Python (dcj.Driver.status) and Java (DcjDriver.status on the
-JVM). Prints the medians, each binding's ratio to C and its overhead.
+JVM). Prints the medians, each binding's ratio to C and its overhead, and
+the calling thread's CPU time per call (what the machine's other load moves
+least).
 
     bench/binding_overhead.py [BUILD_DIR] [--calls N] [--rounds R]
 A round runs every caller once (order rotated); figures are the median over
@@ -27,17 +29,19 @@ import sys, time, dcj
 driver = dcj.Driver(sys.argv[1]); port = int(sys.argv[2]); calls = int(sys.argv[3]); warmup = int(sys.argv[4])
 times = []
 for i in range(warmup + calls):
+    if i == warmup: cpu0 = time.thread_time()
     t0 = time.perf_counter(); status = driver.status("127.0.0.1", port)["status"]; t1 = time.perf_counter()
     assert status == "01", status
     if i >= warmup: times.append((t1 - t0) * 1e6)
+cpu = (time.thread_time() - cpu0) * 1e6 / calls
 times.sort()
-print("median_us %.1f p10_us %.1f p90_us %.1f calls %d" % (times[(calls - 1) // 2], times[int(0.1 * (calls - 1))], times[int(0.9 * (calls - 1))], calls))
+print("median_us %.1f p10_us %.1f p90_us %.1f cpu_us %.1f calls %d" % (times[(calls - 1) // 2], times[int(0.1 * (calls - 1))], times[int(0.9 * (calls - 1))], cpu, calls))
 """
 
 
 def run(command, env):
     out = subprocess.run(command, env=env, check=True, capture_output=True, text=True).stdout
-    m = re.search(r"median_us (\S+) p10_us (\S+) p90_us (\S+)", out)
+    m = re.search(r"median_us (\S+) p10_us (\S+) p90_us (\S+) cpu_us (\S+)", out)
     return tuple(float(x) for x in m.groups())
 
 
@@ -74,16 +78,18 @@ def main():
         sim.kill()
         sim.wait()
 
-    med = {name: tuple(statistics.median(v[i] for v in runs) for i in range(3)) for name, runs in results.items()}
-    c = med["C (doCommand)"][0]
+    med = {name: tuple(statistics.median(v[i] for v in runs) for i in range(4)) for name, runs in results.items()}
+    c, c_cpu = med["C (doCommand)"][0], med["C (doCommand)"][3]
     print("getDevStatus against one dcjsim, %d calls per caller and round, %d round(s), %.0f s; %s, %d cores"
           % (args.calls, args.rounds, time.time() - started, os.uname().release, os.cpu_count()))
     print()
-    print("| Caller | median µs | p10 µs | p90 µs | ratio to C | overhead per call |")
-    print("|---|---|---|---|---|---|")
-    for name, (m, p10, p90) in med.items():
-        over = "—" if m == c else "%+.1f µs" % (m - c)
-        print("| %s | %.1f | %.1f | %.1f | %.2f | %s |" % (name, m, p10, p90, m / c, over))
+    print("| Caller | median µs | p10 µs | p90 µs | median ratio to C | median overhead | CPU µs per call | CPU overhead |")
+    print("|---|---|---|---|---|---|---|---|")
+    for name, (m, p10, p90, cpu) in med.items():
+        first = name.startswith("C ")
+        over = "—" if first else "%+.1f µs" % (m - c)
+        cpu_over = "—" if first else "%+.1f µs" % (cpu - c_cpu)
+        print("| %s | %.1f | %.1f | %.1f | %.2f | %s | %.1f | %s |" % (name, m, p10, p90, m / c, over, cpu, cpu_over))
 
 
 if __name__ == "__main__":

@@ -27,7 +27,7 @@ def examples(readme: str) -> dict:
     return found
 
 
-def run_against_simulator(command: list, cwd: str) -> str:
+def run_against_simulator(command: list, cwd: str, env: dict) -> str:
     sim = subprocess.Popen(
         [os.environ["DCJSIM"], "--generate", str(FILES), "--idle-exit", "60", "--quiet"],
         stdout=subprocess.PIPE,
@@ -35,7 +35,8 @@ def run_against_simulator(command: list, cwd: str) -> str:
     )
     try:
         port = re.match(r"dcjsim listening on \S+:(\d+)", sim.stdout.readline()).group(1)
-        done = subprocess.run(command + ["127.0.0.1", port], cwd=cwd, capture_output=True, text=True, timeout=120)
+        done = subprocess.run(command + ["127.0.0.1", port], cwd=cwd, capture_output=True, text=True, timeout=120,
+                              env=env)
     finally:
         sim.kill()
         sim.wait()
@@ -44,7 +45,7 @@ def run_against_simulator(command: list, cwd: str) -> str:
     return done.stdout
 
 
-def check(name: str, source: str, command: list) -> None:
+def check(name: str, source: str, command: list, env: dict) -> None:
     base = os.environ.get("DCJ_TEST_TMP")
     if base:
         os.makedirs(base, exist_ok=True)
@@ -52,7 +53,7 @@ def check(name: str, source: str, command: list) -> None:
     try:
         with open(os.path.join(folder, name), "w") as f:
             f.write(source)
-        out = run_against_simulator(command + [name], folder)
+        out = run_against_simulator(command + [name], folder, env)
         delivered = sorted(os.listdir(os.path.join(folder, "upload")))
         if len(delivered) != FILES or "downloaded %d file(s)" % FILES not in out:
             raise AssertionError("%s printed:\n%s\nand delivered %s" % (name, out, delivered))
@@ -67,16 +68,18 @@ def check(name: str, source: str, command: list) -> None:
 def main() -> int:
     with open(sys.argv[1], encoding="utf-8") as f:
         found = examples(f.read())
+    # The Java example finds the driver beside dcj.jar, as the README runs it.
+    without_driver = {k: v for k, v in os.environ.items() if k != "DCJ_DRIVER"}
     wanted = {
-        "host.py": [sys.executable],
-        "Host.java": [os.environ["DCJ_JAVA"], "-cp", os.environ["DCJ_CLASSPATH"]],
+        "host.py": ([sys.executable], dict(os.environ)),
+        "Host.java": ([os.environ["DCJ_JAVA"], "-cp", os.environ["DCJ_CLASSPATH"]], without_driver),
     }
     failed = 0
-    for name, command in wanted.items():
+    for name, (command, env) in wanted.items():
         try:
             if name not in found:
                 raise AssertionError("no example %s in the README" % name)
-            check(name, found[name], command)
+            check(name, found[name], command, env)
         except Exception as e:  # noqa: BLE001 - every example is reported
             failed += 1
             print("FAILED %s: %s" % (name, e))

@@ -5,6 +5,7 @@ import com.sun.jna.Memory;
 import com.sun.jna.Native;
 import com.sun.jna.Pointer;
 
+import java.io.File;
 import java.nio.charset.StandardCharsets;
 import java.time.LocalDateTime;
 import java.time.format.DateTimeFormatter;
@@ -66,21 +67,34 @@ public final class DcjDriver {
     private final Entry lib;
     private final ThreadLocal<Buffers> buffers = ThreadLocal.withInitial(Buffers::new);
 
-    /** Loads the driver from $DCJ_DRIVER, the system property dcj.driver, or the installed one. */
+    /** Loads the driver from {@link #defaultPath()}. */
     public DcjDriver() {
         this(defaultPath());
     }
 
+    /** Loads the driver from path (a relative path counts from the working folder). */
     public DcjDriver(String path) {
-        this.path = path;
-        this.lib = Native.load(path, Entry.class);
+        this.path = new File(path).getAbsolutePath();
+        this.lib = Native.load(this.path, Entry.class);
     }
 
+    /**
+     * $DCJ_DRIVER; else the system property dcj.driver; else ../lib/MERV_DCJ_QOLT.so
+     * from this jar's folder when there is one (the build's build/java/dcj.jar);
+     * else the installed /opt/qolt-dcj/lib/MERV_DCJ_QOLT.so.
+     */
     public static String defaultPath() {
         String named = System.getenv("DCJ_DRIVER");
         if (named != null && !named.isEmpty()) return named;
         named = System.getProperty("dcj.driver");
         if (named != null && !named.isEmpty()) return named;
+        try {
+            File jar = new File(DcjDriver.class.getProtectionDomain().getCodeSource().getLocation().toURI());
+            File beside = new File(jar.getParentFile(), "../lib/MERV_DCJ_QOLT.so");
+            if (jar.isFile() && beside.isFile()) return beside.getCanonicalPath();
+        } catch (Exception unknownOrigin) {
+            // no code source (or not a file): the installed driver
+        }
         return INSTALLED_DRIVER;
     }
 
