@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Downloads onto real file systems: mounts small images of every kind the
-# machine can hold (loop devices: ext4, ext2, xfs, btrfs, and vfat when the
-# kernel has it; FUSE: exFAT and FAT; and a tmpfs), then runs
+# machine can hold (loop devices: ext4, ext2, xfs, btrfs, and vfat and exFAT
+# when the kernel has them; FUSE: exFAT and FAT; and a tmpfs), then runs
 # test_filesystems over them. Everything mounted is unmounted, and every
 # image removed, at exit. Skips, without failing, only where the machine has
 # neither loop devices nor /dev/fuse (or is not root, who alone may mount).
@@ -65,6 +65,7 @@ loop_fs ext2 64M ext2 mkfs.ext2 -q -F
 loop_fs xfs 320M xfs mkfs.xfs -q -f
 loop_fs btrfs 128M btrfs mkfs.btrfs -q -f
 loop_fs vfat 64M vfat mkfs.vfat
+loop_fs exfat-kernel 64M exfat mkfs.exfat
 
 if [ $have_fuse = 1 ]; then
   # exFAT through FUSE wants a block device: a loop device when there is one.
