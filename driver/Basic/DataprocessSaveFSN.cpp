@@ -520,6 +520,8 @@ const char* CDataProcess::FindDeliveredFile(FsnDownload& d, long* found)
     const auto byInode = d.deliveredByInode.find({st.st_dev, st.st_ino});
     if (byInode != d.deliveredByInode.end()) {
         *found = static_cast<long>(byInode->second);
+        LOG_INFOF("CDataProcess::ProcSaveFSN: %s is %s on this file system: content added",
+                  d.diskName.c_str(), d.delivered[byInode->second].diskName.c_str());
         return nullptr;
     }
     if (!d.folderRead) {
@@ -534,6 +536,8 @@ const char* CDataProcess::FindDeliveredFile(FsnDownload& d, long* found)
     for (size_t i = 0; i < d.delivered.size(); ++i) {
         if (EqualIgnoringCase(d.delivered[i].diskName, d.diskName)) {
             *found = static_cast<long>(i);
+            LOG_INFOF("CDataProcess::ProcSaveFSN: %s is %s on this file system: content added",
+                      d.diskName.c_str(), d.delivered[i].diskName.c_str());
             return nullptr;
         }
     }
