@@ -248,7 +248,8 @@ private:
     const char* ReceivePacket(FsnDownload& d);
     const char* BeginFile(FsnDownload& d);
     const char* FinishFile(FsnDownload& d);
-    const char* MoveIntoUploadFolder(FsnDownload& d);
+    const char* MoveIntoUploadFolder(FsnDownload& d, size_t* index);
+    const char* FindDeliveredFile(FsnDownload& d, long* found);
     void DeliverDirect(FsnDownload& d, char** strRet);
     void DeliverArchive(FsnDownload& d, char** strRet);
     bool CopyRelatedFile(FsnDownload& d);
