@@ -193,7 +193,7 @@ public:
     bool IsReady() const { return m_pstrRet0 && m_pstrRet1 && m_pstrRet2 && m_pstrRet3 && m_TcpClinet; }
     static void FailUnready(char** strRet);
     // In a child forked during a call: the call's socket and open files
-    // belong to the parent.
+    // belong to the parent (the fork handler has closed the child's copies).
     void AbandonCallAfterFork();
 
     // Slot 0 = code, slot 1 = its description.

@@ -1,8 +1,13 @@
 // File-system helpers of the FSN download that are not engine members.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
+
+namespace dcjfork {
+class WatchFolder;
+}
 
 namespace dcjfile {
 
@@ -59,13 +64,8 @@ bool EnsureRealDir(const std::string& dir);
 
 // An exclusive lock on a folder, shared by every process that uses it: two
 // downloads through one working folder would delete each other's files.
-// Descriptors a call holds open that a child forked meanwhile must not keep:
-// the child's copy of the working folder's descriptor would hold its lock
-// after the parent's call has ended. Untrack before closing.
-void TrackForFork(int fd);
-void UntrackForFork(int fd);
-void CloseTrackedInChild();  // async-signal-safe
-
+// A child forked while it is held keeps no descriptor of the folder or of
+// anything in it (see ForkSafety.h), so it never holds the lock.
 class FolderLock {
 public:
     FolderLock() = default;
@@ -77,6 +77,7 @@ public:
 
 private:
     int m_fd = -1;
+    std::unique_ptr<dcjfork::WatchFolder> m_watch;
 };
 
 }  // namespace dcjfile

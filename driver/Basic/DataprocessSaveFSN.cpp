@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "../ForkSafety.h"
 #include "../LoadLogDll.h"
 #include "../MERV_QOLT_DCJ.h"
 #include "Dataprocess.h"
@@ -95,10 +96,7 @@ public:
         Close();
         m_writeBehind = writeBehind;
         m_unsubmitted = 0;
-        do {
-            m_fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
-        } while (m_fd < 0 && errno == EINTR);
-        if (m_fd >= 0) dcjfile::TrackForFork(m_fd);
+        m_fd = dcjfork::OpenTracked(path, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK, 0666);
         struct stat st;
         if (m_fd >= 0 && (fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode))) Close();
         return m_fd >= 0;
@@ -129,8 +127,7 @@ public:
     {
         bool ok = m_fd >= 0 && (!durable || fsync(m_fd) == 0);
         if (m_fd >= 0) {
-            dcjfile::UntrackForFork(m_fd);
-            if (close(m_fd) != 0 && errno != EINTR) ok = false;
+            if (dcjfork::CloseTracked(m_fd) != 0 && errno != EINTR) ok = false;
         }
         m_fd = -1;
         return ok;
@@ -139,8 +136,7 @@ public:
     void Close()
     {
         if (m_fd >= 0) {
-            dcjfile::UntrackForFork(m_fd);
-            close(m_fd);
+            dcjfork::CloseTracked(m_fd);
         }
         m_fd = -1;
     }

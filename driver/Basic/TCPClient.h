@@ -33,6 +33,8 @@ public:
     bool Recv(char* buf, unsigned int& dataLen, int timeout);
     bool RecvBefore(char* buf, unsigned int& dataLen, long long deadlineMs);
     void Close();
+    // In a child forked during a call: the fork handler closed the copy.
+    void ForgetAfterFork();
     // True when bytes the caller has not asked for are already waiting.
     bool HasUnreadData();
 
