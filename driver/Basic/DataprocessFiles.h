@@ -14,8 +14,10 @@ namespace dcjfile {
 // Runs argv[0] (found on PATH) with the given arguments, without a shell,
 // with stdin, stdout and stderr on /dev/null and no other descriptor, in a
 // process group of its own, with no signal blocked or ignored. It dies with
-// the host; after timeLimitSeconds (<= 0: 60) it is killed with its whole
-// group. Returns its exit status, -1 when it could not be started or did not
+// the host, and so does anything it started (a watchdog shell in its group
+// kills the group when the host dies); what it leaves running in its group
+// is killed when it ends; after timeLimitSeconds (<= 0: 60) it is killed
+// with its whole group. Returns its exit status, -1 when it could not be started or did not
 // exit normally, kTimedOut when it was killed for its time, or
 // kOutcomeUnknown when it ran to its end but the host reaped it first (a
 // host that ignores SIGCHLD, or reaps every child itself).
