@@ -1,5 +1,6 @@
-// Hosts with limits: a file-size limit that would kill the host
-// mid-download.
+// Hosts with limits and counters that misbehave: a file-size limit that
+// would kill the host mid-download, and a counter that sends one file more
+// than it announced after a pause.
 #include <signal.h>
 #include <stdio.h>
 #include <sys/resource.h>
@@ -19,6 +20,7 @@ namespace {
 using dcjtest::DriverLib;
 using dcjtest::ReplyField;
 using dcjtest::TempDir;
+using Clock = std::chrono::steady_clock;
 
 std::string Code(const std::string& reply)
 {
@@ -93,6 +95,59 @@ TEST_F(HostLimits, AFileSizeLimitFailsTheDownloadWithoutKillingTheHost)
     ASSERT_EQ(pending.status, 0) << pending.err;
     EXPECT_EQ(pending.out, "DRV0000001\npending 1 blocked 1\n");
     EXPECT_EQ(Confirmations(), 0u);
+}
+
+TEST_F(HostLimits, AFileBeyondTheAnnouncedCountAfterAPauseRefusesTheDownload)
+{
+    DriverLib lib;
+    ASSERT_TRUE(lib.ok());
+    sim.Edit([](dcjsim::Scenario& s) {
+        s.files = dcjsim::GenerateFiles(2, 2, 256);
+        s.fault = dcjsim::Fault::ExtraFileAfterPause;
+        s.extraFileDelay = std::chrono::milliseconds(150);
+    });
+    const std::string reply = lib.DoCommand(DownloadRequest());
+    EXPECT_EQ(Code(reply), "DRVDCJ1003") << reply;
+    EXPECT_EQ(Confirmations(), 0u);
+    EXPECT_EQ(sim.CurrentScenario().files.size(), 2u);
+
+    // A counter that closes at once after its last file costs no wait: the
+    // quickest of three downloads ends well inside the half second.
+    sim.Edit([](dcjsim::Scenario& s) {
+        s.fault = dcjsim::Fault::None;
+        s.clearFilesOnConfirm = false;
+    });
+    double quickest = 1e9;
+    for (int i = 0; i < 3; ++i) {
+        const Clock::time_point start = Clock::now();
+        const std::string ok = lib.DoCommand(DownloadRequest());
+        EXPECT_EQ(Code(ok), "ECPWS0000000") << ok;
+        quickest = std::min(quickest, std::chrono::duration<double>(Clock::now() - start).count());
+    }
+    EXPECT_LT(quickest, 0.4);
+    EXPECT_EQ(Confirmations(), 3u);
+    RecordProperty("quickest_download_ms", std::to_string(static_cast<int>(quickest * 1000)));
+}
+
+TEST_F(HostLimits, TheWaitForTheCounterToCloseIsBoundedByTheTimeOut)
+{
+    DriverLib lib;
+    ASSERT_TRUE(lib.ok());
+    // A counter that keeps the stream open, silent, past the wait: the
+    // download is confirmed after at most half a second more.
+    sim.Edit([](dcjsim::Scenario& s) {
+        s.files = dcjsim::GenerateFiles(1, 1, 256);
+        s.fault = dcjsim::Fault::ExtraFileAfterPause;
+        s.extraFileDelay = std::chrono::milliseconds(3000);
+        s.faultConnections = 1;
+    });
+    const Clock::time_point start = Clock::now();
+    const std::string reply = lib.DoCommand(DownloadRequest());
+    const double took = std::chrono::duration<double>(Clock::now() - start).count();
+    EXPECT_EQ(Code(reply), "ECPWS0000000") << reply;
+    EXPECT_GE(took, 0.5);
+    EXPECT_LT(took, 2.5);
+    EXPECT_EQ(Confirmations(), 1u);
 }
 
 }  // namespace

@@ -211,6 +211,15 @@ public:
     uint32_t MinDataRate() const { return m_MinDataRate; }
     void SetMinDataRate(uint32_t bytesPerSecond) { m_MinDataRate = bytesPerSecond ? bytesPerSecond : 1; }
 
+    // How long a download waits, after the last announced file, for the
+    // device to close the stream before it is confirmed: any byte in that
+    // time refuses it. A device that is done closes at once.
+    static constexpr int kEndOfStreamWaitMs = 500;
+    static int EndOfStreamWaitMs(int timeoutSec)
+    {
+        return timeoutSec <= 0 ? 0 : timeoutSec * 1000LL < kEndOfStreamWaitMs ? timeoutSec * 1000 : kEndOfStreamWaitMs;
+    }
+
     // A tool a download runs (zip, cp) is killed after ToolSeconds: each
     // download sets it from its time-out and its data, never below
     // MinToolSeconds.

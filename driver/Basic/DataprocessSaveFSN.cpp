@@ -332,8 +332,9 @@ void CDataProcess::ProcSaveFSN(InputFSNPara* fsnPara, char** strRet, int* /*strR
         ++filesDone;
         if (fileIndex < fileCount - 1) continue;
         // More than the device announced: what follows would be cleared
-        // with the rest once confirmed.
-        if (m_TcpClinet->HasUnreadData()) {
+        // with the rest once confirmed. A device that is done closes the
+        // stream; one that sends on after a pause is caught in the wait.
+        if (m_TcpClinet->DataBeforeEnd(EndOfStreamWaitMs(timeOut))) {
             LOG_ERROR("CDataProcess::ProcSaveFSN: data after the last announced file");
             failure = kBadResponse;
         }

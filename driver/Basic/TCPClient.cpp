@@ -232,11 +232,19 @@ bool CTCPClient::RecvBefore(char* buf, unsigned int& dataLen, long long deadline
     return true;
 }
 
-bool CTCPClient::HasUnreadData()
+bool CTCPClient::DataBeforeEnd(int waitMs)
 {
     if (m_SockFd < 0) return false;
-    char byte;
-    return recv(m_SockFd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
+    const long long deadlineMs = DeadlineAfterMs(waitMs < 0 ? 0 : waitMs);
+    for (;;) {
+        char byte;
+        const ssize_t n = recv(m_SockFd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (n > 0) return true;
+        if (n == 0) return false;  // ended: nothing more can come
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return false;  // reset: nothing more either
+        if (!WaitFor(m_SockFd, POLLIN, deadlineMs)) return false;
+    }
 }
 
 void CTCPClient::Close()

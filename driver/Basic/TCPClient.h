@@ -35,8 +35,10 @@ public:
     void Close();
     // In a child forked during a call: the fork handler closed the copy.
     void ForgetAfterFork();
-    // True when bytes the caller has not asked for are already waiting.
-    bool HasUnreadData();
+    // After the last frame the device meant to send: waits up to waitMs for
+    // the device to end the stream. True when any byte arrives first; a
+    // stream still open but silent after waitMs is taken as ended.
+    bool DataBeforeEnd(int waitMs);
 
 private:
     bool checkNetLinkWriteTimeout(int netSocket, long long deadlineMs);
