@@ -39,16 +39,28 @@ Watched g_watched[kWatched];
 
 // What this thread's Prepare took, for its own InParent / InChild.
 struct Holds {
+    bool gate = false;
     bool device = false;
     bool deferLog = false;
     bool conversion = false;
 };
 thread_local Holds t_holds;
+// This thread is inside the gate: a fork from a signal handler here must not
+// wait for it.
+thread_local bool t_inGate = false;
 
 class Gate {
 public:
-    Gate() { pthread_mutex_lock(&g_gate); }
-    ~Gate() { pthread_mutex_unlock(&g_gate); }
+    Gate()
+    {
+        pthread_mutex_lock(&g_gate);
+        t_inGate = true;
+    }
+    ~Gate()
+    {
+        t_inGate = false;
+        pthread_mutex_unlock(&g_gate);
+    }
     Gate(const Gate&) = delete;
     Gate& operator=(const Gate&) = delete;
 };
@@ -195,8 +207,9 @@ WatchFolder::~WatchFolder()
 // download or another thread's log record.
 void Prepare()
 {
-    pthread_mutex_lock(&g_gate);
     Holds& holds = t_holds;
+    holds.gate = !t_inGate;
+    if (holds.gate) pthread_mutex_lock(&g_gate);
     holds.device = pthread_mutex_trylock(&mutex) == 0;
     holds.deferLog = LogBeforeFork();
     holds.conversion = dcjtext::ConversionBeforeFork();
@@ -208,15 +221,18 @@ void InParent()
     dcjtext::ConversionAfterForkInParent(holds.conversion);
     LogAfterForkInParent(holds.deferLog);
     if (holds.device) pthread_mutex_unlock(&mutex);
+    const bool gate = holds.gate;
     holds = Holds();
-    pthread_mutex_unlock(&g_gate);
+    if (gate) pthread_mutex_unlock(&g_gate);
 }
 
 void InChild()
 {
     const Holds holds = t_holds;
     t_holds = Holds();
-    // The registry is whole: the gate has been held since Prepare.
+    // The registry is whole: the gate has been held since Prepare (unless
+    // this thread forked from a signal handler inside it, when at most the
+    // descriptor being made is missing).
     for (int& slot : g_tracked) {
         if (slot >= 0) close(slot);
         slot = -1;
