@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "Basic/FileSizeSignal.h"
 #include "Basic/GbkText.h"
 #include "LoadLogDll.h"
 
@@ -305,6 +306,9 @@ void CDevice::getAllFSNFiles(char* strInstNo, char* strEmpNo, char* strRelativeF
     tcpPara.port = netPort;
     tcpPara.timeout = timeout == -1 ? 10 : timeout;
 
+    // The download's writes and copies fail with EFBIG past a file-size
+    // limit, never kill the host.
+    QuietFileSizeLimit fileSizeLimit;
     mDataProcss->ProcCommonCMD(CMD_UPLOAD_FSN, nullptr, 0, 0, tcpPara, &fsnPara, arrayRet, arrayRet1Size);
     if (arrayRet && arrayRet[0] && strcmp(arrayRet[0], kSuccess) == 0) {
         if (replyDeliverable && !replyDeliverable(arrayRet)) {

@@ -73,20 +73,16 @@ void LogFlushBeforeWait()
     }
 }
 
-namespace {
-bool g_DeferHeldForFork = false;
-}  // namespace
-
 // Never waits: the holder may itself wait inside the log library for a lock
-// the log library's own fork handler holds.
-void LogBeforeFork()
+// the log library's own fork handler holds. True when this thread took it.
+bool LogBeforeFork()
 {
-    g_DeferHeldForFork = g_DeferMutex.try_lock();
+    return g_DeferMutex.try_lock();
 }
 
-void LogAfterForkInParent()
+void LogAfterForkInParent(bool held)
 {
-    if (g_DeferHeldForFork) g_DeferMutex.unlock();
+    if (held) g_DeferMutex.unlock();
 }
 
 void LogAfterForkInChild()

@@ -12,6 +12,7 @@
 
 #include "Basic/GbkText.h"
 #include "Device.h"
+#include "ForkSafety.h"
 #include "LoadLogDll.h"
 
 // Construction order matters: pinMap first, then the device facade, whose
@@ -23,46 +24,8 @@ CDevice device(&mutex);
 
 namespace {
 
-// A host may fork while another of its threads is inside a call. The child
-// has only the forking thread, so a hold on the device mutex, the call's
-// socket, its open files and the working folder's lock would be a dead
-// thread's there: the child starts with the driver idle instead. Nothing
-// here waits, so a fork never queues behind a download.
-bool g_deviceHeldForFork = false;
-
-void BeforeFork()
-{
-    g_deviceHeldForFork = pthread_mutex_trylock(&mutex) == 0;
-    LogBeforeFork();
-    dcjtext::ConversionBeforeFork();
-}
-
-void AfterForkInParent()
-{
-    dcjtext::ConversionAfterForkInParent();
-    LogAfterForkInParent();
-    if (g_deviceHeldForFork) pthread_mutex_unlock(&mutex);
-}
-
-void AfterForkInChild()
-{
-    dcjtext::ConversionAfterForkInChild();
-    LogAfterForkInChild();
-    // Made anew either way: a recursive mutex names its owner by thread id,
-    // and the child's thread has a new one, so it could not even unlock it.
-    CLocker::InitLock(&mutex, true);
-    if (g_deviceHeldForFork) return;  // no call was in progress: all is as it was
-    // The caller's map and the engine's call state were the other thread's;
-    // the old map is left as it is (its nodes may be half linked).
-    new (&pinMap) std::map<std::string, std::string>();
-    dcjtext::SetReplyLimit(SIZE_MAX);
-    CTimedLocker::ForgetHoldsAfterFork();
-    CDataProcess* engine = CDataProcess::GetInstance();
-    if (engine != nullptr) engine->AbandonCallAfterFork();
-}
-
 // After the device's construction, so the handlers see a ready mutex.
-const int g_forkHandlersRegistered = pthread_atfork(BeforeFork, AfterForkInParent, AfterForkInChild);
+const int g_forkHandlersRegistered = dcjfork::RegisterHandlers();
 
 std::string MapValue(const char* key)
 {

@@ -154,27 +154,23 @@ private:
 
 }  // namespace
 
-namespace {
-bool g_convHeldForFork = false;
-}  // namespace
-
-void ConversionBeforeFork()
+bool ConversionBeforeFork()
 {
     // Never waits: a converting thread just keeps the shared descriptor.
-    g_convHeldForFork = g_convMutex.try_lock();
+    return g_convMutex.try_lock();
 }
 
-void ConversionAfterForkInParent()
+void ConversionAfterForkInParent(bool held)
 {
-    if (g_convHeldForFork) g_convMutex.unlock();
+    if (held) g_convMutex.unlock();
 }
 
-void ConversionAfterForkInChild()
+void ConversionAfterForkInChild(bool held)
 {
     new (&g_convMutex) std::mutex();
     // Held by a thread the child does not have: its descriptor's state is
     // that thread's, so the child opens its own.
-    if (!g_convHeldForFork) g_conv = reinterpret_cast<iconv_t>(-1);
+    if (!held) g_conv = reinterpret_cast<iconv_t>(-1);
 }
 
 std::string CanonicalGbk(const char* data, size_t len)

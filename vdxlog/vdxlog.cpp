@@ -190,7 +190,9 @@ public:
 
     // fork() while another thread is inside the library: the child gets the
     // locks free and none of the parent's held records (the parent writes
-    // those itself). Always taken in this order.
+    // those itself). Always taken in this order, and waited for: no note of
+    // what was taken is shared, so threads forking at once queue here and
+    // each gives back exactly its own.
     void BeforeFork()
     {
         m_holdMutex.lock();

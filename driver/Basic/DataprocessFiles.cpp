@@ -16,7 +16,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <new>
 
+#include "../ForkSafety.h"
 #include "../LoadLogDll.h"
 #include "Dataprocess.h"
 #include "fileModule/fileWrite.h"
@@ -406,40 +408,12 @@ int RemoveStalePartFiles(int dir)
     return removed;
 }
 
-namespace {
-// A call holds at most a folder lock and a growing file; calls are serialised.
-std::atomic<int> g_trackedFds[8] = {{-1}, {-1}, {-1}, {-1}, {-1}, {-1}, {-1}, {-1}};
-}  // namespace
-
-void TrackForFork(int fd)
-{
-    for (std::atomic<int>& slot : g_trackedFds) {
-        int expected = -1;
-        if (slot.compare_exchange_strong(expected, fd)) return;
-    }
-}
-
-void UntrackForFork(int fd)
-{
-    for (std::atomic<int>& slot : g_trackedFds) {
-        int expected = fd;
-        if (slot.compare_exchange_strong(expected, -1)) return;
-    }
-}
-
-void CloseTrackedInChild()
-{
-    for (std::atomic<int>& slot : g_trackedFds) {
-        const int fd = slot.exchange(-1);
-        if (fd >= 0) close(fd);
-    }
-}
-
 bool FolderLock::Acquire(const std::string& dir, int timeoutSec)
 {
     if (m_fd < 0) {
-        m_fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (m_fd >= 0) TrackForFork(m_fd);
+        // Watched before it is opened: no fork finds it open but unwatched.
+        if (!m_watch) m_watch.reset(new (std::nothrow) dcjfork::WatchFolder(dir));
+        m_fd = dcjfork::OpenTracked(dir.c_str(), O_RDONLY | O_DIRECTORY);
     }
     if (m_fd < 0) return false;
     struct timespec start, now;
@@ -457,8 +431,7 @@ bool FolderLock::Acquire(const std::string& dir, int timeoutSec)
 FolderLock::~FolderLock()
 {
     if (m_fd < 0) return;
-    UntrackForFork(m_fd);
-    close(m_fd);  // releases the lock
+    dcjfork::CloseTracked(m_fd);  // releases the lock
 }
 
 bool EnsureRealDir(const std::string& dir)

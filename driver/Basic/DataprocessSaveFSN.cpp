@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "../ForkSafety.h"
 #include "../LoadLogDll.h"
 #include "../MERV_QOLT_DCJ.h"
 #include "Dataprocess.h"
@@ -96,10 +97,7 @@ public:
         Close();
         m_writeBehind = writeBehind;
         m_unsubmitted = 0;
-        do {
-            m_fd = openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
-        } while (m_fd < 0 && errno == EINTR);
-        if (m_fd >= 0) dcjfile::TrackForFork(m_fd);
+        m_fd = dcjfork::OpenTrackedAt(dir, name.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK, 0666);
         struct stat st;
         if (m_fd >= 0 && (fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode))) {
             Close();
@@ -133,8 +131,7 @@ public:
     {
         bool ok = m_fd >= 0 && (!durable || fsync(m_fd) == 0);
         if (m_fd >= 0) {
-            dcjfile::UntrackForFork(m_fd);
-            if (close(m_fd) != 0 && errno != EINTR) ok = false;
+            if (dcjfork::CloseTracked(m_fd) != 0 && errno != EINTR) ok = false;
         }
         m_fd = -1;
         return ok;
@@ -143,8 +140,7 @@ public:
     void Close()
     {
         if (m_fd >= 0) {
-            dcjfile::UntrackForFork(m_fd);
-            close(m_fd);
+            dcjfork::CloseTracked(m_fd);
         }
         m_fd = -1;
     }
@@ -165,16 +161,11 @@ public:
     FolderFd& operator=(const FolderFd&) = delete;
     ~FolderFd()
     {
-        if (m_fd < 0) return;
-        dcjfile::UntrackForFork(m_fd);
-        close(m_fd);
+        if (m_fd >= 0) dcjfork::CloseTracked(m_fd);
     }
     bool Open(const std::string& path)
     {
-        do {
-            m_fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        } while (m_fd < 0 && errno == EINTR);
-        if (m_fd >= 0) dcjfile::TrackForFork(m_fd);
+        m_fd = dcjfork::OpenTracked(path.c_str(), O_RDONLY | O_DIRECTORY);
         return m_fd >= 0;
     }
     int fd() const { return m_fd; }
@@ -339,8 +330,9 @@ const char* CDataProcess::ReceiveFiles(FsnDownload& d)
         if (const char* failure = FinishFile(d)) return failure;
         if (d.fileIndex < d.fileCount - 1) continue;
         // More than the device announced: what follows would be cleared
-        // with the rest once confirmed.
-        if (m_TcpClinet->HasUnreadData()) {
+        // with the rest once confirmed. A device that is done closes the
+        // stream; one that sends on after a pause is caught in the wait.
+        if (m_TcpClinet->DataBeforeEnd(EndOfStreamWaitMs(d.timeOut))) {
             LOG_ERROR("CDataProcess::ProcSaveFSN: data after the last announced file");
             return kBadResponse;
         }
