@@ -8,7 +8,9 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -639,6 +641,65 @@ TEST_F(Download, PartFilesLeftByACopyThatDiedAreRemovedAndOnlyThose)
     close(held);
     for (const auto& name : stale) EXPECT_FALSE(Exists(upload + name)) << name;
     for (const auto& name : kept) EXPECT_EQ(ReadFile(upload + name), "keep") << name;
+}
+
+TEST_F(Download, APartFileOfAHostKilledMidCopyIsRemovedByTheNextDownload)
+{
+    // The working folder on another file system than the upload folder, so
+    // every file is copied in. A host killed (-9) while it copies leaves a
+    // part file; the next download into the folder removes it.
+    struct stat shm, disk;
+    if (stat("/dev/shm", &shm) != 0 || stat(tmp.path().c_str(), &disk) != 0 || shm.st_dev == disk.st_dev) {
+        GTEST_SKIP() << "no second file system";
+    }
+    setenv("TMPDIR", "/dev/shm", 1);
+    TempDir shmTemp;
+    unsetenv("TMPDIR");
+    temp = shmTemp.path() + "/";
+    ASSERT_EQ(system(("mkdir -p '" + upload + "'").c_str()), 0);
+    auto files = dcjsim::GenerateFiles(1, 16, 1 << 20);
+    UseFiles(files);
+
+    const int watch = inotify_init1(IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(inotify_add_watch(watch, upload.c_str(), IN_CREATE), 0);
+    const std::string request = dcjtest::MakeRequest(
+        "getAllFSNFiles", "127.0.0.1", sim.Port(),
+        {{"instNo", kInst}, {"empNo", kEmp}, {"uploadDir", upload}, {"tempDir", temp}, {"timeout", "20"}});
+    const pid_t host = fork();
+    ASSERT_GE(host, 0);
+    if (host == 0) {
+        s_lib->DoCommand(request);
+        _exit(0);
+    }
+    // Killed the moment its part file appears.
+    bool killed = false;
+    struct pollfd ready = {watch, POLLIN, 0};
+    while (!killed && poll(&ready, 1, 60000) == 1) {
+        alignas(struct inotify_event) char events[4096];
+        const ssize_t n = read(watch, events, sizeof(events));
+        for (ssize_t at = 0; at < n;) {
+            const auto* event = reinterpret_cast<const struct inotify_event*>(events + at);
+            const std::string name = event->len > 0 ? event->name : "";
+            if (name[0] == '.' && name.size() > 5 && name.substr(name.size() - 5) == ".part") {
+                killed = kill(host, SIGKILL) == 0;
+            }
+            at += static_cast<ssize_t>(sizeof(struct inotify_event) + event->len);
+        }
+    }
+    close(watch);
+    int status = 0;
+    waitpid(host, &status, 0);
+    ASSERT_TRUE(killed && WIFSIGNALED(status)) << "the host was not caught copying";
+    std::vector<std::string> left = ListDir(upload);
+    ASSERT_EQ(left.size(), 1u);
+    ASSERT_EQ(left[0][0], '.');
+    ASSERT_EQ(left[0].substr(left[0].size() - 5), ".part");
+
+    const std::string reply = Run();
+    ASSERT_EQ(Code(reply), "ECPWS0000000") << reply;
+    EXPECT_EQ(ListDir(upload), (std::vector<std::string>{FsnName(files[0])}));
+    EXPECT_TRUE(ReadFile(upload + FsnName(files[0])) == files[0].Content());
 }
 
 TEST_F(Download, AnArchiveFindsAFreeNameAtOnceWhenTheComingSecondsAreTaken)

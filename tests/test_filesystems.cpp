@@ -264,6 +264,43 @@ TEST_F(FileSystems, NamesTheFileSystemFoldsTogetherKeepEveryByte)
     }
 }
 
+TEST_F(FileSystems, NamesTheWorkingFolderFoldsTogetherKeepEveryByteInTheArchive)
+{
+    dcjtest::WriteFile(local / "related.txt", "related content");
+    for (const Mount& m : mounts) {
+        SCOPED_TRACE(m.kind);
+        FolderOn dir(m);
+        ASSERT_TRUE(dir.ok());
+        auto files = dcjsim::GenerateFiles(2, 2, 500);
+        files[0].sNo = "SNabc";
+        files[1].sNo = "SNABC";
+        UseFiles(files);
+        const size_t before = Confirmations();
+        const std::string upload = dir / "up/", temp = dir / "tmp/";
+        const bool zipWorks = ZipWorksIn(temp);
+        const std::string reply = Run(upload, temp, local / "related.txt");
+        if (!zipWorks) {
+            EXPECT_NE(Code(reply), "ECPWS0000000") << reply;
+            EXPECT_EQ(Confirmations(), before);
+            continue;
+        }
+        ASSERT_EQ(Code(reply), "ECPWS0000000") << reply;
+        const std::string zip = upload + Files(reply);
+        std::vector<std::string> entries = dcjtest::ZipEntries(zip);
+        entries.erase(std::remove(entries.begin(), entries.end(), "related.txt"), entries.end());
+        std::string packed;
+        for (const std::string& entry : entries) packed += dcjtest::RunProcess({"unzip", "-p", zip, entry}).out;
+        const std::string both = files[0].Content() + files[1].Content();
+        if (entries.size() == 1) {
+            EXPECT_TRUE(SameBytes(packed, both));
+        } else {
+            ASSERT_EQ(entries.size(), 2u);
+            EXPECT_EQ(packed.size(), both.size());
+        }
+        EXPECT_EQ(Confirmations(), before + 1);
+    }
+}
+
 TEST_F(FileSystems, ANameTheFileSystemRefusesFailsTheDownloadUnconfirmed)
 {
     for (const Mount& m : mounts) {
