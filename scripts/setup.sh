@@ -7,6 +7,8 @@
 set -euo pipefail
 
 base=(cmake ninja-build g++ make pkg-config rapidjson-dev libgtest-dev googletest zip unzip procps)
+# libpng: dcjctl fsn --images writes the serial-number images as PNG files.
+base+=(libpng-dev)
 # clang and its runtimes: the fuzzers; the aarch64 toolchain and qemu: the
 # cross build and its tests (scripts/ci-cross.sh adds the arm64 gconv modules).
 ci=(clang-14 libclang-rt-14-dev valgrind gcc-aarch64-linux-gnu g++-aarch64-linux-gnu binutils-aarch64-linux-gnu
