@@ -271,6 +271,17 @@ TEST_F(DcjctlFsn, JsonCarriesEveryFileWithItsRecordsAndProblems)
     EXPECT_NE(r.err.find("cut.FSN: cut record"), std::string::npos) << r.err;
 }
 
+TEST_F(DcjctlFsn, JsonStaysValidUtf8WhateverTheFileNameHolds)
+{
+    const std::string odd = tmp / "odd\xff\xfe\"name.FSN";
+    dcjtest::WriteFile(odd, ReadFile(clean));
+    const ProcessResult r = Fsn({"--json", odd});
+    EXPECT_EQ(r.status, 0) << r.err;
+    rapidjson::Document doc;
+    ASSERT_FALSE(doc.Parse<rapidjson::kParseValidateEncodingFlag>(r.out.c_str()).HasParseError()) << r.out;
+    EXPECT_EQ(std::string(doc[0]["file"].GetString()), tmp / "odd\xEF\xBF\xBD\xEF\xBF\xBD\"name.FSN");
+}
+
 TEST_F(DcjctlFsn, CsvHasOneRowPerRecordAndProblemsOnStderr)
 {
     ProcessResult r = Fsn({"--csv", clean});
