@@ -116,8 +116,8 @@ Running:
   --version               the version
 
 Options may be given as --name VALUE or --name=VALUE, abbreviated while
-unambiguous; -- ends the options. Numbers are decimal or 0x-prefixed hex. In TEXT values \xNN stands for any
-byte and \\ for a backslash. Commands: 0xA1 upload-files, 0xA2 clear-files,
+unambiguous; -- ends the options. Numbers are decimal or 0x-prefixed hex.
+In TEXT values \xNN stands for any byte and \\ for a backslash. Commands: 0xA1 upload-files, 0xA2 clear-files,
 0xA3 get-counts, 0xA4 clear-counts, 0xA5 set-time, 0xA6 confirm-download,
 0xA7 status.
 
