@@ -80,10 +80,11 @@ protected:
         return dcjtest::ReplyField(reply, "retComArgs", "retCode");
     }
     // dcjctl against the in-process simulator, run in the temporary folder.
-    ProcessResult Ctl(std::vector<std::string> args)
+    ProcessResult Ctl(std::vector<std::string> args, const std::string& tmpDir = "/tmp")
     {
         args.insert(args.begin(), kCtl);
-        return dcjtest::RunProcess(args, tmp.path(), {{"DCJCTL_IP", ""}, {"DCJCTL_PORT", ""}, {"DCJCTL_DRIVER", ""}});
+        return dcjtest::RunProcess(args, tmp.path(),
+                                   {{"DCJCTL_IP", ""}, {"DCJCTL_PORT", ""}, {"DCJCTL_DRIVER", ""}, {"TMPDIR", tmpDir}});
     }
     std::vector<std::string> AtSim(std::vector<std::string> args)
     {
@@ -165,13 +166,16 @@ TEST_F(FsnEndToEnd, CheckReadsDeliveredFilesAndArchives)
     EXPECT_EQ(r.err, "");
 
     dcjtest::WriteFile(tmp / "summary.txt", "batch");
-    r = Ctl(AtSim({"download", "--check", "--related", "summary.txt", "--upload-dir", "zips/"}));
+    ASSERT_EQ(mkdir((tmp / "unpack").c_str(), 0700), 0);
+    r = Ctl(AtSim({"download", "--check", "--related", "summary.txt", "--upload-dir", "zips/"}), tmp / "unpack");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("check: 2 FSN files"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("total CNY: 8 notes"), std::string::npos) << r.out;
     EXPECT_EQ(r.err, "");
-    // The check only read: the archive is the only thing in the folder.
+    // The check only read: the archive is the only thing in the folder, and
+    // its unpacked copies are gone.
     ASSERT_EQ(ListDir(tmp / "zips").size(), 1u);
+    for (const std::string& left : ListDir(tmp / "unpack")) EXPECT_EQ(left.find("dcjctl"), std::string::npos) << left;
 }
 
 TEST_F(FsnEndToEnd, CheckReportsADamagedFileAndLeavesItAsDelivered)
