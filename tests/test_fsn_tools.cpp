@@ -473,6 +473,26 @@ TEST(DcjsimFsn, OptionsParseTheConventionalWay)
         EXPECT_NE(r.err.find("dcjsim: "), std::string::npos);
         EXPECT_TRUE(r.out.empty());
     }
+    // Messages name the option, however it was written.
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"--port", "70000"}, {"--port=70000"}, {"--po", "70000"}}) {
+        std::vector<std::string> argv = {kSim};
+        argv.insert(argv.end(), args.begin(), args.end());
+        const ProcessResult r = dcjtest::RunProcess(argv);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_NE(r.err.find("dcjsim: --port: out of range"), std::string::npos) << args[0] << ": " << r.err;
+    }
+    const std::map<std::string, std::string> messages = {
+        {"--port", "--port needs a value"},
+        {"--quiet=1", "--quiet takes no value"},
+        {"--qui=1", "--quiet takes no value"},
+        {"--packet=3", "ambiguous option '--packet' (--packets, --packet-size, --packet-count)"},
+        {"--bogus", "unknown option '--bogus'"}};
+    for (const auto& m : messages) {
+        const ProcessResult r = dcjtest::RunProcess({kSim, m.first});
+        EXPECT_EQ(r.status, 2);
+        EXPECT_NE(r.err.find("dcjsim: " + m.second + "\n"), std::string::npos) << m.first << ": " << r.err;
+    }
 }
 
 }  // namespace
