@@ -117,9 +117,9 @@ Running:
 
 Options may be given as --name VALUE or --name=VALUE, abbreviated while
 unambiguous; -- ends the options. Numbers are decimal or 0x-prefixed hex.
-In TEXT values \xNN stands for any byte and \\ for a backslash. Commands: 0xA1 upload-files, 0xA2 clear-files,
-0xA3 get-counts, 0xA4 clear-counts, 0xA5 set-time, 0xA6 confirm-download,
-0xA7 status.
+In TEXT values \xNN stands for any byte and \\ for a backslash. Commands:
+0xA1 upload-files, 0xA2 clear-files, 0xA3 get-counts, 0xA4 clear-counts,
+0xA5 set-time, 0xA6 confirm-download, 0xA7 status.
 
 Log line: DATE TIME PEER CMD NAME ret=CODE OUTCOME [files=N packets=N sent=BYTES]
 Outcomes: ok, closed by peer, short request, stopped, send failed, and
