@@ -132,7 +132,7 @@ cannot start; 2 on a bad command line.
 Examples:
   dcjsim --generate 3                       # three FSN files of 20 records
   dcjsim --generate 2 --fsn-layout 2018 --fsn-images no --fsn-records 500
-  dcjsim --generate 3 --packets 4 --packet-size 65536   # random bytes, exact size
+  dcjsim --generate 3 --packets 4 --packet-size 65536  # exact sizes
   dcjsim --files-dir ./fsn --port 9100 --keep-files
   dcjsim --ret-code 0xA7=6                  # status: hardware fault
   dcjsim --generate 2 --fault partial-stall --fault-at upload-data --fault-bytes 100
