@@ -9,10 +9,15 @@ set -euo pipefail
 base=(cmake ninja-build g++ make pkg-config rapidjson-dev libgtest-dev googletest zip unzip procps)
 # libpng: dcjctl fsn --images writes the serial-number images as PNG files.
 base+=(libpng-dev)
+# The host bindings and their tests: Debian's python3 with what an offline
+# pip install needs, a JDK and JNA.
+base+=(python3 python3-venv python3-pip python3-setuptools python3-wheel default-jdk-headless libjna-java)
 # clang and its runtimes: the fuzzers; the aarch64 toolchain and qemu: the
 # cross build and its tests (scripts/ci-cross.sh adds the arm64 gconv modules).
 ci=(clang-14 libclang-rt-14-dev valgrind gcc-aarch64-linux-gnu g++-aarch64-linux-gnu binutils-aarch64-linux-gnu
   qemu-user)
+# scripts/ci-fs.sh: makes and mounts images of every file system a terminal may have.
+ci+=(e2fsprogs xfsprogs btrfs-progs dosfstools exfatprogs exfat-fuse fusefat fuse3 mount)
 
 want=("${base[@]}")
 if [ "${1:-}" = "ci" ]; then want+=("${ci[@]}"); fi
