@@ -7,6 +7,8 @@
 set -euo pipefail
 
 base=(cmake ninja-build g++ make pkg-config rapidjson-dev libgtest-dev googletest zip unzip procps)
+# libpng: dcjctl fsn --images writes the serial-number images as PNG files.
+base+=(libpng-dev)
 # The host bindings and their tests: Debian's python3 with what an offline
 # pip install needs, a JDK and JNA.
 base+=(python3 python3-venv python3-pip python3-setuptools python3-wheel default-jdk-headless libjna-java)
