@@ -48,16 +48,18 @@ class DriverError(Exception):
 def default_driver_path() -> str:
     """Where ``Driver()`` loads the driver from.
 
-    ``$DCJ_DRIVER`` when set; else the build tree's ``build/lib`` when this
-    package is imported from ``bindings/python`` of a built source tree;
+    ``$DCJ_DRIVER`` when set; else ``lib/`` of the install tree this package
+    lies in (``<prefix>/python/dcj``); else the build tree's ``build/lib``
+    when it is imported from ``bindings/python`` of a built source tree;
     else the installed ``/opt/qolt-dcj/lib/MERV_DCJ_QOLT.so``.
     """
     named = os.environ.get("DCJ_DRIVER")
     if named:
         return named
-    built = Path(__file__).resolve().parent.parent.parent.parent / "build" / "lib" / DRIVER_NAME
-    if built.is_file():
-        return str(built)
+    package = Path(__file__).resolve().parent
+    for candidate in (package.parent.parent / "lib", package.parent.parent.parent / "build" / "lib"):
+        if (candidate / DRIVER_NAME).is_file():
+            return str(candidate / DRIVER_NAME)
     return INSTALLED_DRIVER
 
 
