@@ -180,34 +180,42 @@ class Driver:
         """
         func = _first_value(request, "funcName")
         text = json.dumps(request).encode("utf-8")
-        return self._checked(self.exchange(text, repeatable=func in REPEATABLE))
+        return self._checked(self.exchange(text, repeatable=func in REPEATABLE, remember=func == "getAllFSNFiles"))
 
     # -- the raw exchange ------------------------------------------------------
 
-    def exchange(self, request: bytes, repeatable: bool) -> str:
+    def exchange(self, request: bytes, repeatable: bool, remember: bool = False) -> str:
         """One request text (UTF-8, without the zero byte) to the reply text.
 
         The reply comes back in this thread's buffer. When it says
         ECPWSCOM0009 and ``repeatable`` is set, the request is sent again with
         a buffer four times larger, up to LARGEST_BUFFER; otherwise the buffer
-        is sized first so that the reply fits.
+        is sized first so that the reply fits. With ``remember`` (downloads),
+        the thread's next such call starts at the size this one needed.
         """
         # The driver reads the request up to its zero byte; its length
         # argument is ignored. create_string_buffer adds the zero byte.
         text = ctypes.create_string_buffer(request)
-        size = max(_least_buffer(request), getattr(self._local, "size", 0))
+        local = self._local
+        # Only the size a call may need is handed over: the driver zeroes
+        # all of it on every call.
+        size = max(_least_buffer(request), getattr(local, "remembered", 0) if remember else 0)
         while True:
             out = self._buffer(size)
+            out[size] = b"\0"  # a reply that fills the buffer ends here
             self._doCommand(0, len(request), text, size, out)
-            reply = out.value.decode("utf-8", "replace")  # a reply that fills the buffer ends at out[size]
+            reply = out.value.decode("utf-8", "replace")
             if not repeatable or size >= LARGEST_BUFFER or not _too_small(reply):
+                if remember:
+                    local.remembered = size
                 return reply
             size = min(size * 4, LARGEST_BUFFER)
 
     def _buffer(self, size: int) -> "ctypes.Array[ctypes.c_char]":
+        """This thread's buffer, reallocated only to grow."""
         local = self._local
         if getattr(local, "size", 0) < size:
-            local.out = ctypes.create_string_buffer(size + 1)  # one more: always a zero after the reply
+            local.out = ctypes.create_string_buffer(size + 1)
             local.size = size
         return local.out
 
