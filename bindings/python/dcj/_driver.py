@@ -23,8 +23,9 @@ LARGEST_BUFFER = 64 * 1024 * 1024
 # download whose reply did not fit was not confirmed, so the counter still
 # has its files and the next call delivers them again under the same names;
 # setTime sets the same clock value again. clearRMBCount and clearAllFSNFiles
-# are never repeated: a second clear could wipe what the counter took in
-# meanwhile. They never need to be: their buffer is sized beforehand.
+# are never repeated: this driver does not send a clear whose reply might not
+# fit, but an earlier build had cleared already, and a second clear could
+# wipe what the counter took in meanwhile. Their buffer is sized beforehand.
 REPEATABLE = frozenset({"getDevStatus", "getRMBCount", "setTime", "getAllFSNFiles"})
 
 Port = Union[int, str]

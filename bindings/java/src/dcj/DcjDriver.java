@@ -45,8 +45,10 @@ public final class DcjDriver {
      * Sent again with a larger buffer after ECPWSCOM0009. A download whose reply
      * did not fit was not confirmed, so the counter still has its files and the
      * next call delivers them again; setTime sets the same value again. The two
-     * clears are never repeated (a second clear could wipe what the counter
-     * took in meanwhile); their buffer is sized beforehand instead.
+     * clears are never repeated: this driver does not send a clear whose reply
+     * might not fit, but an earlier build had cleared already, and a second
+     * clear could wipe what the counter took in meanwhile. Their buffer is
+     * sized beforehand instead.
      */
     public static final Set<String> REPEATABLE =
         Collections.unmodifiableSet(new HashSet<>(Arrays.asList("getDevStatus", "getRMBCount", "setTime", "getAllFSNFiles")));
