@@ -92,6 +92,15 @@ class FailureReplies(Folders):
             self.driver.download("", port, self.upload, self.temp, INST, EMP)
         self.assertEqual(bad.exception.code, "ECPWSCOM0005")
 
+    def test_texts_with_quotes_backslashes_and_control_characters_come_back_whole(self) -> None:
+        odd = 'a"b\\c/d\te\x01f\n'
+        with Simulator() as sim:
+            reply = self.driver.call({
+                "commonArgs": {"funcName": "getRMBCount", "sn": odd},
+                "connectArgs": {"ip": IP, "port": sim.port},  # an integer port is accepted too
+            })
+        self.assertEqual(reply["retComArgs"]["sn"], odd)
+
     def test_a_blank_reply_raises_without_a_code(self) -> None:
         with self.assertRaises(dcj.DriverError) as blank:
             self.driver.call({"commonArgs": {"funcName": "getdevstatus"}})

@@ -297,6 +297,12 @@ public final class DcjDriverTest {
                 common.put("sn", "short");
                 Map<?, ?> replyCommon = (Map<?, ?>) driver.call(request).get("retComArgs");
                 checkEq("short", replyCommon.get("sn"), "sn");
+                // Quotes, backslashes, slashes and control characters survive
+                // the request's JSON and the reply's.
+                String odd = "a\"b\\c/d\te\u0001f\n";
+                common.put("sn", odd);
+                replyCommon = (Map<?, ?>) driver.call(request).get("retComArgs");
+                checkEq(odd, replyCommon.get("sn"), "sn with escapes");
             }
         });
 
