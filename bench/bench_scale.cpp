@@ -184,8 +184,8 @@ int main(int argc, char** argv)
                         "machine): " + cpuNote + ".");
         if (one < nc) {
             notes.push_back(Fmt("Scale: fixed cost of a download (the one-file run): driver %s, %s %s, reference "
-                                "%s; at 100 files it adds a hundredth of that to every file. The driver's includes "
-                                "zeroing the whole reply buffer it is handed (%s) at every call.",
+                                "%s; at 100 files it adds a hundredth of that to every file. The driver is handed a "
+                                "%s reply buffer.",
                                 Micros(whole[one * 3 + 1]).c_str(), off->Name().c_str(),
                                 Micros(whole[one * 3 + 2]).c_str(), Micros(whole[one * 3]).c_str(),
                                 SizeName(kDownloadReplyBytes).c_str()));
