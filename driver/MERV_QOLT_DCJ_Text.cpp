@@ -71,8 +71,22 @@ void Convert(iconv_t conv, const char* data, size_t len, std::string* out)
     out->resize(static_cast<size_t>(dst - out->data()));
 }
 
+// GBK and UTF-8 share the ASCII bytes: text of nothing else converts to
+// itself, without a converter or its lock.
+bool IsAscii(const char* data, size_t len)
+{
+    for (size_t i = 0; i < len; ++i) {
+        if (static_cast<unsigned char>(data[i]) >= 0x80) return false;
+    }
+    return true;
+}
+
 void ConvertAppend(const char* data, size_t len, std::string* out)
 {
+    if (IsAscii(data, len)) {
+        out->append(data, len);
+        return;
+    }
     std::unique_lock<std::mutex> lock(g_convMutex, std::try_to_lock);
     if (lock.owns_lock()) {
         if (g_conv == reinterpret_cast<iconv_t>(-1)) g_conv = iconv_open("UTF-8", "GBK");
@@ -140,14 +154,7 @@ private:
     void Reconvert(const char* str, size_t length)
     {
         m_text.clear();
-        // Most strings are plain ASCII, which GBK and UTF-8 share.
-        bool ascii = true;
-        for (size_t i = 0; i < length && ascii; ++i) ascii = static_cast<unsigned char>(str[i]) < 0x80;
-        if (ascii) {
-            m_text.assign(str, length);
-        } else {
-            ConvertAppend(str, length, &m_text);
-        }
+        ConvertAppend(str, length, &m_text);
     }
     std::string m_text;
 };
@@ -179,6 +186,7 @@ void ConversionAfterForkInChild()
 
 std::string CanonicalGbk(const char* data, size_t len)
 {
+    if (IsAscii(data, len)) return std::string(data, len);
     std::string out;
     out.reserve(len);
     std::unique_lock<std::mutex> lock(g_convMutex, std::try_to_lock);

@@ -103,12 +103,22 @@ public:
         Close();
         m_writeBehind = writeBehind;
         m_unsubmitted = 0;
+        // A file this call creates is a regular file of ours: only one that
+        // was there already needs a look.
+        const int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+        bool created = true;
         do {
-            m_fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
+            m_fd = open(path, flags | O_EXCL, 0666);
         } while (m_fd < 0 && errno == EINTR);
+        if (m_fd < 0 && errno == EEXIST) {
+            created = false;
+            do {
+                m_fd = open(path, flags, 0666);
+            } while (m_fd < 0 && errno == EINTR);
+        }
         if (m_fd >= 0) dcjfile::TrackForFork(m_fd);
         struct stat st;
-        if (m_fd >= 0 && (fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode))) Close();
+        if (m_fd >= 0 && !created && (fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode))) Close();
         return m_fd >= 0;
     }
 
