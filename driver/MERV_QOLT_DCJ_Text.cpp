@@ -98,6 +98,51 @@ void ConvertAppend(const char* data, size_t len, std::string* out)
     if (own != reinterpret_cast<iconv_t>(-1)) iconv_close(own);
 }
 
+// Converts all of data or nothing: false at the first byte iconv cannot read.
+bool ConvertStrict(iconv_t conv, const char* data, size_t len, std::string* out)
+{
+    if (conv == reinterpret_cast<iconv_t>(-1)) return false;
+    out->resize(3 * len);
+    char* in = const_cast<char*>(data);
+    size_t inLeft = len;
+    char* dst = &(*out)[0];
+    size_t outLeft = out->size();
+    iconv(conv, nullptr, nullptr, nullptr, nullptr);
+    if (iconv(conv, &in, &inLeft, &dst, &outLeft) == static_cast<size_t>(-1) || inLeft != 0) return false;
+    out->resize(static_cast<size_t>(dst - out->data()));
+    return true;
+}
+
+bool ConvertWhole(const std::string& text, std::string* out)
+{
+    std::unique_lock<std::mutex> lock(g_convMutex, std::try_to_lock);
+    if (lock.owns_lock()) {
+        if (g_conv == reinterpret_cast<iconv_t>(-1)) g_conv = iconv_open("UTF-8", "GBK");
+        return ConvertStrict(g_conv, text.data(), text.size(), out);
+    }
+    iconv_t own = iconv_open("UTF-8", "GBK");
+    const bool ok = ConvertStrict(own, text.data(), text.size(), out);
+    if (own != reinterpret_cast<iconv_t>(-1)) iconv_close(own);
+    return ok;
+}
+
+// Whether every non-ASCII byte of a reply pairs with the next into a GBK
+// character of two non-ASCII bytes, and nothing is \u-escaped: then no
+// character takes in a quotation mark, a backslash or a bracket, the JSON
+// around the strings is plain ASCII, and converting the reply whole (when
+// iconv reads all of it) gives what converting each string gives.
+bool PairsKeepToThemselves(const std::string& text)
+{
+    for (size_t i = 0; i < text.size(); ++i) {
+        const unsigned char lead = static_cast<unsigned char>(text[i]);
+        if (lead < 0x80) continue;
+        if (lead == 0x80 || lead == 0xFF || i + 1 >= text.size()) return false;
+        const unsigned char trail = static_cast<unsigned char>(text[++i]);
+        if (trail < 0x80 || trail == 0xFF) return false;
+    }
+    return text.find("\\u") == std::string::npos;
+}
+
 // Keeps every character iconv reads as GBK and turns each byte it cannot read
 // into 0xFF, which no GBK character holds: the result converts (with U+FFFD
 // for each 0xFF) to the same text as the input, character for character,
@@ -214,6 +259,8 @@ std::string ReplyToUtf8(const std::string& gbkReply)
     bool ascii = gbkReply.find("\\u") == std::string::npos;
     for (size_t i = 0; i < gbkReply.size() && ascii; ++i) ascii = static_cast<unsigned char>(gbkReply[i]) < 0x80;
     if (ascii) return gbkReply;
+    std::string whole;
+    if (PairsKeepToThemselves(gbkReply) && ConvertWhole(gbkReply, &whole)) return whole;
     rapidjson::StringBuffer buf;
     Utf8Rewriter writer(buf);
     rapidjson::Reader reader;
