@@ -124,8 +124,12 @@ public:
         if (size < static_cast<long>(sizeof(Page))) return;
         void* p = mmap(nullptr, static_cast<size_t>(size), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (p == MAP_FAILED) return;
-        if (madvise(p, static_cast<size_t>(size), MADV_WIPEONFORK) != 0) {
-            munmap(p, static_cast<size_t>(size));  // an older kernel: asked every time
+        // An older kernel refuses the advice; an emulator may take any advice
+        // and do nothing, so one that accepts nonsense is not trusted with it.
+        // Either way the ids are asked for every record.
+        if (madvise(p, static_cast<size_t>(size), INT_MAX) == 0 ||
+            madvise(p, static_cast<size_t>(size), MADV_WIPEONFORK) != 0) {
+            munmap(p, static_cast<size_t>(size));
             return;
         }
         m_page = new (p) Page();
