@@ -597,6 +597,24 @@ TEST(vdxlogSignals, NoWriteRaisesASignal)
         EXPECT_EQ(result.status, 0);  // -1: SIGXFSZ
         EXPECT_EQ(dcjtest::ReadFile(file), before);
     }
+    {
+        SCOPED_TRACE("a file size limit the host sets between two records");
+        dcjtest::TempDir tmp;
+        const std::string file = tmp / "limited-later.log";
+        auto result = WithLog({{"VDXLOG_FILE", file.c_str()}}, [](const LogApi& log) {
+            log.info("QOLT", "DCJ", "limit.cpp", 1, "before the limit");
+            const struct rlimit noCore = {0, 0}, limit = {16, 16};
+            if (setrlimit(RLIMIT_CORE, &noCore) != 0 || setrlimit(RLIMIT_FSIZE, &limit) != 0) return false;
+            SomeRecords(log);
+            return true;
+        });
+        EXPECT_EQ(result.status, 0);  // -1: SIGXFSZ
+        int bad = 0;
+        const auto records = Records(dcjtest::ReadFile(file), &bad);
+        EXPECT_EQ(bad, 0);
+        ASSERT_EQ(records.size(), 1u);
+        EXPECT_EQ(records[0].msg, "before the limit");
+    }
 }
 
 class vdxlogNoWait : public vdxlogRecords {};

@@ -351,8 +351,11 @@ private:
         size_t written = 0;
         {
             // A file size limit of the host's turns a write past it into
-            // SIGXFSZ, which kills by default.
-            SignalGuard guard(m_sizeLimited.load(std::memory_order_relaxed), SIGXFSZ, 0);
+            // SIGXFSZ, which kills by default. Asked at every write: the
+            // host may set one at any moment.
+            struct rlimit limit;
+            const bool sizeLimited = getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur != RLIM_INFINITY;
+            SignalGuard guard(sizeLimited, SIGXFSZ, 0);
             const char* data = text.data();
             size_t left = text.size();
             while (left > 0) {
@@ -533,9 +536,6 @@ private:
     int Check()
     {
         if (!m_configured) Configure();
-        struct rlimit limit;
-        m_sizeLimited.store(getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY,
-                            std::memory_order_relaxed);
         const int fd = m_fd.load(std::memory_order_acquire);
         if (!m_rotates) return fd;
         struct stat onDisk, open;
@@ -719,7 +719,6 @@ private:
     // written before it is read again.
     std::atomic<uint64_t> m_sinceStat{0};
     std::atomic<uint64_t> m_statEvery{1};
-    std::atomic<bool> m_sizeLimited{false};
     std::atomic<int> m_fd{-1};
     std::atomic<time_t> m_checkedAt{0};
     std::atomic<int> m_threshold{-1};
