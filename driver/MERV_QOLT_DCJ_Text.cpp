@@ -98,17 +98,31 @@ void ConvertAppend(const char* data, size_t len, std::string* out)
     if (own != reinterpret_cast<iconv_t>(-1)) iconv_close(own);
 }
 
-// Converts all of data or nothing: false at the first byte iconv cannot read.
-bool ConvertStrict(iconv_t conv, const char* data, size_t len, std::string* out)
+// Converts all of text or nothing: false at the first byte iconv cannot
+// read. ASCII is copied as it is; only the runs of other bytes go through
+// iconv (GBK keeps no state from one character to the next).
+bool ConvertStrict(iconv_t conv, const std::string& text, std::string* out)
 {
     if (conv == reinterpret_cast<iconv_t>(-1)) return false;
-    out->resize(3 * len);
-    char* in = const_cast<char*>(data);
-    size_t inLeft = len;
+    out->resize(3 * text.size());
     char* dst = &(*out)[0];
     size_t outLeft = out->size();
     iconv(conv, nullptr, nullptr, nullptr, nullptr);
-    if (iconv(conv, &in, &inLeft, &dst, &outLeft) == static_cast<size_t>(-1) || inLeft != 0) return false;
+    for (size_t at = 0; at < text.size();) {
+        size_t end = at;
+        while (end < text.size() && static_cast<unsigned char>(text[end]) < 0x80) ++end;
+        memcpy(dst, text.data() + at, end - at);
+        dst += end - at;
+        outLeft -= end - at;
+        at = end;
+        while (end < text.size() && static_cast<unsigned char>(text[end]) >= 0x80) ++end;
+        char* in = const_cast<char*>(text.data() + at);
+        size_t inLeft = end - at;
+        if (inLeft > 0 && (iconv(conv, &in, &inLeft, &dst, &outLeft) == static_cast<size_t>(-1) || inLeft != 0)) {
+            return false;
+        }
+        at = end;
+    }
     out->resize(static_cast<size_t>(dst - out->data()));
     return true;
 }
@@ -118,10 +132,10 @@ bool ConvertWhole(const std::string& text, std::string* out)
     std::unique_lock<std::mutex> lock(g_convMutex, std::try_to_lock);
     if (lock.owns_lock()) {
         if (g_conv == reinterpret_cast<iconv_t>(-1)) g_conv = iconv_open("UTF-8", "GBK");
-        return ConvertStrict(g_conv, text.data(), text.size(), out);
+        return ConvertStrict(g_conv, text, out);
     }
     iconv_t own = iconv_open("UTF-8", "GBK");
-    const bool ok = ConvertStrict(own, text.data(), text.size(), out);
+    const bool ok = ConvertStrict(own, text, out);
     if (own != reinterpret_cast<iconv_t>(-1)) iconv_close(own);
     return ok;
 }
