@@ -151,10 +151,24 @@ void RunCommand(const char* pchInData, int iOutDataLen, char* pchOutData)
         reply = dcjtext::ReplyToUtf8(BufferTooSmallReply());
         if (reply.size() > static_cast<size_t>(iOutDataLen)) reply.clear();
     }
-    memcpy(pchOutData, reply.data(), reply.size());
-    // The outcome of every device call, as the caller was told it.
+    // The reply and its NUL, when there is room for one; a buffer that not
+    // even the buffer-too-small reply fits is all NULs (at most 86 bytes).
+    // The rest of the caller's buffer is left as it was: zeroing all of it
+    // cost a download with a 1 MiB buffer as much as a hundred files.
+    const size_t limit = static_cast<size_t>(iOutDataLen);
+    if (reply.empty()) {
+        memset(pchOutData, 0, limit);
+    } else {
+        memcpy(pchOutData, reply.data(), reply.size());
+        if (reply.size() < limit) pchOutData[reply.size()] = '\0';
+    }
+    // The outcome of every device call, as the caller was told it. Written
+    // already: a failure to log it must not take the reply back.
     if (IsDeviceFunction(strFuncName)) {
-        LOG_INFOF("<<doCommand funcName:%s,retCode:%s", strFuncName.c_str(), RetCodeOf(reply).c_str());
+        try {
+            LOG_INFOF("<<doCommand funcName:%s,retCode:%s", strFuncName.c_str(), RetCodeOf(reply).c_str());
+        } catch (...) {
+        }
     }
 }
 
@@ -164,16 +178,17 @@ void doCommand(int /*iSynFlag*/, int /*iInDataLen*/, char* pchInData, int iOutDa
 {
     if (pchInData == nullptr || pchOutData == nullptr || iOutDataLen < 0) return;
     LogDefer();
-    // Zeroed first, so a call that fails on the way leaves an empty reply.
-    memset(pchOutData, 0, static_cast<size_t>(iOutDataLen));
+    // An empty reply first, so a call that fails on the way leaves one.
+    if (iOutDataLen > 0) pchOutData[0] = '\0';
     try {
         // pinMap is filled, read and emptied under the device lock (held
         // from the request's own time-out on), so calls from several host
         // threads never see each other's requests.
         RunCommand(pchInData, iOutDataLen, pchOutData);
     } catch (...) {
-        // Nothing may cross into the host; the buffer stays as zeroed.
-        memset(pchOutData, 0, static_cast<size_t>(iOutDataLen));
+        // Nothing may cross into the host. The reply is written last, whole,
+        // by nothing that throws: none was written.
+        if (iOutDataLen > 0) pchOutData[0] = '\0';
     }
     LogFlushDeferred();
 }

@@ -97,9 +97,17 @@ public:
         Close();
         m_writeBehind = writeBehind;
         m_unsubmitted = 0;
-        m_fd = dcjfork::OpenTrackedAt(dir, name.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK, 0666);
+        // A file this call creates is a regular file of ours: only one that
+        // was there already needs a look.
+        const int flags = O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK;
+        bool created = true;
+        m_fd = dcjfork::OpenTrackedAt(dir, name.c_str(), flags | O_EXCL, 0666);
+        if (m_fd < 0 && errno == EEXIST) {
+            created = false;
+            m_fd = dcjfork::OpenTrackedAt(dir, name.c_str(), flags, 0666);
+        }
         struct stat st;
-        if (m_fd >= 0 && (fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        if (m_fd >= 0 && !created && (fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode))) {
             Close();
             errno = EEXIST;  // something that is no file holds the name
         }
