@@ -385,6 +385,30 @@ TEST(MoveFiles, AnAppendReplacesTheFileWholeAndLeavesNoPartFile)
     EXPECT_EQ(ListDir(disk.path()), (std::vector<std::string>{"first"}));
 }
 
+TEST(MoveFiles, AnAppendReadsTheDeliveredFileNeverThroughALinkNorFromAPipe)
+{
+    // Someone with a hand in the upload folder puts a link or a pipe where a
+    // delivered file was: the append fails, at once, and copies nothing.
+    TempDir disk;
+    WriteFile(disk / "secret", "SECRET");
+    ASSERT_EQ(symlink((disk / "secret").c_str(), (disk / "X.FSN").c_str()), 0);
+    WriteFile(disk / "new", "BB");
+    EXPECT_FALSE(dcjfile::AppendFileAt(AT_FDCWD, disk / "new", AT_FDCWD, disk / "X.FSN"));
+    struct stat st;
+    ASSERT_EQ(lstat((disk / "X.FSN").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link was replaced by a file holding what it pointed at";
+    EXPECT_EQ(ReadFile(disk / "secret"), "SECRET");
+    EXPECT_EQ(ReadFile(disk / "new"), "BB");
+
+    ASSERT_EQ(mkfifo((disk / "P.FSN").c_str(), 0600), 0);
+    const dcjtest::ProcessResult piped = dcjtest::RunInChild(
+        [&] { return dcjfile::AppendFileAt(AT_FDCWD, disk / "new", AT_FDCWD, disk / "P.FSN") ? 1 : 0; }, 10);
+    EXPECT_EQ(piped.status, 0) << "1: a pipe was taken for the file; -1: the append waited for a writer";
+    ASSERT_EQ(lstat((disk / "P.FSN").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    EXPECT_EQ(ListDir(disk.path()), (std::vector<std::string>{"P.FSN", "X.FSN", "new", "secret"}));
+}
+
 TEST(MoveFiles, NamesRelativeToAFolderAreBoundOnlyByTheNameLimit)
 {
     // A folder whose path with the name is beyond 256 bytes, a name of 255.

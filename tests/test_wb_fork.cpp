@@ -2,9 +2,14 @@
 // by side (as a C library that does not serialise forks runs them), and
 // what a child closes. Each case runs in a child with a time limit, so a
 // lock left held fails it instead of hanging the suite.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <pthread.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -17,6 +22,7 @@
 
 #include <gtest/gtest.h>
 
+#include "Basic/DataprocessFiles.h"
 #include "ForkSafety.h"
 #include "LoadLogDll.h"
 #include "MERV_QOLT_DCJ.h"
@@ -97,6 +103,70 @@ TEST(ForkHandlers, TheChildClosesRegisteredDescriptorsAndAnythingInAWatchedFolde
     close(folder);
     close(inside);
     close(beside);
+}
+
+// Whether this process holds a descriptor of something inside folder.
+bool HoldsSomethingInside(const std::string& folder)
+{
+    DIR* dir = opendir("/proc/self/fd");
+    if (dir == nullptr) return false;
+    bool held = false;
+    while (struct dirent* entry = readdir(dir)) {
+        char target[PATH_MAX];
+        const std::string link = std::string("/proc/self/fd/") + entry->d_name;
+        const ssize_t n = readlink(link.c_str(), target, sizeof(target) - 1);
+        if (n <= 0) continue;
+        target[n] = '\0';
+        held = held || strncmp(target, folder.c_str(), folder.size()) == 0;
+    }
+    closedir(dir);
+    return held;
+}
+
+TEST(ForkHandlers, AChildForkedWhileADeliveredFileIsJoinedKeepsNoneOfItsFiles)
+{
+    // The upload folder is the host's, so not watched: the part file that
+    // joins a delivered file with more of its content, and the delivered
+    // file read into it, must be registered descriptors.
+    TempDir dir;
+    ASSERT_EQ(mkdir((dir / "up").c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((dir / "work").c_str(), 0700), 0);
+    dcjtest::WriteFile(dir / "up/X.FSN", std::string(4 << 20, 'x'));
+    char real[PATH_MAX];
+    ASSERT_NE(realpath((dir / "up").c_str(), real), nullptr);
+    const std::string inside = std::string(real) + "/";
+    constexpr int kAppends = 30;
+    const dcjtest::ProcessResult host = dcjtest::RunInChild(
+        [&] {
+            std::atomic<bool> done{false};
+            std::atomic<int> failed{0};
+            std::thread appender([&] {
+                for (int i = 0; i < kAppends; ++i) {
+                    dcjtest::WriteFile(dir / "work/add", "more");
+                    if (!dcjfile::AppendFileAt(AT_FDCWD, dir / "work/add", AT_FDCWD, dir / "up/X.FSN")) {
+                        ++failed;
+                    }
+                }
+                done = true;
+            });
+            int kept = 0, forks = 0;
+            while (!done) {
+                const pid_t pid = fork();
+                if (pid == 0) _exit(HoldsSomethingInside(inside) ? 1 : 0);
+                if (pid < 0) continue;
+                ++forks;
+                int status = 0;
+                while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+                }
+                kept += WIFEXITED(status) && WEXITSTATUS(status) == 1;
+            }
+            appender.join();
+            printf("forks %d kept %d\n", forks, kept);
+            return failed > 0 ? 11 : kept > 0 ? 10 : 0;
+        },
+        120);
+    EXPECT_EQ(host.status, 0) << "10: a child kept a file of the upload folder; 11: an append failed. " << host.out;
+    EXPECT_EQ(dcjtest::ReadFile(dir / "up/X.FSN").size(), (4u << 20) + 4u * kAppends);
 }
 
 }  // namespace

@@ -65,12 +65,16 @@ struct Source {
     const std::string* name;
 };
 
-// Appends everything of src to out.
+// Appends everything of src to out. Only a regular file is read: a link or
+// a pipe put in place of a delivered file must neither have another file's
+// content copied into the upload folder nor hold the call forever.
 bool CopyInto(int out, const Source& src)
 {
-    const int in = OpenAt(src.dir, *src.name, O_RDONLY);
+    const int in = dcjfork::OpenTrackedAt(src.dir, src.name->c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
     if (in < 0) return false;
-    bool ok = true;
+    struct stat st;
+    bool ok = fstat(in, &st) == 0 && S_ISREG(st.st_mode);
+    if (!ok) errno = EINVAL;
     char buf[64 * 1024];
     while (ok) {
         const ssize_t n = read(in, buf, sizeof(buf));
@@ -87,7 +91,7 @@ bool CopyInto(int out, const Source& src)
         }
     }
     const int err = errno;
-    close(in);
+    dcjfork::CloseTracked(in);
     errno = err;
     return ok;
 }
@@ -108,7 +112,8 @@ bool WritePartFile(const std::vector<Source>& sources, int dir, const std::strin
         snprintf(unique, sizeof(unique), "%s%ld.%u.%ld%s", kPartPrefix, static_cast<long>(getpid()),
                  sequence.fetch_add(1), static_cast<long>(now.tv_nsec), kPartSuffix);
         *part = folder + unique;
-        out = OpenAt(dir, *part, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
+        // Registered: a child forked meanwhile keeps neither the file nor its lock.
+        out = dcjfork::OpenTrackedAt(dir, part->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
         if (out < 0 && errno != EEXIST) return false;
     }
     if (out < 0) return false;
@@ -117,7 +122,7 @@ bool WritePartFile(const std::vector<Source>& sources, int dir, const std::strin
     for (const Source& src : sources) ok = ok && CopyInto(out, src);
     ok = ok && fsync(out) == 0;
     const int err = errno;
-    if (close(out) != 0) ok = false;
+    if (dcjfork::CloseTracked(out) != 0) ok = false;
     if (!ok) unlinkat(dir, part->c_str(), 0);
     errno = err;
     return ok;
