@@ -12,11 +12,12 @@
  *   pchInData    the request, UTF-8 JSON text that MUST end in a zero byte
  *                (a buffer of exactly the text's length is read past its
  *                end). Only read, never written.
- *   iOutDataLen  the size of pchOutData in bytes. All of it is zeroed first;
- *                nothing is written past it.
- *   pchOutData   receives the UTF-8 JSON reply, then zero bytes. A reply of
- *                exactly iOutDataLen bytes has no closing zero: pass one byte
- *                less than the buffer holds.
+ *   iOutDataLen  the size of pchOutData in bytes. Nothing is written past
+ *                it; the bytes after the reply's closing zero are left as
+ *                they were.
+ *   pchOutData   receives the UTF-8 JSON reply, then one zero byte: read it
+ *                up to that zero. A reply of exactly iOutDataLen bytes has no
+ *                closing zero: pass one byte less than the buffer holds.
  * Null buffers or a negative iOutDataLen: the call returns, writing nothing.
  *
  * The reply is one of
@@ -31,7 +32,8 @@
  *     clearAllFSNFiles are not sent to the counter unless their longest reply
  *     fits; size the buffer first: 4096 + 6 * strlen(request) bytes always
  *     hold a reply other than a download's;
- *   - nothing (all zero): iOutDataLen is below 87, or the call failed inside.
+ *   - nothing (the first byte is zero): iOutDataLen is below 87, or the call
+ *     failed inside.
  * A download's reply takes 178 + len(sn) + sum(len(name) + 1) - 1 bytes;
  * each name (at most 255 bytes) is instNo_MachineNo_empNo_DateTime_SNo.FSN.
  *
