@@ -239,12 +239,16 @@ void InChild()
     }
     CloseInsideWatched();
     for (Watched& w : g_watched) w.len = 0;
-    pthread_mutex_init(&g_gate, nullptr);
+    // Only this thread can have held it: the others are not copied.
+    if (holds.gate) pthread_mutex_unlock(&g_gate);
 
     dcjtext::ConversionAfterForkInChild(holds.conversion);
-    LogAfterForkInChild();
+    LogAfterForkInChild(holds.deferLog);
     // Made anew either way: a recursive mutex names its owner by thread id,
     // and the child's thread has a new one, so it could not even unlock it.
+    // This thread's hold is given back first all the same (it may fail), so
+    // a thread checker sees it end.
+    if (holds.device) pthread_mutex_unlock(&mutex);
     CLocker::InitLock(&mutex, true);
     if (holds.device) return;  // no call was in progress: all is as it was
     // The caller's map and the engine's call state were the other thread's;

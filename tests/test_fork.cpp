@@ -1,6 +1,8 @@
 // Hosts that fork: threads forking in a loop, several at once, while others
 // call and download. Every host runs in a child of its own with a time
-// limit, so a deadlock ends the test with a failure instead of hanging it.
+// limit, so a deadlock ends the test with a failure instead of hanging it;
+// the counter runs inside it, so the test's process has no thread of its
+// own when it forks the host.
 #include <dirent.h>
 #include <dlfcn.h>
 #include <errno.h>
@@ -9,13 +11,15 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/wait.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <map>
 #include <mutex>
-#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -38,10 +42,11 @@ std::string Code(const std::string& reply)
     return ReplyField(reply, "retComArgs", "retCode");
 }
 
-// What each descriptor of this process names ("socket:[...]", a path, ...).
-std::vector<std::string> DescriptorTargets()
+// Each descriptor of this process and what it names ("socket:[...]", a
+// path, ...).
+std::vector<std::pair<int, std::string>> DescriptorTargets()
 {
-    std::vector<std::string> targets;
+    std::vector<std::pair<int, std::string>> targets;
     DIR* dir = opendir("/proc/self/fd");
     if (dir == nullptr) return targets;
     const int own = dirfd(dir);
@@ -49,7 +54,7 @@ std::vector<std::string> DescriptorTargets()
         if (entry->d_name[0] < '0' || entry->d_name[0] > '9' || atoi(entry->d_name) == own) continue;
         char target[PATH_MAX];
         const ssize_t n = readlink((std::string("/proc/self/fd/") + entry->d_name).c_str(), target, sizeof(target));
-        if (n > 0) targets.emplace_back(target, static_cast<size_t>(n));
+        if (n > 0) targets.emplace_back(atoi(entry->d_name), std::string(target, static_cast<size_t>(n)));
     }
     closedir(dir);
     return targets;
@@ -65,31 +70,50 @@ enum ChildVerdict { kClean = 0, kHeldWorkingFolder = 10, kHeldSocket = 11, kCall
 
 // How much of it a run must see: downloads, and children forked meanwhile.
 constexpr int kDownloads = 20;
-constexpr int kForks = 400;
+constexpr int kForks = 300;
 
-class ForkingHost : public ::testing::Test {
-protected:
-    void SetUp() override
+// A descriptor connected to the counter's port.
+bool ToCounter(int fd, int port)
+{
+    struct sockaddr_in peer;
+    socklen_t len = sizeof(peer);
+    return getpeername(fd, reinterpret_cast<struct sockaddr*>(&peer), &len) == 0 && peer.sin_family == AF_INET &&
+           ntohs(peer.sin_port) == port;
+}
+
+// A counter inside the host, with files every download finds again.
+class HostCounter {
+public:
+    HostCounter(const TempDir& tmp) : m_tmp(tmp)
     {
-        sim.Edit([](dcjsim::Scenario& s) {
+        m_sim.Edit([](dcjsim::Scenario& s) {
             s.files = dcjsim::GenerateFiles(12, 2, 512);
-            s.clearFilesOnConfirm = false;  // every download finds them again
+            s.clearFilesOnConfirm = false;
         });
-        ASSERT_TRUE(sim.Start());
+        m_started = m_sim.Start();
     }
+    bool started() const { return m_started; }
+    int port() const { return m_sim.Port(); }
     std::string Request(const std::string& func, const std::map<std::string, std::string>& extra = {}) const
     {
         std::map<std::string, std::string> all = extra;
         all["timeout"] = "10";
-        return dcjtest::MakeRequest(func, "127.0.0.1", sim.Port(), all);
+        return dcjtest::MakeRequest(func, "127.0.0.1", m_sim.Port(), all);
     }
     std::string DownloadRequest() const
     {
         return Request("getAllFSNFiles",
-                       {{"instNo", "1"}, {"empNo", "2"}, {"uploadDir", tmp / "up/"}, {"tempDir", tmp / "temp/"}});
+                       {{"instNo", "1"}, {"empNo", "2"}, {"uploadDir", m_tmp / "up/"}, {"tempDir", m_tmp / "temp/"}});
     }
 
-    dcjsim::Simulator sim;
+private:
+    const TempDir& m_tmp;
+    dcjsim::Simulator m_sim;
+    bool m_started = false;
+};
+
+class ForkingHost : public ::testing::Test {
+protected:
     TempDir tmp;
 };
 
@@ -115,17 +139,14 @@ int ReapWithin(pid_t child, double seconds)
 
 TEST_F(ForkingHost, ChildrenForkedDuringCallsAndDownloadsKeepNothingOfThemAndCanCall)
 {
-    const std::string download = DownloadRequest();
-    const std::string counts = Request("getRMBCount");
     const std::string tempDir = tmp / "temp";
     const dcjtest::ProcessResult host = dcjtest::RunInChild(
         [&] {
             DriverLib lib;
-            if (!lib.ok()) return 2;
-            // Sockets the host had before any call (copies of the counter's
-            // own, which lives in the test's process) are not the driver's.
-            std::set<std::string> before;
-            for (const std::string& t : DescriptorTargets()) before.insert(t);
+            HostCounter counter(tmp);
+            if (!lib.ok() || !counter.started()) return 2;
+            const std::string download = counter.DownloadRequest();
+            const std::string counts = counter.Request("getRMBCount");
             // The working folder by its real path, as /proc shows it.
             if (lib.DoCommand(download).find("ECPWS0000000") == std::string::npos) return 3;
             char real[PATH_MAX];
@@ -158,9 +179,9 @@ TEST_F(ForkingHost, ChildrenForkedDuringCallsAndDownloadsKeepNothingOfThemAndCan
                     const pid_t pid = fork();
                     if (pid == 0) {
                         // At once, before anything else runs here.
-                        for (const std::string& t : DescriptorTargets()) {
-                            if (Inside(t, working)) _exit(kHeldWorkingFolder);
-                            if (t.compare(0, 7, "socket:") == 0 && before.count(t) == 0) _exit(kHeldSocket);
+                        for (const auto& t : DescriptorTargets()) {
+                            if (Inside(t.second, working)) _exit(kHeldWorkingFolder);
+                            if (ToCounter(t.first, counter.port())) _exit(kHeldSocket);
                         }
                         // Every fourth child calls the counter itself.
                         if ((i + id) % 4 == 0 && Code(lib.DoCommand(counts)) != "ECPWS0000000") _exit(kCallFailed);
@@ -175,7 +196,7 @@ TEST_F(ForkingHost, ChildrenForkedDuringCallsAndDownloadsKeepNothingOfThemAndCan
             };
             std::thread forkerA(forker, 0), forkerB(forker, 1), forkerC(forker, 2);
             // Counted, not timed: a loaded machine takes longer, never less.
-            const Clock::time_point giveUp = Clock::now() + std::chrono::seconds(60);
+            const Clock::time_point giveUp = Clock::now() + std::chrono::seconds(120);
             while ((downloads < kDownloads || forks < kForks) && Clock::now() < giveUp) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
             }
@@ -198,7 +219,7 @@ TEST_F(ForkingHost, ChildrenForkedDuringCallsAndDownloadsKeepNothingOfThemAndCan
                                               .count()));
             return 0;
         },
-        150);
+        200);
     ASSERT_EQ(host.status, 0) << host.out << host.err;
     std::istringstream in(host.out);
     std::string word;
@@ -220,11 +241,12 @@ TEST_F(ForkingHost, ChildrenForkedDuringCallsAndDownloadsKeepNothingOfThemAndCan
 
 TEST_F(ForkingHost, ThreadsForkingAtOnceNeverLeaveTheDriverOrTheLogLibraryLocked)
 {
-    const std::string counts = Request("getRMBCount");
     const dcjtest::ProcessResult host = dcjtest::RunInChild(
         [&] {
             DriverLib lib;
-            if (!lib.ok()) return 2;
+            HostCounter counter(tmp);
+            if (!lib.ok() || !counter.started()) return 2;
+            const std::string counts = counter.Request("getRMBCount");
             typedef void (*LogFunc)(const char*, const char*, const char*, int, const char*);
             void* log = dlopen(DCJ_VDXLOG_SO, RTLD_NOW | RTLD_NOLOAD);
             LogFunc info = log ? reinterpret_cast<LogFunc>(dlsym(log, "LogInfo")) : nullptr;
