@@ -154,10 +154,15 @@ void CloseInsideWatched()
 
 int OpenTracked(const char* path, int flags, mode_t mode)
 {
+    return OpenTracked(AT_FDCWD, path, flags, mode);
+}
+
+int OpenTracked(int dir, const char* name, int flags, mode_t mode)
+{
     Gate gate;
     int fd;
     do {
-        fd = open(path, flags | O_CLOEXEC, mode);
+        fd = openat(dir, name, flags | O_CLOEXEC, mode);
     } while (fd < 0 && errno == EINTR);
     return Registered(fd);
 }

@@ -45,6 +45,7 @@ void InChild();
 // open() / socket() whose descriptor is registered in the same step; -1
 // with errno EMFILE when the driver already holds as many as it tracks.
 int OpenTracked(const char* path, int flags, mode_t mode = 0);
+int OpenTracked(int dir, const char* name, int flags, mode_t mode = 0);  // openat
 int SocketTracked(int domain, int type, int protocol);
 // Unregisters and closes in one step; close()'s result.
 int CloseTracked(int fd);

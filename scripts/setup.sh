@@ -11,6 +11,8 @@ base=(cmake ninja-build g++ make pkg-config rapidjson-dev libgtest-dev googletes
 # cross build and its tests (scripts/ci-cross.sh adds the arm64 gconv modules).
 ci=(clang-14 libclang-rt-14-dev valgrind gcc-aarch64-linux-gnu g++-aarch64-linux-gnu binutils-aarch64-linux-gnu
   qemu-user)
+# scripts/ci-fs.sh: makes and mounts images of every file system a terminal may have.
+ci+=(e2fsprogs xfsprogs btrfs-progs dosfstools exfatprogs exfat-fuse fusefat fuse3 mount)
 
 want=("${base[@]}")
 if [ "${1:-}" = "ci" ]; then want+=("${ci[@]}"); fi

@@ -46,14 +46,27 @@ bool ListDir(const std::string& dir, std::vector<std::string>* names);
 
 enum class MoveResult { Moved, Exists, Failed };
 // Moves a finished file to dst and forces it to disk. replace=false never
-// touches an existing dst. Works across file systems by copying.
+// touches an existing dst, on any file system (FAT and exFAT included).
+// Works across file systems by copying into a part file beside dst.
 MoveResult MoveFile(const std::string& src, const std::string& dst, bool replace);
+// The same with names relative to folder descriptors (AT_FDCWD: the current
+// folder), so only the file system's own limit bounds a name.
+MoveResult MoveFileAt(int srcDir, const std::string& src, int dstDir, const std::string& dst, bool replace);
+
+// Part files are named "<kPartPrefix><pid>.<sequence>.<ns><kPartSuffix>".
+constexpr char kPartPrefix[] = ".qolt-dcj.";
+constexpr char kPartSuffix[] = ".part";
+// Removes the part files a copy of this driver left in dir when its process
+// died mid-copy: only names of that form, only when the process named is
+// gone and nobody holds the file's lock. Returns how many were removed.
+int RemoveStalePartFiles(int dir);
 
 // True when something (a link included) has that name.
 bool PathExists(const std::string& path);
 
 // Appends src to the end of dst, forces it to disk, then removes src.
 bool AppendFile(const std::string& src, const std::string& dst);
+bool AppendFileAt(int srcDir, const std::string& src, int dstDir, const std::string& dst);
 
 // Forces a directory's entries (new names, renames) to disk.
 bool SyncDir(const std::string& dir);

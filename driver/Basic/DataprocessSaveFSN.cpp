@@ -3,14 +3,17 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <stdarg.h>
 #include <libgen.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -34,25 +37,23 @@ const char kBadParameter[] = "ECPWSCOM0005";
 // their own; they must still never pass for success.
 const char kStorageFailed[] = "DRV0000001";
 
-// Attempts at a 14-digit archive name that no earlier archive holds.
-constexpr int kArchiveNameAttempts = 3;
+// Attempts at a 14-digit archive name that no earlier archive holds: this
+// second and the ones after it.
+constexpr int kArchiveNameAttempts = 60;
 
 // snprintf into a fixed buffer; false instead of a cut path.
+__attribute__((format(printf, 3, 4))) bool FormatInto(char* buf, size_t size, const char* fmt, ...)
+{
+    va_list args;
+    va_start(args, fmt);
+    const int n = vsnprintf(buf, size, fmt, args);
+    va_end(args);
+    return n >= 0 && static_cast<size_t>(n) < size;
+}
 template <size_t N, typename... Args>
 bool FormatFits(char (&buf)[N], const char* fmt, Args... args)
 {
-    int n = snprintf(buf, N, fmt, args...);
-    return n >= 0 && static_cast<size_t>(n) < N;
-}
-
-void SleepUntilNextSecond()
-{
-    struct timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    const long ns = 1000000000L - now.tv_nsec + 1000000L;  // just past the next second
-    struct timespec pause = {ns / 1000000000L, ns % 1000000000L};
-    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
-    }
+    return FormatInto(buf, N, fmt, args...);
 }
 
 // One block for the packet data, grown to the largest packet of this
@@ -91,14 +92,17 @@ public:
     // writeBehind: the file will be forced to disk when complete, so its
     // pages are handed to the disk as they fill, and the final sync finds
     // little left to wait for.
-    bool Open(const char* path, bool writeBehind)
+    bool Open(int dir, const std::string& name, bool writeBehind)
     {
         Close();
         m_writeBehind = writeBehind;
         m_unsubmitted = 0;
-        m_fd = dcjfork::OpenTracked(path, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK, 0666);
+        m_fd = dcjfork::OpenTracked(dir, name.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK, 0666);
         struct stat st;
-        if (m_fd >= 0 && (fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode))) Close();
+        if (m_fd >= 0 && (fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+            Close();
+            errno = EEXIST;  // something that is no file holds the name
+        }
         return m_fd >= 0;
     }
 
@@ -148,7 +152,97 @@ private:
     size_t m_unsubmitted = 0;
 };
 
+// A folder held open for the download: names inside it are given relative
+// to it, so only the file system's name limit bounds them.
+class FolderFd {
+public:
+    FolderFd() = default;
+    FolderFd(const FolderFd&) = delete;
+    FolderFd& operator=(const FolderFd&) = delete;
+    ~FolderFd()
+    {
+        if (m_fd >= 0) dcjfork::CloseTracked(m_fd);
+    }
+    bool Open(const std::string& path)
+    {
+        m_fd = dcjfork::OpenTracked(path.c_str(), O_RDONLY | O_DIRECTORY);
+        return m_fd >= 0;
+    }
+    int fd() const { return m_fd; }
+
+private:
+    int m_fd = -1;
+};
+
+// A file delivered in direct mode, under the name it has in the upload folder.
+struct DeliveredFile {
+    std::string diskName;
+    std::string listedName;
+    std::pair<dev_t, ino_t> inode{0, 0};
+};
+
+// Equal but for ASCII case: the folding every FAT and exFAT does.
+bool EqualIgnoringCase(const std::string& a, const std::string& b)
+{
+    return a.size() == b.size() && strncasecmp(a.c_str(), b.c_str(), a.size()) == 0;
+}
+
+// "YYYYMMDDhhmmss" of a local time.
+bool LocalStamp(time_t when, char (&stamp)[16])
+{
+    struct tm local;
+    return localtime_r(&when, &local) != nullptr && strftime(stamp, sizeof(stamp), "%Y%m%d%H%M%S", &local) == 14;
+}
+
+const char* ErrorText(int err)
+{
+    return err == 0 ? "unknown" : strerror(err);
+}
+
 }  // namespace
+
+// Everything one download knows, shared by its steps.
+struct CDataProcess::FsnDownload {
+    dcjfile::FolderLock workingFolderLock;  // held until the download has ended
+    InputFSNPara* para = nullptr;
+    int timeOut = 0;
+    bool archiveMode = false;
+    char qoltTempDir[256] = {0};  // the working folder "<temp>QOLT/"
+    std::string uploadDir;
+    FolderFd workingFolder;
+    FolderFd uploadFolder;
+
+    // The packet in hand.
+    RESPONSE_UP header = null_Response_Up;
+    char* data = nullptr;
+    uint32_t dataLen = 0;
+    uint32_t packetIndex = 0, packetCount = 0, fileIndex = 0, fileCount = 0;
+
+    // Where the stream stands.
+    bool inFile = false;  // a file has begun and its last packet is still to come
+    uint32_t nextPacket = 0;
+    uint32_t filesDone = 0;
+    uint32_t announcedFiles = 0;    // fileCount of the first header
+    uint32_t announcedPackets = 0;  // packetCount of the file's first packet
+    unsigned long long bytesReceived = 0;
+
+    // The file being received.
+    std::string listedName;  // its name as the reply lists it
+    std::string diskName;    // its name on disk (UTF-8)
+    PacketBuffer buffer;
+    GrowingFile growing;
+
+    // What is delivered (direct mode): by name, and by the file on disk, for
+    // a file system may take a new name for one delivered already.
+    std::vector<DeliveredFile> delivered;
+    std::map<std::string, size_t> deliveredByName;
+    std::map<std::pair<dev_t, ino_t>, size_t> deliveredByInode;
+    std::set<std::string> folderNames;  // the upload folder's entries, read once when needed
+    bool folderRead = false;
+    std::vector<std::string> names;  // as the reply lists them
+    size_t namesLen = 0;
+    bool leftEmpty = false;  // the working folder holds nothing more to remove
+};
 
 void CDataProcess::ProcSaveFSN(InputFSNPara* fsnPara, char** strRet, int* /*strRet1Count*/, int timeOut)
 {
@@ -158,274 +252,402 @@ void CDataProcess::ProcSaveFSN(InputFSNPara* fsnPara, char** strRet, int* /*strR
         SetResult(strRet, kBadParameter);
         return;
     }
+    FsnDownload d;
+    d.para = fsnPara;
+    d.timeOut = timeOut;
+    d.archiveMode = fsnPara->strRelativeFilePath[0] != '\0';
 
+    if (const char* refused = PrepareDownloadFolders(d)) {
+        SetResult(strRet, refused);
+        return;
+    }
+    if (const char* failure = ReceiveFiles(d)) {
+        SetResult(strRet, failure);
+    } else if (d.archiveMode) {
+        DeliverArchive(d, strRet);
+    } else {
+        DeliverDirect(d, strRet);
+    }
+    if (!d.leftEmpty) RemoveDir(d.qoltTempDir);
+}
+
+// The working folder "<temp>/QOLT/", locked and emptied, and the upload
+// folder. Nothing is left to clean up when it fails.
+const char* CDataProcess::PrepareDownloadFolders(FsnDownload& d)
+{
     char tempPath[256] = {0};
-    char qoltTempDir[256] = {0};
-    char fsnName[256] = {0};
-    char fsnTempPath[256] = {0};
-    char fsnZipPath[256] = {0};
     char backslash[] = "\\";
     char slash[] = "/";
-    RESPONSE_UP resUp = null_Response_Up;
-    std::vector<std::string> fsnNameVec;
-    size_t fsnNameVecLen = 0;
-    std::set<std::string> delivered;  // direct mode: names already in the upload folder
-    std::string listedName;           // the current file's name as the reply lists it
-    bool inFile = false;              // a file has begun and its last packet is still to come
-    uint32_t nextPacket = 0;
-    uint32_t filesDone = 0;
-    uint32_t announcedFiles = 0;  // fileCount of the first header
-    uint32_t announcedPackets = 0;  // packetCount of the file's first packet
-    PacketBuffer resBuf;
-    GrowingFile growing;
-    unsigned long long bytesReceived = 0;
-    const bool archiveMode = fsnPara->strRelativeFilePath[0] != '\0';
-    const char* failure = nullptr;
-    bool leftEmpty = false;  // the working folder holds nothing more to remove
-
-    // Working folder "<temp>/QOLT/" and the upload folder.
-    strrpl(fsnPara->strTempDir, tempPath, sizeof(tempPath), backslash, slash);
-    if (!FormatFits(qoltTempDir, "%sQOLT/", tempPath)) {
+    strrpl(d.para->strTempDir, tempPath, sizeof(tempPath), backslash, slash);
+    if (!FormatFits(d.qoltTempDir, "%sQOLT/", tempPath)) {
         LOG_ERROR("CDataProcess::ProcSaveFSN: temp path too long");
-        SetResult(strRet, kBadParameter);
-        return;
+        return kBadParameter;
     }
-    if (!dcjfile::EnsureRealDir(qoltTempDir)) {
-        LOG_ERRORF("CDataProcess::ProcSaveFSN: cannot create %s", qoltTempDir);
-        SetResult(strRet, kStorageFailed);
-        return;
+    if (!dcjfile::EnsureRealDir(d.qoltTempDir)) {
+        LOG_ERRORF("CDataProcess::ProcSaveFSN: cannot create %s", d.qoltTempDir);
+        return kStorageFailed;
     }
-    dcjfile::FolderLock workingFolderLock;
-    if (!workingFolderLock.Acquire(qoltTempDir, timeOut)) {
-        LOG_ERRORF("CDataProcess::ProcSaveFSN: %s is in use by another download", qoltTempDir);
-        SetResult(strRet, kStorageFailed);
-        return;
+    if (!d.workingFolderLock.Acquire(d.qoltTempDir, d.timeOut)) {
+        LOG_ERRORF("CDataProcess::ProcSaveFSN: %s is in use by another download", d.qoltTempDir);
+        return kStorageFailed;
     }
     memset(tempPath, 0, sizeof(tempPath));
-    strrpl(fsnPara->strUploadDir, tempPath, sizeof(tempPath), backslash, slash);
+    strrpl(d.para->strUploadDir, tempPath, sizeof(tempPath), backslash, slash);
     if (!pathModuleSpace::CMakePahtModule().makePath(tempPath)) {
         LOG_ERRORF("CDataProcess::ProcSaveFSN: cannot create %s", tempPath);
-        SetResult(strRet, kStorageFailed);
-        return;
+        return kStorageFailed;
     }
-    const std::string uploadDir(tempPath);
-    RemoveDir(qoltTempDir);
+    d.uploadDir = tempPath;
+    if (!d.workingFolder.Open(d.qoltTempDir) || !d.uploadFolder.Open(d.uploadDir)) {
+        LOG_ERRORF("CDataProcess::ProcSaveFSN: cannot open %s or %s: %s", d.qoltTempDir, d.uploadDir.c_str(),
+                   ErrorText(errno));
+        return kStorageFailed;
+    }
+    RemoveDir(d.qoltTempDir);
+    // Under the working folder's lock, as every download into this upload
+    // folder from this temp folder; a copy of another process that is still
+    // going keeps its part file (see RemoveStalePartFiles).
+    dcjfile::RemoveStalePartFiles(d.uploadFolder.fd());
+    return nullptr;
+}
 
+// Every packet of every announced file, each file stored as it completes.
+// Returns the failure's code, or nullptr when all arrived and nothing more.
+const char* CDataProcess::ReceiveFiles(FsnDownload& d)
+{
     for (;;) {
-        unsigned int dataBufLen = sizeof(RESPONSE_UP);
-        // A header must arrive whole within the time-out.
-        if (!m_TcpClinet->Recv(reinterpret_cast<char*>(&resUp), dataBufLen, timeOut)) {
-            LOG_ERROR("CDataProcess::ProcSaveFSN: Recv resUp error");
-            failure = kNetworkFailed;
-            break;
+        if (const char* failure = ReceivePacket(d)) return failure;
+        if (d.packetIndex == 0) {
+            if (const char* failure = BeginFile(d)) return failure;
         }
-        if (!ParseResUpData(&resUp)) {
-            LOG_ERROR("CDataProcess::ProcSaveFSN: ParseResUpData error");
-            failure = kBadResponse;
-            break;
+        if (!d.growing.Append(d.data, d.dataLen)) {
+            LOG_ERRORF("CDataProcess::ProcSaveFSN: SaveFile error:%s%s: %s", d.qoltTempDir, d.diskName.c_str(),
+                       ErrorText(errno));
+            return kStorageFailed;
         }
-        unsigned int dataLen = FromWire32(resUp.msg_length) - static_cast<uint32_t>(sizeof(RESPONSE_UP));
-        const uint32_t packetIndex = FromWire32(resUp.packetIndex);
-        const uint32_t packetCount = FromWire32(resUp.packetCount);
-        const uint32_t fileIndex = FromWire32(resUp.fileIndex);
-        const uint32_t fileCount = FromWire32(resUp.fileCount);
-        // Packets come file by file, each file's in order and of a count that
-        // does not change, and the files likewise: a file left unfinished or
-        // skipped would be confirmed and then cleared unreceived.
-        if (announcedFiles == 0) announcedFiles = fileCount;
-        if (packetIndex == 0) announcedPackets = packetCount;
-        if ((packetIndex == 0 ? inFile : (!inFile || packetIndex != nextPacket)) || fileIndex != filesDone ||
-            fileCount != announcedFiles || packetCount != announcedPackets) {
-            LOG_ERRORF("CDataProcess::ProcSaveFSN: packet %u of file %u/%u out of order", packetIndex, fileIndex,
-                       fileCount);
-            failure = kBadResponse;
-            break;
-        }
-
-        char* data = resBuf.Reserve(dataLen);
-        if (data == nullptr) {
-            LOG_ERRORF("CDataProcess::ProcSaveFSN: no memory for %u bytes", dataLen);
-            failure = kStorageFailed;
-            break;
-        }
-        // Data gets the time-out plus what it needs at the least rate a
-        // working device keeps.
-        const long long dataDeadline = CTCPClient::DeadlineAfterMs(
-            timeOut < 0 ? -1
-                        : static_cast<long long>(timeOut) * 1000 +
-                              static_cast<long long>(dataLen) * 1000 / static_cast<long long>(m_MinDataRate));
-        if (!m_TcpClinet->RecvBefore(data, dataLen, dataDeadline)) {
-            LOG_ERROR("CDataProcess::ProcSaveFSN: Recv resBuf data error");
-            failure = kNetworkFailed;
-            break;
-        }
-
-        bytesReceived += dataLen;
-
-        if (packetIndex == 0) {
-            const std::string machineNo = dcjframe::FieldText(resUp.MachineNo, sizeof(resUp.MachineNo));
-            const std::string dateTime = dcjframe::FieldText(resUp.DateTime, sizeof(resUp.DateTime));
-            const std::string sNo = dcjframe::FieldText(resUp.SNo, sizeof(resUp.SNo));
-            // The host reads the list in UTF-8: the file on disk carries the
-            // UTF-8 name the reply will list, byte for byte, and the list
-            // keeps the GBK form that converts to it.
-            // Each field on its own: a lead byte at a field's end must not
-            // swallow the separator after it.
-            auto canonical = [](const std::string& field) { return dcjtext::CanonicalGbk(field.data(), field.size()); };
-            listedName = canonical(fsnPara->strInstNo) + "_" + canonical(machineNo) + "_" +
-                         canonical(fsnPara->strEmpNo) + "_" + canonical(dateTime) + "_" + canonical(sNo) + ".FSN";
-            const std::string diskName = dcjtext::GbkToUtf8Lenient(listedName.data(), listedName.size());
-            if (diskName.find('/') != std::string::npos || !FormatFits(fsnName, "%s", diskName.c_str()) ||
-                !FormatFits(fsnTempPath, "%s%s", qoltTempDir, fsnName)) {
-                LOG_ERROR("CDataProcess::ProcSaveFSN: file name too long");
-                failure = kBadParameter;
-                break;
-            }
-            if (!growing.Open(fsnTempPath, !archiveMode)) {
-                LOG_ERRORF("CDataProcess::ProcSaveFSN: SaveFile error:%s", fsnTempPath);
-                failure = kStorageFailed;
-                break;
-            }
-            inFile = true;
-        }
-
-        if (!growing.Append(data, dataLen)) {
-            LOG_ERRORF("CDataProcess::ProcSaveFSN: SaveFile error:%s", fsnTempPath);
-            failure = kStorageFailed;
-            break;
-        }
-
-        nextPacket = packetIndex + 1;
-        if (packetIndex < packetCount - 1) continue;
-        inFile = false;
-
-        // A delivered file is on disk before it is moved; files of an archive
-        // only need to be readable by zip, the archive itself is synced.
-        if (!growing.Finish(!archiveMode)) {
-            LOG_ERRORF("CDataProcess::ProcSaveFSN: SaveFile error:%s", fsnTempPath);
-            failure = kStorageFailed;
-            break;
-        }
-
-        if (!archiveMode) {
-            if (!FormatFits(fsnZipPath, "%s%s", fsnPara->strUploadDir, fsnName)) {
-                LOG_ERROR("CDataProcess::ProcSaveFSN: upload path too long");
-                failure = kBadParameter;
-                break;
-            }
-            // A name this download has delivered already gets the new data
-            // added, as it would inside an archive: replacing it would lose
-            // the first file once the device clears its copies. The content
-            // was synced before the move; the upload folder's new names are
-            // synced once, before the confirmation.
-            const bool repeated = !delivered.insert(fsnName).second;
-            const bool stored = repeated ? dcjfile::AppendFile(fsnTempPath, fsnZipPath)
-                                         : dcjfile::MoveFile(fsnTempPath, fsnZipPath, true) == dcjfile::MoveResult::Moved;
-            if (!stored) {
-                LOG_ERRORF("CDataProcess::ProcSaveFSN: rename error:%s", fsnZipPath);
-                failure = kStorageFailed;
-                break;
-            }
-        }
-        fsnNameVec.push_back(listedName);
-        fsnNameVecLen += listedName.size() + 1;
-        ++filesDone;
-        if (fileIndex < fileCount - 1) continue;
+        d.nextPacket = d.packetIndex + 1;
+        if (d.packetIndex < d.packetCount - 1) continue;
+        if (const char* failure = FinishFile(d)) return failure;
+        if (d.fileIndex < d.fileCount - 1) continue;
         // More than the device announced: what follows would be cleared
         // with the rest once confirmed. A device that is done closes the
         // stream; one that sends on after a pause is caught in the wait.
-        if (m_TcpClinet->DataBeforeEnd(EndOfStreamWaitMs(timeOut))) {
+        if (m_TcpClinet->DataBeforeEnd(EndOfStreamWaitMs(d.timeOut))) {
             LOG_ERROR("CDataProcess::ProcSaveFSN: data after the last announced file");
-            failure = kBadResponse;
+            return kBadResponse;
         }
-        break;
+        return nullptr;
+    }
+}
+
+// One header and its data, in the order the stream must keep.
+const char* CDataProcess::ReceivePacket(FsnDownload& d)
+{
+    unsigned int headerLen = sizeof(RESPONSE_UP);
+    // A header must arrive whole within the time-out.
+    if (!m_TcpClinet->Recv(reinterpret_cast<char*>(&d.header), headerLen, d.timeOut)) {
+        LOG_ERROR("CDataProcess::ProcSaveFSN: Recv resUp error");
+        return kNetworkFailed;
+    }
+    if (!ParseResUpData(&d.header)) {
+        LOG_ERROR("CDataProcess::ProcSaveFSN: ParseResUpData error");
+        return kBadResponse;
+    }
+    d.dataLen = FromWire32(d.header.msg_length) - static_cast<uint32_t>(sizeof(RESPONSE_UP));
+    d.packetIndex = FromWire32(d.header.packetIndex);
+    d.packetCount = FromWire32(d.header.packetCount);
+    d.fileIndex = FromWire32(d.header.fileIndex);
+    d.fileCount = FromWire32(d.header.fileCount);
+    // Packets come file by file, each file's in order and of a count that
+    // does not change, and the files likewise: a file left unfinished or
+    // skipped would be confirmed and then cleared unreceived.
+    if (d.announcedFiles == 0) d.announcedFiles = d.fileCount;
+    if (d.packetIndex == 0) d.announcedPackets = d.packetCount;
+    if ((d.packetIndex == 0 ? d.inFile : (!d.inFile || d.packetIndex != d.nextPacket)) ||
+        d.fileIndex != d.filesDone || d.fileCount != d.announcedFiles || d.packetCount != d.announcedPackets) {
+        LOG_ERRORF("CDataProcess::ProcSaveFSN: packet %u of file %u/%u out of order", d.packetIndex, d.fileIndex,
+                   d.fileCount);
+        return kBadResponse;
     }
 
-    if (failure != nullptr) {
-        SetResult(strRet, failure);
-    } else if (archiveMode) {
-        // cp and zip may take the time-out plus a second per MiB, and never
-        // less than the minimum; then they are killed.
-        const long long toolSeconds = (timeOut > 0 ? timeOut : 0) + static_cast<long long>(bytesReceived >> 20);
-        SetToolSeconds(toolSeconds < m_MinToolSeconds ? m_MinToolSeconds
-                                                     : toolSeconds > INT_MAX ? INT_MAX : static_cast<int>(toolSeconds));
-        std::string strName(fsnPara->strRelativeFilePath);
-        strName = basename(&strName[0]);
-        LOG_INFOF("CDataProcess::ProcSaveFSN basename strName:%s", strName.c_str());
+    d.data = d.buffer.Reserve(d.dataLen);
+    if (d.data == nullptr) {
+        LOG_ERRORF("CDataProcess::ProcSaveFSN: no memory for %u bytes", d.dataLen);
+        return kStorageFailed;
+    }
+    // Data gets the time-out plus what it needs at the least rate a
+    // working device keeps.
+    const long long dataDeadline = CTCPClient::DeadlineAfterMs(
+        d.timeOut < 0 ? -1
+                      : static_cast<long long>(d.timeOut) * 1000 +
+                            static_cast<long long>(d.dataLen) * 1000 / static_cast<long long>(m_MinDataRate));
+    if (!m_TcpClinet->RecvBefore(d.data, d.dataLen, dataDeadline)) {
+        LOG_ERROR("CDataProcess::ProcSaveFSN: Recv resBuf data error");
+        return kNetworkFailed;
+    }
+    d.bytesReceived += d.dataLen;
+    return nullptr;
+}
 
-        // The related file must not overwrite a downloaded file of its name.
-        int cpStatus = -1;
-        if (dcjfile::PathExists(std::string(qoltTempDir) + strName)) {
-            LOG_ERRORF("CDataProcess::ProcSaveFSN: related file %s would replace a downloaded file",
-                       strName.c_str());
-        } else {
-            cpStatus = dcjfile::RunProgram(
-                {"cp", dcjfile::PathArg(fsnPara->strRelativeFilePath), dcjfile::PathArg(qoltTempDir)}, ToolSeconds());
-            LOG_INFOF("cp %s %s", fsnPara->strRelativeFilePath, qoltTempDir);
-            // The host reaped cp itself: the copy, whole, is cp's answer.
-            if (cpStatus == dcjfile::kOutcomeUnknown) {
-                struct stat from, to;
-                const bool whole = stat(fsnPara->strRelativeFilePath, &from) == 0 &&
-                                   lstat((std::string(qoltTempDir) + strName).c_str(), &to) == 0 &&
-                                   S_ISREG(to.st_mode) && to.st_size == from.st_size;
-                cpStatus = whole ? 0 : -1;
-            }
-        }
+// Names the file of the first packet and opens it in the working folder.
+const char* CDataProcess::BeginFile(FsnDownload& d)
+{
+    const RESPONSE_UP& h = d.header;
+    const std::string machineNo = dcjframe::FieldText(h.MachineNo, sizeof(h.MachineNo));
+    const std::string dateTime = dcjframe::FieldText(h.DateTime, sizeof(h.DateTime));
+    const std::string sNo = dcjframe::FieldText(h.SNo, sizeof(h.SNo));
+    // The host reads the list in UTF-8: the file on disk carries the
+    // UTF-8 name the reply will list, byte for byte, and the list
+    // keeps the GBK form that converts to it.
+    // Each field on its own: a lead byte at a field's end must not
+    // swallow the separator after it.
+    auto canonical = [](const std::string& field) { return dcjtext::CanonicalGbk(field.data(), field.size()); };
+    d.listedName = canonical(d.para->strInstNo) + "_" + canonical(machineNo) + "_" + canonical(d.para->strEmpNo) +
+                   "_" + canonical(dateTime) + "_" + canonical(sNo) + ".FSN";
+    d.diskName = dcjtext::GbkToUtf8Lenient(d.listedName.data(), d.listedName.size());
+    if (d.diskName.find('/') != std::string::npos) {
+        LOG_ERROR("CDataProcess::ProcSaveFSN: file name with a folder in it");
+        return kBadParameter;
+    }
+    // Only the file system's limit on one name counts: paths are never built.
+    if (d.diskName.size() > NAME_MAX) {
+        LOG_ERRORF("CDataProcess::ProcSaveFSN: file name of %zu bytes, longer than a file system takes: %s",
+                   d.diskName.size(), d.diskName.c_str());
+        return kStorageFailed;
+    }
+    if (!d.growing.Open(d.workingFolder.fd(), d.diskName, !d.archiveMode)) {
+        LOG_ERRORF("CDataProcess::ProcSaveFSN: cannot store %s in %s: %s", d.diskName.c_str(), d.qoltTempDir,
+                   ErrorText(errno));
+        return kStorageFailed;
+    }
+    d.inFile = true;
+    return nullptr;
+}
 
-        // Packed inside the working folder under a name that is not listed,
-        // then moved into the upload folder without replacing anything.
-        char qoltTempFiles[256] = {0};
-        char partialZip[256] = {0};
-        const bool pathsFit = FormatFits(qoltTempFiles, "%s*", qoltTempDir) &&
-                              FormatFits(partialZip, "%s.archive.zip.part", qoltTempDir);
-        LOG_INFOF("CDataProcess::ProcSaveFSN qoltTempFiles:%s", qoltTempFiles);
+// The file's last packet is written: store it, and in direct mode move it
+// into the upload folder.
+const char* CDataProcess::FinishFile(FsnDownload& d)
+{
+    d.inFile = false;
+    // A delivered file is on disk before it is moved; files of an archive
+    // only need to be readable by zip, the archive itself is synced.
+    if (!d.growing.Finish(!d.archiveMode)) {
+        LOG_ERRORF("CDataProcess::ProcSaveFSN: SaveFile error:%s%s: %s", d.qoltTempDir, d.diskName.c_str(),
+                   ErrorText(errno));
+        return kStorageFailed;
+    }
+    const std::string* listed = &d.listedName;
+    if (!d.archiveMode) {
+        size_t index = 0;
+        if (const char* failure = MoveIntoUploadFolder(d, &index)) return failure;
+        listed = &d.delivered[index].listedName;
+    }
+    d.names.push_back(*listed);
+    d.namesLen += listed->size() + 1;
+    ++d.filesDone;
+    return nullptr;
+}
 
-        char stamp[16] = {0};
-        bool published = false;
-        if (cpStatus == 0 && pathsFit) {
-            if (CreateZipFile(qoltTempFiles, partialZip)) {
-                for (int attempt = 0; attempt < kArchiveNameAttempts && !published; ++attempt) {
-                    if (attempt > 0) SleepUntilNextSecond();
-                    memset(stamp, 0, sizeof(stamp));
-                    GetCurTime(stamp, sizeof(stamp));
-                    if (!FormatFits(fsnZipPath, "%s%s.zip", fsnPara->strUploadDir, stamp)) break;
-                    const dcjfile::MoveResult moved = dcjfile::MoveFile(partialZip, fsnZipPath, false);
-                    if (moved == dcjfile::MoveResult::Failed) break;
-                    published = moved == dcjfile::MoveResult::Moved;
-                }
-                // CreateZipFile synced the archive; its name is synced here.
-                if (published) published = dcjfile::SyncDir(uploadDir);
-            }
+// Moves the finished file into the upload folder; *index is the delivered
+// file that now holds its content. A name this download has delivered
+// already gets the new data added, as it would inside an archive: replacing
+// it would lose the first file once the device clears its copies. So does a
+// name the folder's file system takes for a delivered one (case folded on
+// FAT and exFAT, ...): the reply then lists the name on disk. The content was
+// synced before the move; the folder's new names are synced once, before the
+// confirmation.
+const char* CDataProcess::MoveIntoUploadFolder(FsnDownload& d, size_t* index)
+{
+    const int up = d.uploadFolder.fd();
+    const int work = d.workingFolder.fd();
+    long found = -1;
+    const char* refusal = FindDeliveredFile(d, &found);
+    if (refusal != nullptr) return refusal;
+    bool stored;
+    if (found >= 0) {
+        *index = static_cast<size_t>(found);
+        stored = dcjfile::AppendFileAt(work, d.diskName, up, d.delivered[*index].diskName);
+    } else {
+        stored = dcjfile::MoveFileAt(work, d.diskName, up, d.diskName, true) == dcjfile::MoveResult::Moved;
+    }
+    if (!stored) {
+        LOG_ERRORF("CDataProcess::ProcSaveFSN: cannot store %s in %s: %s", d.diskName.c_str(), d.uploadDir.c_str(),
+                   ErrorText(errno));
+        return kStorageFailed;
+    }
+    if (found < 0) {
+        *index = d.delivered.size();
+        d.delivered.push_back({d.diskName, d.listedName});
+        d.deliveredByName[d.diskName] = *index;
+        d.folderNames.insert(d.diskName);
+    }
+    // The file on disk is new either way (an append replaces it): its
+    // former inode number is free for another file now.
+    DeliveredFile& file = d.delivered[*index];
+    d.deliveredByInode.erase(file.inode);
+    struct stat st;
+    if (fstatat(up, file.diskName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        file.inode = {st.st_dev, st.st_ino};
+        d.deliveredByInode[file.inode] = *index;
+    }
+    return nullptr;
+}
+
+// Which file delivered in this download the current name stands for on
+// disk (*found, -1 for none): the same name, the same file (device and
+// inode), or, where the file system keeps no stable inode numbers (some
+// FUSE ones), an entry the name finds that differs only in case. A name
+// that finds another file that cannot be told apart is refused: delivering
+// it could replace a delivered file.
+const char* CDataProcess::FindDeliveredFile(FsnDownload& d, long* found)
+{
+    const auto byName = d.deliveredByName.find(d.diskName);
+    if (byName != d.deliveredByName.end()) {
+        *found = static_cast<long>(byName->second);
+        return nullptr;
+    }
+    const int up = d.uploadFolder.fd();
+    struct stat st;
+    if (fstatat(up, d.diskName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return nullptr;  // a new name
+    const auto byInode = d.deliveredByInode.find({st.st_dev, st.st_ino});
+    if (byInode != d.deliveredByInode.end()) {
+        *found = static_cast<long>(byInode->second);
+        LOG_INFOF("CDataProcess::ProcSaveFSN: %s is %s on this file system: content added",
+                  d.diskName.c_str(), d.delivered[byInode->second].diskName.c_str());
+        return nullptr;
+    }
+    if (!d.folderRead) {
+        std::vector<std::string> entries;
+        dcjfile::ListDir(d.uploadDir, &entries);
+        d.folderNames.insert(entries.begin(), entries.end());
+        d.folderRead = true;
+    }
+    // The very name is in the folder: a file of an earlier download, which
+    // is delivered again.
+    if (d.folderNames.count(d.diskName)) return nullptr;
+    for (size_t i = 0; i < d.delivered.size(); ++i) {
+        if (EqualIgnoringCase(d.delivered[i].diskName, d.diskName)) {
+            *found = static_cast<long>(i);
+            LOG_INFOF("CDataProcess::ProcSaveFSN: %s is %s on this file system: content added",
+                      d.diskName.c_str(), d.delivered[i].diskName.c_str());
+            return nullptr;
         }
-        if (!published) {
-            SetResult(strRet, kZipFailed);
-            LOG_ERROR("CDataProcess::ProcSaveFSN: CreateZipFile error");
-        } else {
-            RemoveDir(qoltTempDir);
-            leftEmpty = true;
-            SetResult(strRet, kSuccess);
-            char zipName[32];
-            snprintf(zipName, sizeof(zipName), "%s.zip", stamp);
-            WriteSlot(strRet, 2, zipName);
-        }
-    } else if (!dcjfile::SyncDir(uploadDir)) {
+    }
+    LOG_ERRORF("CDataProcess::ProcSaveFSN: the file system of %s takes %s for another file; not delivered",
+               d.uploadDir.c_str(), d.diskName.c_str());
+    return kStorageFailed;
+}
+
+// Direct mode: every file is in the upload folder; its names go to disk,
+// then the list into the reply.
+void CDataProcess::DeliverDirect(FsnDownload& d, char** strRet)
+{
+    if (fsync(d.uploadFolder.fd()) != 0) {
         // The renames must be on disk before the device is told to clear.
-        LOG_ERRORF("CDataProcess::ProcSaveFSN: sync error:%s", uploadDir.c_str());
+        LOG_ERRORF("CDataProcess::ProcSaveFSN: sync error:%s", d.uploadDir.c_str());
         SetResult(strRet, kStorageFailed);
-    } else if (fsnNameVecLen > 1023 && !GrowSlot2(fsnNameVecLen + 1)) {
+        return;
+    }
+    if (d.namesLen > 1023 && !GrowSlot2(d.namesLen + 1)) {
         LOG_ERROR("CDataProcess::ProcSaveFSN: no memory for the file list");
         SetResult(strRet, kStorageFailed);
-    } else {
-        leftEmpty = true;  // every file was moved out, and nobody else uses the folder
-        SetResult(strRet, kSuccess);
-        std::string list;
-        list.reserve(fsnNameVecLen);
-        for (size_t i = 0; i < fsnNameVec.size(); ++i) {
-            if (i) list += '|';
-            list += fsnNameVec[i];
-        }
-        WriteSlot(strRet, 2, list.c_str());
+        return;
     }
+    d.leftEmpty = true;  // every file was moved out, and nobody else uses the folder
+    SetResult(strRet, kSuccess);
+    std::string list;
+    list.reserve(d.namesLen);
+    for (size_t i = 0; i < d.names.size(); ++i) {
+        if (i) list += '|';
+        list += d.names[i];
+    }
+    WriteSlot(strRet, 2, list.c_str());
+}
 
-    if (!leftEmpty) RemoveDir(qoltTempDir);
+// Archive mode: the related file joins the downloaded ones, all are packed,
+// and the archive is published under a name no earlier archive holds.
+void CDataProcess::DeliverArchive(FsnDownload& d, char** strRet)
+{
+    // cp and zip may take the time-out plus a second per MiB, and never
+    // less than the minimum; then they are killed.
+    const long long toolSeconds = (d.timeOut > 0 ? d.timeOut : 0) + static_cast<long long>(d.bytesReceived >> 20);
+    SetToolSeconds(toolSeconds < m_MinToolSeconds ? m_MinToolSeconds
+                                                 : toolSeconds > INT_MAX ? INT_MAX : static_cast<int>(toolSeconds));
+    char stamp[16] = {0};
+    char partialZip[256] = {0};
+    char qoltTempFiles[256] = {0};
+    // Packed inside the working folder under a name that is not listed,
+    // then moved into the upload folder without replacing anything.
+    const bool pathsFit = FormatFits(qoltTempFiles, "%s*", d.qoltTempDir) &&
+                          FormatFits(partialZip, "%s.archive.zip.part", d.qoltTempDir);
+    const bool copied = CopyRelatedFile(d);
+    LOG_INFOF("CDataProcess::ProcSaveFSN qoltTempFiles:%s", qoltTempFiles);
+    const bool published = copied && pathsFit && CreateZipFile(qoltTempFiles, partialZip) &&
+                           PublishArchive(d, partialZip, stamp, sizeof(stamp));
+    if (!published) {
+        SetResult(strRet, kZipFailed);
+        LOG_ERROR("CDataProcess::ProcSaveFSN: CreateZipFile error");
+        return;
+    }
+    RemoveDir(d.qoltTempDir);
+    d.leftEmpty = true;
+    SetResult(strRet, kSuccess);
+    char zipName[32];
+    snprintf(zipName, sizeof(zipName), "%s.zip", stamp);
+    WriteSlot(strRet, 2, zipName);
+}
+
+// cp of the related file into the working folder; true when it is there whole.
+bool CDataProcess::CopyRelatedFile(FsnDownload& d)
+{
+    std::string strName(d.para->strRelativeFilePath);
+    strName = basename(&strName[0]);
+    LOG_INFOF("CDataProcess::ProcSaveFSN basename strName:%s", strName.c_str());
+    const std::string copy = std::string(d.qoltTempDir) + strName;
+
+    // The related file must not overwrite a downloaded file of its name.
+    if (dcjfile::PathExists(copy)) {
+        LOG_ERRORF("CDataProcess::ProcSaveFSN: related file %s would replace a downloaded file", strName.c_str());
+        return false;
+    }
+    int cpStatus = dcjfile::RunProgram(
+        {"cp", dcjfile::PathArg(d.para->strRelativeFilePath), dcjfile::PathArg(d.qoltTempDir)}, ToolSeconds());
+    LOG_INFOF("cp %s %s", d.para->strRelativeFilePath, d.qoltTempDir);
+    // The host reaped cp itself: the copy, whole, is cp's answer.
+    if (cpStatus == dcjfile::kOutcomeUnknown) {
+        struct stat from, to;
+        const bool whole = stat(d.para->strRelativeFilePath, &from) == 0 && lstat(copy.c_str(), &to) == 0 &&
+                           S_ISREG(to.st_mode) && to.st_size == from.st_size;
+        cpStatus = whole ? 0 : -1;
+    }
+    return cpStatus == 0;
+}
+
+// Moves the packed archive to "<upload><stamp>.zip" without replacing an
+// earlier one, on any file system, and forces its name to disk.
+// CreateZipFile synced the archive. A name taken (another archive in this
+// second) moves the stamp on by a second, without waiting for it.
+bool CDataProcess::PublishArchive(FsnDownload& d, const char* partialZip, char* stamp, int stampSize)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    const std::string partName = std::string(partialZip).substr(strlen(d.qoltTempDir));
+    for (int attempt = 0; attempt < kArchiveNameAttempts; ++attempt) {
+        char next[16] = {0};
+        if (!LocalStamp(now.tv_sec + attempt, next) || stampSize < static_cast<int>(sizeof(next))) return false;
+        const dcjfile::MoveResult moved = dcjfile::MoveFileAt(d.workingFolder.fd(), partName, d.uploadFolder.fd(),
+                                                              std::string(next) + ".zip", false);
+        if (moved == dcjfile::MoveResult::Failed) {
+            LOG_ERRORF("CDataProcess::ProcSaveFSN: cannot publish %s.zip in %s: %s", next, d.uploadDir.c_str(),
+                       ErrorText(errno));
+            return false;
+        }
+        if (moved == dcjfile::MoveResult::Moved) {
+            memcpy(stamp, next, sizeof(next));
+            return fsync(d.uploadFolder.fd()) == 0;
+        }
+    }
+    LOG_ERRORF("CDataProcess::ProcSaveFSN: every archive name of the next %d seconds is taken in %s",
+               kArchiveNameAttempts, d.uploadDir.c_str());
+    return false;
 }
