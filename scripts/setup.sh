@@ -11,6 +11,9 @@ base=(cmake ninja-build g++ make pkg-config rapidjson-dev libgtest-dev googletes
 # cross build and its tests (scripts/ci-cross.sh adds the arm64 gconv modules).
 ci=(clang-14 libclang-rt-14-dev valgrind gcc-aarch64-linux-gnu g++-aarch64-linux-gnu binutils-aarch64-linux-gnu
   qemu-user)
+# Packages and their checks (scripts/ci-packages.sh): manual pages, hardening,
+# debug symbols, lintian, the completion.
+ci+=(help2man devscripts lintian gdb man-db bash-completion file)
 
 want=("${base[@]}")
 if [ "${1:-}" = "ci" ]; then want+=("${ci[@]}"); fi
