@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "DriverHost.h"
+#include "Fsn.h"
 #include "Progress.h"
 #include "Request.h"
 
@@ -50,6 +51,12 @@ Commands (the driver function in brackets; its name works as a command too):
   raw JSON            send the request text JSON as it is
   raw --request FILE  the same, the text read from FILE (- for stdin); of
                       the options only --json, --dry-run and --driver apply
+  fsn FILE...         read FSN files (nothing is sent; the driver is not
+                      loaded): per file its layout, image flag, declared and
+                      found record counts, one line per record (time,
+                      authenticity, currency, edition, denomination, serial,
+                      error codes) and the count and value per currency and
+                      denomination; every disagreement is a "problem:" line
 
 Counter:
   -a, --ip ADDR         address (default 127.0.0.1, or $DCJCTL_IP)
@@ -66,9 +73,24 @@ Download:
       --inst-no TEXT    institution number in the file names (default 442000034)
       --emp-no TEXT     employee number in the file names (default 10677661)
       --related FILE    archive mode: FILE goes into the zip with the files
+      --check           after a successful download, read every delivered FSN
+                        file (or every one in the archive) and print a line
+                        per file and the summary; problems go to stderr and
+                        make the exit status 1; the files stay as delivered
 
 set-time:
       --time TEXT       the same as TIME
+
+fsn:
+      --json            one JSON array, an object per file: file, layout
+                        ("2014", "2018" or null), images, declared, records
+                        (time, authenticity, errors, currency, version,
+                        denomination, serial) and problems
+      --csv             one CSV row per record, with the file name first;
+                        problems on stderr
+      --images DIR      also write DIR/<file>-<record>.png for every record
+                        with images: its serial characters side by side;
+                        DIR "-" draws them in text below each record instead
 
 Output and driver:
       --json            print the reply exactly as the driver wrote it, then
@@ -90,8 +112,10 @@ fetching it again is safe). The driver logs to $VDXLOG_FILE (default
 ${TMPDIR:-/tmp}/vdxlog-<uid>/vdxlog.log).
 
 Exit status:
-  0  the reply's retCode is ECPWS0000000 (status also needs status 01)
-  1  the counter or the driver reported a failure
+  0  the reply's retCode is ECPWS0000000 (status also needs status 01);
+     fsn: every file read cleanly
+  1  the counter or the driver reported a failure; fsn or --check: a file
+     could not be read or has a problem
   2  usage error
   3  the driver could not be loaded
 
@@ -101,12 +125,14 @@ Examples:
   dcjctl download --related ./batch/summary.txt
   dcjctl set-time 20261207093000
   dcjctl --json counts
+  dcjctl download --check
+  dcjctl fsn --images ./serials qolt/upload/*.FSN
   dcjctl raw '{"commonArgs":{"funcName":"getRMBCount","timeout":"5"},"connectArgs":{"ip":"127.0.0.1","port":"1000"}}'
 )";
 
 // Option groups: an option outside its command's groups is a usage error,
 // so a misplaced --related never passes silently.
-enum Group : unsigned { kCounter = 1, kDownload = 2, kTime = 4, kRaw = 8 };
+enum Group : unsigned { kCounter = 1, kDownload = 2, kTime = 4, kRaw = 8, kFsn = 16 };
 
 struct CommandInfo {
     const char* name;
@@ -122,6 +148,7 @@ const CommandInfo kCommands[] = {
     {"clear-files", "clearAllFSNFiles", kCounter},
     {"download", "getAllFSNFiles", kCounter | kDownload},
     {"raw", "", kRaw},
+    {"fsn", "", kFsn},
 };
 
 struct Options {
@@ -139,6 +166,9 @@ struct Options {
     std::string requestFile;
     std::string driver;
     bool json = false;
+    bool csv = false;
+    std::string images;
+    bool check = false;
     bool dryRun = false;
     bool help = false;
     bool version = false;
@@ -212,7 +242,7 @@ Options Parse(int argc, char** argv)
 {
     enum {
         kOptUpload = 256, kOptTemp, kOptInst, kOptEmp, kOptRelated, kOptTime, kOptSn, kOptDriver, kOptJson,
-        kOptVersion, kOptRequest, kOptDryRun
+        kOptVersion, kOptRequest, kOptDryRun, kOptCsv, kOptImages, kOptCheck
     };
     static const struct option kLong[] = {
         {"ip", required_argument, nullptr, 'a'},
@@ -229,6 +259,9 @@ Options Parse(int argc, char** argv)
         {"request", required_argument, nullptr, kOptRequest},
         {"json", no_argument, nullptr, kOptJson},
         {"dry-run", no_argument, nullptr, kOptDryRun},
+        {"csv", no_argument, nullptr, kOptCsv},
+        {"images", required_argument, nullptr, kOptImages},
+        {"check", no_argument, nullptr, kOptCheck},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, kOptVersion},
         {nullptr, 0, nullptr, 0},
@@ -281,6 +314,13 @@ Options Parse(int argc, char** argv)
                 break;
             case kOptJson: o.json = true; break;
             case kOptDryRun: o.dryRun = true; break;
+            case kOptCsv: o.csv = true; o.given.emplace_back("--csv", kFsn); break;
+            case kOptImages:
+                if (arg.empty()) throw UsageError{"--images needs a folder (or - for text)"};
+                o.images = arg;
+                o.given.emplace_back("--images", kFsn);
+                break;
+            case kOptCheck: o.check = true; o.given.emplace_back("--check", kDownload); break;
             case 'h': o.help = true; break;
             case kOptVersion: o.version = true; break;
             case ':': throw UsageError{std::string("option ") + argv[optind - 1] + " needs a value"};
@@ -421,6 +461,57 @@ int ShowVersion(const Options& o)
     return kOk;
 }
 
+int Usage(const std::string& text)
+{
+    Message(text);
+    fputs("Try 'dcjctl --help' for more information.\n", stderr);
+    return kUsage;
+}
+
+int RunFsn(const Options& o, const std::vector<std::string>& paths)
+{
+    if (paths.empty()) return Usage("fsn needs at least one FILE");
+    if (o.json && o.csv) return Usage("fsn takes --json or --csv, not both");
+    if (o.dryRun) return Usage("--dry-run does not apply to fsn");
+    if (o.images == "-" && (o.json || o.csv)) return Usage("--images - draws in the plain listing only");
+    if (!o.images.empty() && o.images != "-" && !dcjctl::PngSupported()) {
+        return Usage("--images DIR: this dcjctl was built without PNG support (use --images - for text)");
+    }
+    dcjctl::FsnShow show;
+    show.format = o.json ? dcjctl::FsnFormat::Json : o.csv ? dcjctl::FsnFormat::Csv : dcjctl::FsnFormat::Plain;
+    show.imagesDir = o.images;
+    const bool clean = dcjctl::ShowFsn(dcjctl::ReadFsnFiles(paths), show);
+    if (fflush(stdout) != 0) {
+        Message(std::string("cannot write the output: ") + strerror(errno));
+        return kFailed;
+    }
+    return clean ? kOk : kFailed;
+}
+
+// Reads what the download delivered: the listed FSN files, or those in the
+// archive. The files are only read.
+bool CheckDownload(const Reply& reply, const std::string& uploadDir, bool archive, bool quiet)
+{
+    const std::string listed = reply.Biz("fsnFiles");
+    std::vector<dcjctl::NamedFsn> files;
+    if (archive) {
+        std::string error;
+        if (!dcjctl::ReadFsnInZip(uploadDir + listed, &files, &error)) {
+            Message("check: " + error);
+            return false;
+        }
+    } else if (!listed.empty()) {
+        std::vector<std::string> paths;
+        for (const std::string& name : Split(listed, '|')) paths.push_back(uploadDir + name);
+        files = dcjctl::ReadFsnFiles(paths);
+        for (size_t i = 0; i < files.size(); ++i) files[i].name = files[i].name.substr(uploadDir.size());
+    }
+    if (!quiet) printf("check: %zu FSN file%s\n", files.size(), files.size() == 1 ? "" : "s");
+    const bool clean = dcjctl::CheckFsn(files, quiet);
+    if (!clean) Message("check: the delivered files have problems (they stay as delivered)");
+    return clean;
+}
+
 int Run(int argc, char** argv)
 {
     Options o;
@@ -437,11 +528,7 @@ int Run(int argc, char** argv)
     }
     if (o.version) return ShowVersion(o);
 
-    auto usage = [](const std::string& text) {
-        Message(text);
-        fputs("Try 'dcjctl --help' for more information.\n", stderr);
-        return kUsage;
-    };
+    const auto usage = Usage;
 
     // --request alone means raw.
     if (o.operands.empty() && !o.requestFile.empty()) o.operands.push_back("raw");
@@ -453,6 +540,7 @@ int Run(int argc, char** argv)
         if (!(g.second & command->groups)) return usage(g.first + " does not apply to " + name);
     }
     const std::vector<std::string> args(o.operands.begin() + 1, o.operands.end());
+    if (name == "fsn") return RunFsn(o, args);
     if (name != "raw" && !NumberIn(o.port, 1, 65535)) {
         return usage("DCJCTL_PORT must be a port number (1-65535): " + o.port);
     }
@@ -586,6 +674,10 @@ int Run(int argc, char** argv)
             PrintFields(parsed.common);
             PrintFields(parsed.biz);
         }
+    }
+    if (download && o.check && parsed.Succeeded()) {
+        fflush(stdout);
+        if (!CheckDownload(parsed, watch.UploadDir(), !o.related.empty(), o.json)) rc = kFailed;
     }
     if (fflush(stdout) != 0) {
         Message(std::string("cannot write the output: ") + strerror(errno));

@@ -3,11 +3,45 @@
  *
  * Most hosts load the library with dlopen and bind doCommand by name; this
  * header is for hosts that link it directly (link with the file itself, e.g.
- * -l:MERV_DCJ_QOLT.so, and keep libvdxlog.so beside it).
+ * -l:MERV_DCJ_QOLT.so, and keep libvdxlog.so beside it). The README has the
+ * request keys, the replies and their codes.
  *
- * doCommand takes one JSON request and writes the UTF-8 JSON reply into the
- * caller's buffer (never more than iOutDataLen bytes; zero-terminated when
- * shorter). It must not be called while another doCommand call is running.
+ * doCommand(iSynFlag, iInDataLen, pchInData, iOutDataLen, pchOutData)
+ *   iSynFlag     not used: every call is synchronous. Pass 0.
+ *   iInDataLen   not used: the request ends at its first zero byte.
+ *   pchInData    the request, UTF-8 JSON text that MUST end in a zero byte
+ *                (a buffer of exactly the text's length is read past its
+ *                end). Only read, never written.
+ *   iOutDataLen  the size of pchOutData in bytes. All of it is zeroed first;
+ *                nothing is written past it.
+ *   pchOutData   receives the UTF-8 JSON reply, then zero bytes. A reply of
+ *                exactly iOutDataLen bytes has no closing zero: pass one byte
+ *                less than the buffer holds.
+ * Null buffers or a negative iOutDataLen: the call returns, writing nothing.
+ *
+ * The reply is one of
+ *   - a document whose retComArgs.retCode tells the outcome ("ECPWS0000000"
+ *     is success);
+ *   - " ", one blank: the request is no JSON object, is nested deeper than 16
+ *     levels, or its funcName is unknown. Nothing was done;
+ *   - retCode "ECPWSCOM0009" (87 bytes): the reply did not fit. Only
+ *     getDevStatus, getRMBCount, setTime and getAllFSNFiles may be sent again
+ *     with a larger buffer (a download whose reply does not fit is not
+ *     confirmed: the next call receives and confirms the files again).
+ *     clearRMBCount and clearAllFSNFiles have already acted: never repeat
+ *     them, size the buffer first: 4096 + 6 * strlen(request) bytes always
+ *     hold a reply other than a download's;
+ *   - nothing (all zero): iOutDataLen is below 87, or the call failed inside.
+ * A download's reply takes 178 + len(sn) + sum(len(name) + 1) - 1 bytes;
+ * each name (at most 255 bytes) is instNo_MachineNo_empNo_DateTime_SNo.FSN.
+ *
+ * Threads: doCommand may be called from several threads at once, each with
+ * its own buffers; the device functions run one at a time, and a call waits
+ * for the device at most its request's time-out (getDevStatus: 3 s). A child
+ * forked while a call runs finds the driver idle.
+ *
+ * Log settings (VDXLOG_FILE, VDXLOG_LEVEL, ...) are read from the
+ * environment when the library is loaded.
  */
 #ifndef MERV_DCJ_QOLT_H
 #define MERV_DCJ_QOLT_H

@@ -6,7 +6,7 @@
 #
 #   BUILD_DIR      build folder (default: build-fuzz)
 #   FUZZ_SECONDS   time per target (default: 60)
-#   FUZZ_TARGETS   targets to run (default: all five)
+#   FUZZ_TARGETS   targets to run (default: all six)
 #   any arguments are passed to cmake's configure step
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,7 +14,7 @@ bash scripts/setup.sh ci
 
 build=${BUILD_DIR:-build-fuzz}
 seconds=${FUZZ_SECONDS:-60}
-read -r -a targets <<< "${FUZZ_TARGETS:-fuzz_docommand fuzz_frames fuzz_gbk fuzz_savefsn fuzz_zipdir}"
+read -r -a targets <<< "${FUZZ_TARGETS:-fuzz_docommand fuzz_frames fuzz_gbk fuzz_savefsn fuzz_zipdir fuzz_fsn}"
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
   -DDCJ_BUILD_FUZZERS=ON -DDCJ_BUILD_TESTS=OFF -DDCJ_BUILD_BENCH=OFF -DDCJ_WERROR=ON "$@"
@@ -32,6 +32,7 @@ max_len() {
     fuzz_frames) echo 512 ;;
     fuzz_savefsn) echo 16384 ;;
     fuzz_zipdir) echo 4096 ;;
+    fuzz_fsn) echo 16384 ;;
     *) echo 8192 ;;
   esac
 }

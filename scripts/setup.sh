@@ -7,6 +7,9 @@
 set -euo pipefail
 
 base=(cmake ninja-build g++ make pkg-config rapidjson-dev libgtest-dev googletest zip unzip procps)
+# The host bindings and their tests: Debian's python3 with what an offline
+# pip install needs, a JDK and JNA.
+base+=(python3 python3-venv python3-pip python3-setuptools python3-wheel default-jdk-headless libjna-java)
 # clang and its runtimes: the fuzzers; the aarch64 toolchain and qemu: the
 # cross build and its tests (scripts/ci-cross.sh adds the arm64 gconv modules).
 ci=(clang-14 libclang-rt-14-dev valgrind gcc-aarch64-linux-gnu g++-aarch64-linux-gnu binutils-aarch64-linux-gnu

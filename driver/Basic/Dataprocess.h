@@ -241,6 +241,18 @@ private:
                       TCPPara& tcpPara, bool firstOfCall);
 
     void ProcSaveFSN(InputFSNPara* fsnPara, char** strRet, int* strRet1Count, int timeOut);
+    // The download's steps, over one state record; failures return their code.
+    struct FsnDownload;
+    const char* PrepareDownloadFolders(FsnDownload& d);
+    const char* ReceiveFiles(FsnDownload& d);
+    const char* ReceivePacket(FsnDownload& d);
+    const char* BeginFile(FsnDownload& d);
+    const char* FinishFile(FsnDownload& d);
+    const char* MoveIntoUploadFolder(FsnDownload& d);
+    void DeliverDirect(FsnDownload& d, char** strRet);
+    void DeliverArchive(FsnDownload& d, char** strRet);
+    bool CopyRelatedFile(FsnDownload& d);
+    bool PublishArchive(FsnDownload& d, const char* partialZip, char* stamp, int stampSize);
     void ProcClearFSN(char** strRet);
     void ProcGetCount(char** strRet, int timeOut);
 

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <stdarg.h>
 #include <libgen.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -37,11 +38,18 @@ const char kStorageFailed[] = "DRV0000001";
 constexpr int kArchiveNameAttempts = 3;
 
 // snprintf into a fixed buffer; false instead of a cut path.
+__attribute__((format(printf, 3, 4))) bool FormatInto(char* buf, size_t size, const char* fmt, ...)
+{
+    va_list args;
+    va_start(args, fmt);
+    const int n = vsnprintf(buf, size, fmt, args);
+    va_end(args);
+    return n >= 0 && static_cast<size_t>(n) < size;
+}
 template <size_t N, typename... Args>
 bool FormatFits(char (&buf)[N], const char* fmt, Args... args)
 {
-    int n = snprintf(buf, N, fmt, args...);
-    return n >= 0 && static_cast<size_t>(n) < N;
+    return FormatInto(buf, N, fmt, args...);
 }
 
 void SleepUntilNextSecond()
@@ -154,6 +162,43 @@ private:
 
 }  // namespace
 
+// Everything one download knows, shared by its steps.
+struct CDataProcess::FsnDownload {
+    dcjfile::FolderLock workingFolderLock;  // held until the download has ended
+    InputFSNPara* para = nullptr;
+    int timeOut = 0;
+    bool archiveMode = false;
+    char qoltTempDir[256] = {0};  // the working folder "<temp>QOLT/"
+    std::string uploadDir;
+
+    // The packet in hand.
+    RESPONSE_UP header = null_Response_Up;
+    char* data = nullptr;
+    uint32_t dataLen = 0;
+    uint32_t packetIndex = 0, packetCount = 0, fileIndex = 0, fileCount = 0;
+
+    // Where the stream stands.
+    bool inFile = false;  // a file has begun and its last packet is still to come
+    uint32_t nextPacket = 0;
+    uint32_t filesDone = 0;
+    uint32_t announcedFiles = 0;    // fileCount of the first header
+    uint32_t announcedPackets = 0;  // packetCount of the file's first packet
+    unsigned long long bytesReceived = 0;
+
+    // The file being received.
+    std::string listedName;  // its name as the reply lists it
+    char fsnName[256] = {0};
+    char fsnTempPath[256] = {0};
+    PacketBuffer buffer;
+    GrowingFile growing;
+
+    // What is delivered.
+    std::set<std::string> delivered;  // direct mode: names already in the upload folder
+    std::vector<std::string> names;   // as the reply lists them
+    size_t namesLen = 0;
+    bool leftEmpty = false;  // the working folder holds nothing more to remove
+};
+
 void CDataProcess::ProcSaveFSN(InputFSNPara* fsnPara, char** strRet, int* /*strRet1Count*/, int timeOut)
 {
     LOG_INFO(">>CDataProcess::ProcSaveFSN");
@@ -162,273 +207,302 @@ void CDataProcess::ProcSaveFSN(InputFSNPara* fsnPara, char** strRet, int* /*strR
         SetResult(strRet, kBadParameter);
         return;
     }
+    FsnDownload d;
+    d.para = fsnPara;
+    d.timeOut = timeOut;
+    d.archiveMode = fsnPara->strRelativeFilePath[0] != '\0';
 
+    if (const char* refused = PrepareDownloadFolders(d)) {
+        SetResult(strRet, refused);
+        return;
+    }
+    if (const char* failure = ReceiveFiles(d)) {
+        SetResult(strRet, failure);
+    } else if (d.archiveMode) {
+        DeliverArchive(d, strRet);
+    } else {
+        DeliverDirect(d, strRet);
+    }
+    if (!d.leftEmpty) RemoveDir(d.qoltTempDir);
+}
+
+// The working folder "<temp>/QOLT/", locked and emptied, and the upload
+// folder. Nothing is left to clean up when it fails.
+const char* CDataProcess::PrepareDownloadFolders(FsnDownload& d)
+{
     char tempPath[256] = {0};
-    char qoltTempDir[256] = {0};
-    char fsnName[256] = {0};
-    char fsnTempPath[256] = {0};
-    char fsnZipPath[256] = {0};
     char backslash[] = "\\";
     char slash[] = "/";
-    RESPONSE_UP resUp = null_Response_Up;
-    std::vector<std::string> fsnNameVec;
-    size_t fsnNameVecLen = 0;
-    std::set<std::string> delivered;  // direct mode: names already in the upload folder
-    std::string listedName;           // the current file's name as the reply lists it
-    bool inFile = false;              // a file has begun and its last packet is still to come
-    uint32_t nextPacket = 0;
-    uint32_t filesDone = 0;
-    uint32_t announcedFiles = 0;  // fileCount of the first header
-    uint32_t announcedPackets = 0;  // packetCount of the file's first packet
-    PacketBuffer resBuf;
-    GrowingFile growing;
-    unsigned long long bytesReceived = 0;
-    const bool archiveMode = fsnPara->strRelativeFilePath[0] != '\0';
-    const char* failure = nullptr;
-    bool leftEmpty = false;  // the working folder holds nothing more to remove
-
-    // Working folder "<temp>/QOLT/" and the upload folder.
-    strrpl(fsnPara->strTempDir, tempPath, sizeof(tempPath), backslash, slash);
-    if (!FormatFits(qoltTempDir, "%sQOLT/", tempPath)) {
+    strrpl(d.para->strTempDir, tempPath, sizeof(tempPath), backslash, slash);
+    if (!FormatFits(d.qoltTempDir, "%sQOLT/", tempPath)) {
         LOG_ERROR("CDataProcess::ProcSaveFSN: temp path too long");
-        SetResult(strRet, kBadParameter);
-        return;
+        return kBadParameter;
     }
-    if (!dcjfile::EnsureRealDir(qoltTempDir)) {
-        LOG_ERRORF("CDataProcess::ProcSaveFSN: cannot create %s", qoltTempDir);
-        SetResult(strRet, kStorageFailed);
-        return;
+    if (!dcjfile::EnsureRealDir(d.qoltTempDir)) {
+        LOG_ERRORF("CDataProcess::ProcSaveFSN: cannot create %s", d.qoltTempDir);
+        return kStorageFailed;
     }
-    dcjfile::FolderLock workingFolderLock;
-    if (!workingFolderLock.Acquire(qoltTempDir, timeOut)) {
-        LOG_ERRORF("CDataProcess::ProcSaveFSN: %s is in use by another download", qoltTempDir);
-        SetResult(strRet, kStorageFailed);
-        return;
+    if (!d.workingFolderLock.Acquire(d.qoltTempDir, d.timeOut)) {
+        LOG_ERRORF("CDataProcess::ProcSaveFSN: %s is in use by another download", d.qoltTempDir);
+        return kStorageFailed;
     }
     memset(tempPath, 0, sizeof(tempPath));
-    strrpl(fsnPara->strUploadDir, tempPath, sizeof(tempPath), backslash, slash);
+    strrpl(d.para->strUploadDir, tempPath, sizeof(tempPath), backslash, slash);
     if (!pathModuleSpace::CMakePahtModule().makePath(tempPath)) {
         LOG_ERRORF("CDataProcess::ProcSaveFSN: cannot create %s", tempPath);
-        SetResult(strRet, kStorageFailed);
-        return;
+        return kStorageFailed;
     }
-    const std::string uploadDir(tempPath);
-    RemoveDir(qoltTempDir);
+    d.uploadDir = tempPath;
+    RemoveDir(d.qoltTempDir);
+    return nullptr;
+}
 
+// Every packet of every announced file, each file stored as it completes.
+// Returns the failure's code, or nullptr when all arrived and nothing more.
+const char* CDataProcess::ReceiveFiles(FsnDownload& d)
+{
     for (;;) {
-        unsigned int dataBufLen = sizeof(RESPONSE_UP);
-        // A header must arrive whole within the time-out.
-        if (!m_TcpClinet->Recv(reinterpret_cast<char*>(&resUp), dataBufLen, timeOut)) {
-            LOG_ERROR("CDataProcess::ProcSaveFSN: Recv resUp error");
-            failure = kNetworkFailed;
-            break;
+        if (const char* failure = ReceivePacket(d)) return failure;
+        if (d.packetIndex == 0) {
+            if (const char* failure = BeginFile(d)) return failure;
         }
-        if (!ParseResUpData(&resUp)) {
-            LOG_ERROR("CDataProcess::ProcSaveFSN: ParseResUpData error");
-            failure = kBadResponse;
-            break;
+        if (!d.growing.Append(d.data, d.dataLen)) {
+            LOG_ERRORF("CDataProcess::ProcSaveFSN: SaveFile error:%s", d.fsnTempPath);
+            return kStorageFailed;
         }
-        unsigned int dataLen = FromWire32(resUp.msg_length) - static_cast<uint32_t>(sizeof(RESPONSE_UP));
-        const uint32_t packetIndex = FromWire32(resUp.packetIndex);
-        const uint32_t packetCount = FromWire32(resUp.packetCount);
-        const uint32_t fileIndex = FromWire32(resUp.fileIndex);
-        const uint32_t fileCount = FromWire32(resUp.fileCount);
-        // Packets come file by file, each file's in order and of a count that
-        // does not change, and the files likewise: a file left unfinished or
-        // skipped would be confirmed and then cleared unreceived.
-        if (announcedFiles == 0) announcedFiles = fileCount;
-        if (packetIndex == 0) announcedPackets = packetCount;
-        if ((packetIndex == 0 ? inFile : (!inFile || packetIndex != nextPacket)) || fileIndex != filesDone ||
-            fileCount != announcedFiles || packetCount != announcedPackets) {
-            LOG_ERRORF("CDataProcess::ProcSaveFSN: packet %u of file %u/%u out of order", packetIndex, fileIndex,
-                       fileCount);
-            failure = kBadResponse;
-            break;
-        }
-
-        char* data = resBuf.Reserve(dataLen);
-        if (data == nullptr) {
-            LOG_ERRORF("CDataProcess::ProcSaveFSN: no memory for %u bytes", dataLen);
-            failure = kStorageFailed;
-            break;
-        }
-        // Data gets the time-out plus what it needs at the least rate a
-        // working device keeps.
-        const long long dataDeadline = CTCPClient::DeadlineAfterMs(
-            timeOut < 0 ? -1
-                        : static_cast<long long>(timeOut) * 1000 +
-                              static_cast<long long>(dataLen) * 1000 / static_cast<long long>(m_MinDataRate));
-        if (!m_TcpClinet->RecvBefore(data, dataLen, dataDeadline)) {
-            LOG_ERROR("CDataProcess::ProcSaveFSN: Recv resBuf data error");
-            failure = kNetworkFailed;
-            break;
-        }
-
-        bytesReceived += dataLen;
-
-        if (packetIndex == 0) {
-            const std::string machineNo = dcjframe::FieldText(resUp.MachineNo, sizeof(resUp.MachineNo));
-            const std::string dateTime = dcjframe::FieldText(resUp.DateTime, sizeof(resUp.DateTime));
-            const std::string sNo = dcjframe::FieldText(resUp.SNo, sizeof(resUp.SNo));
-            // The host reads the list in UTF-8: the file on disk carries the
-            // UTF-8 name the reply will list, byte for byte, and the list
-            // keeps the GBK form that converts to it.
-            // Each field on its own: a lead byte at a field's end must not
-            // swallow the separator after it.
-            auto canonical = [](const std::string& field) { return dcjtext::CanonicalGbk(field.data(), field.size()); };
-            listedName = canonical(fsnPara->strInstNo) + "_" + canonical(machineNo) + "_" +
-                         canonical(fsnPara->strEmpNo) + "_" + canonical(dateTime) + "_" + canonical(sNo) + ".FSN";
-            const std::string diskName = dcjtext::GbkToUtf8Lenient(listedName.data(), listedName.size());
-            if (diskName.find('/') != std::string::npos || !FormatFits(fsnName, "%s", diskName.c_str()) ||
-                !FormatFits(fsnTempPath, "%s%s", qoltTempDir, fsnName)) {
-                LOG_ERROR("CDataProcess::ProcSaveFSN: file name too long");
-                failure = kBadParameter;
-                break;
-            }
-            if (!growing.Open(fsnTempPath, !archiveMode)) {
-                LOG_ERRORF("CDataProcess::ProcSaveFSN: SaveFile error:%s", fsnTempPath);
-                failure = kStorageFailed;
-                break;
-            }
-            inFile = true;
-        }
-
-        if (!growing.Append(data, dataLen)) {
-            LOG_ERRORF("CDataProcess::ProcSaveFSN: SaveFile error:%s", fsnTempPath);
-            failure = kStorageFailed;
-            break;
-        }
-
-        nextPacket = packetIndex + 1;
-        if (packetIndex < packetCount - 1) continue;
-        inFile = false;
-
-        // A delivered file is on disk before it is moved; files of an archive
-        // only need to be readable by zip, the archive itself is synced.
-        if (!growing.Finish(!archiveMode)) {
-            LOG_ERRORF("CDataProcess::ProcSaveFSN: SaveFile error:%s", fsnTempPath);
-            failure = kStorageFailed;
-            break;
-        }
-
-        if (!archiveMode) {
-            if (!FormatFits(fsnZipPath, "%s%s", fsnPara->strUploadDir, fsnName)) {
-                LOG_ERROR("CDataProcess::ProcSaveFSN: upload path too long");
-                failure = kBadParameter;
-                break;
-            }
-            // A name this download has delivered already gets the new data
-            // added, as it would inside an archive: replacing it would lose
-            // the first file once the device clears its copies. The content
-            // was synced before the move; the upload folder's new names are
-            // synced once, before the confirmation.
-            const bool repeated = !delivered.insert(fsnName).second;
-            const bool stored = repeated ? dcjfile::AppendFile(fsnTempPath, fsnZipPath)
-                                         : dcjfile::MoveFile(fsnTempPath, fsnZipPath, true) == dcjfile::MoveResult::Moved;
-            if (!stored) {
-                LOG_ERRORF("CDataProcess::ProcSaveFSN: rename error:%s", fsnZipPath);
-                failure = kStorageFailed;
-                break;
-            }
-        }
-        fsnNameVec.push_back(listedName);
-        fsnNameVecLen += listedName.size() + 1;
-        ++filesDone;
-        if (fileIndex < fileCount - 1) continue;
+        d.nextPacket = d.packetIndex + 1;
+        if (d.packetIndex < d.packetCount - 1) continue;
+        if (const char* failure = FinishFile(d)) return failure;
+        if (d.fileIndex < d.fileCount - 1) continue;
         // More than the device announced: what follows would be cleared
         // with the rest once confirmed.
         if (m_TcpClinet->HasUnreadData()) {
             LOG_ERROR("CDataProcess::ProcSaveFSN: data after the last announced file");
-            failure = kBadResponse;
+            return kBadResponse;
         }
-        break;
+        return nullptr;
+    }
+}
+
+// One header and its data, in the order the stream must keep.
+const char* CDataProcess::ReceivePacket(FsnDownload& d)
+{
+    unsigned int headerLen = sizeof(RESPONSE_UP);
+    // A header must arrive whole within the time-out.
+    if (!m_TcpClinet->Recv(reinterpret_cast<char*>(&d.header), headerLen, d.timeOut)) {
+        LOG_ERROR("CDataProcess::ProcSaveFSN: Recv resUp error");
+        return kNetworkFailed;
+    }
+    if (!ParseResUpData(&d.header)) {
+        LOG_ERROR("CDataProcess::ProcSaveFSN: ParseResUpData error");
+        return kBadResponse;
+    }
+    d.dataLen = FromWire32(d.header.msg_length) - static_cast<uint32_t>(sizeof(RESPONSE_UP));
+    d.packetIndex = FromWire32(d.header.packetIndex);
+    d.packetCount = FromWire32(d.header.packetCount);
+    d.fileIndex = FromWire32(d.header.fileIndex);
+    d.fileCount = FromWire32(d.header.fileCount);
+    // Packets come file by file, each file's in order and of a count that
+    // does not change, and the files likewise: a file left unfinished or
+    // skipped would be confirmed and then cleared unreceived.
+    if (d.announcedFiles == 0) d.announcedFiles = d.fileCount;
+    if (d.packetIndex == 0) d.announcedPackets = d.packetCount;
+    if ((d.packetIndex == 0 ? d.inFile : (!d.inFile || d.packetIndex != d.nextPacket)) ||
+        d.fileIndex != d.filesDone || d.fileCount != d.announcedFiles || d.packetCount != d.announcedPackets) {
+        LOG_ERRORF("CDataProcess::ProcSaveFSN: packet %u of file %u/%u out of order", d.packetIndex, d.fileIndex,
+                   d.fileCount);
+        return kBadResponse;
     }
 
-    if (failure != nullptr) {
-        SetResult(strRet, failure);
-    } else if (archiveMode) {
-        // cp and zip may take the time-out plus a second per MiB, and never
-        // less than the minimum; then they are killed.
-        const long long toolSeconds = (timeOut > 0 ? timeOut : 0) + static_cast<long long>(bytesReceived >> 20);
-        SetToolSeconds(toolSeconds < m_MinToolSeconds ? m_MinToolSeconds
-                                                     : toolSeconds > INT_MAX ? INT_MAX : static_cast<int>(toolSeconds));
-        std::string strName(fsnPara->strRelativeFilePath);
-        strName = basename(&strName[0]);
-        LOG_INFOF("CDataProcess::ProcSaveFSN basename strName:%s", strName.c_str());
+    d.data = d.buffer.Reserve(d.dataLen);
+    if (d.data == nullptr) {
+        LOG_ERRORF("CDataProcess::ProcSaveFSN: no memory for %u bytes", d.dataLen);
+        return kStorageFailed;
+    }
+    // Data gets the time-out plus what it needs at the least rate a
+    // working device keeps.
+    const long long dataDeadline = CTCPClient::DeadlineAfterMs(
+        d.timeOut < 0 ? -1
+                      : static_cast<long long>(d.timeOut) * 1000 +
+                            static_cast<long long>(d.dataLen) * 1000 / static_cast<long long>(m_MinDataRate));
+    if (!m_TcpClinet->RecvBefore(d.data, d.dataLen, dataDeadline)) {
+        LOG_ERROR("CDataProcess::ProcSaveFSN: Recv resBuf data error");
+        return kNetworkFailed;
+    }
+    d.bytesReceived += d.dataLen;
+    return nullptr;
+}
 
-        // The related file must not overwrite a downloaded file of its name.
-        int cpStatus = -1;
-        if (dcjfile::PathExists(std::string(qoltTempDir) + strName)) {
-            LOG_ERRORF("CDataProcess::ProcSaveFSN: related file %s would replace a downloaded file",
-                       strName.c_str());
-        } else {
-            cpStatus = dcjfile::RunProgram(
-                {"cp", dcjfile::PathArg(fsnPara->strRelativeFilePath), dcjfile::PathArg(qoltTempDir)}, ToolSeconds());
-            LOG_INFOF("cp %s %s", fsnPara->strRelativeFilePath, qoltTempDir);
-            // The host reaped cp itself: the copy, whole, is cp's answer.
-            if (cpStatus == dcjfile::kOutcomeUnknown) {
-                struct stat from, to;
-                const bool whole = stat(fsnPara->strRelativeFilePath, &from) == 0 &&
-                                   lstat((std::string(qoltTempDir) + strName).c_str(), &to) == 0 &&
-                                   S_ISREG(to.st_mode) && to.st_size == from.st_size;
-                cpStatus = whole ? 0 : -1;
-            }
-        }
+// Names the file of the first packet and opens it in the working folder.
+const char* CDataProcess::BeginFile(FsnDownload& d)
+{
+    const RESPONSE_UP& h = d.header;
+    const std::string machineNo = dcjframe::FieldText(h.MachineNo, sizeof(h.MachineNo));
+    const std::string dateTime = dcjframe::FieldText(h.DateTime, sizeof(h.DateTime));
+    const std::string sNo = dcjframe::FieldText(h.SNo, sizeof(h.SNo));
+    // The host reads the list in UTF-8: the file on disk carries the
+    // UTF-8 name the reply will list, byte for byte, and the list
+    // keeps the GBK form that converts to it.
+    // Each field on its own: a lead byte at a field's end must not
+    // swallow the separator after it.
+    auto canonical = [](const std::string& field) { return dcjtext::CanonicalGbk(field.data(), field.size()); };
+    d.listedName = canonical(d.para->strInstNo) + "_" + canonical(machineNo) + "_" + canonical(d.para->strEmpNo) +
+                   "_" + canonical(dateTime) + "_" + canonical(sNo) + ".FSN";
+    const std::string diskName = dcjtext::GbkToUtf8Lenient(d.listedName.data(), d.listedName.size());
+    if (diskName.find('/') != std::string::npos || !FormatFits(d.fsnName, "%s", diskName.c_str()) ||
+        !FormatFits(d.fsnTempPath, "%s%s", d.qoltTempDir, d.fsnName)) {
+        LOG_ERROR("CDataProcess::ProcSaveFSN: file name too long");
+        return kBadParameter;
+    }
+    if (!d.growing.Open(d.fsnTempPath, !d.archiveMode)) {
+        LOG_ERRORF("CDataProcess::ProcSaveFSN: SaveFile error:%s", d.fsnTempPath);
+        return kStorageFailed;
+    }
+    d.inFile = true;
+    return nullptr;
+}
 
-        // Packed inside the working folder under a name that is not listed,
-        // then moved into the upload folder without replacing anything.
-        char qoltTempFiles[256] = {0};
-        char partialZip[256] = {0};
-        const bool pathsFit = FormatFits(qoltTempFiles, "%s*", qoltTempDir) &&
-                              FormatFits(partialZip, "%s.archive.zip.part", qoltTempDir);
-        LOG_INFOF("CDataProcess::ProcSaveFSN qoltTempFiles:%s", qoltTempFiles);
+// The file's last packet is written: store it, and in direct mode move it
+// into the upload folder.
+const char* CDataProcess::FinishFile(FsnDownload& d)
+{
+    d.inFile = false;
+    // A delivered file is on disk before it is moved; files of an archive
+    // only need to be readable by zip, the archive itself is synced.
+    if (!d.growing.Finish(!d.archiveMode)) {
+        LOG_ERRORF("CDataProcess::ProcSaveFSN: SaveFile error:%s", d.fsnTempPath);
+        return kStorageFailed;
+    }
+    if (!d.archiveMode) {
+        if (const char* failure = MoveIntoUploadFolder(d)) return failure;
+    }
+    d.names.push_back(d.listedName);
+    d.namesLen += d.listedName.size() + 1;
+    ++d.filesDone;
+    return nullptr;
+}
 
-        char stamp[16] = {0};
-        bool published = false;
-        if (cpStatus == 0 && pathsFit) {
-            if (CreateZipFile(qoltTempFiles, partialZip)) {
-                for (int attempt = 0; attempt < kArchiveNameAttempts && !published; ++attempt) {
-                    if (attempt > 0) SleepUntilNextSecond();
-                    memset(stamp, 0, sizeof(stamp));
-                    GetCurTime(stamp, sizeof(stamp));
-                    if (!FormatFits(fsnZipPath, "%s%s.zip", fsnPara->strUploadDir, stamp)) break;
-                    const dcjfile::MoveResult moved = dcjfile::MoveFile(partialZip, fsnZipPath, false);
-                    if (moved == dcjfile::MoveResult::Failed) break;
-                    published = moved == dcjfile::MoveResult::Moved;
-                }
-                // CreateZipFile synced the archive; its name is synced here.
-                if (published) published = dcjfile::SyncDir(uploadDir);
-            }
-        }
-        if (!published) {
-            SetResult(strRet, kZipFailed);
-            LOG_ERROR("CDataProcess::ProcSaveFSN: CreateZipFile error");
-        } else {
-            RemoveDir(qoltTempDir);
-            leftEmpty = true;
-            SetResult(strRet, kSuccess);
-            char zipName[32];
-            snprintf(zipName, sizeof(zipName), "%s.zip", stamp);
-            WriteSlot(strRet, 2, zipName);
-        }
-    } else if (!dcjfile::SyncDir(uploadDir)) {
+const char* CDataProcess::MoveIntoUploadFolder(FsnDownload& d)
+{
+    char uploadPath[256] = {0};
+    if (!FormatFits(uploadPath, "%s%s", d.para->strUploadDir, d.fsnName)) {
+        LOG_ERROR("CDataProcess::ProcSaveFSN: upload path too long");
+        return kBadParameter;
+    }
+    // A name this download has delivered already gets the new data
+    // added, as it would inside an archive: replacing it would lose
+    // the first file once the device clears its copies. The content
+    // was synced before the move; the upload folder's new names are
+    // synced once, before the confirmation.
+    const bool repeated = !d.delivered.insert(d.fsnName).second;
+    const bool stored = repeated ? dcjfile::AppendFile(d.fsnTempPath, uploadPath)
+                                 : dcjfile::MoveFile(d.fsnTempPath, uploadPath, true) == dcjfile::MoveResult::Moved;
+    if (!stored) {
+        LOG_ERRORF("CDataProcess::ProcSaveFSN: rename error:%s", uploadPath);
+        return kStorageFailed;
+    }
+    return nullptr;
+}
+
+// Direct mode: every file is in the upload folder; its names go to disk,
+// then the list into the reply.
+void CDataProcess::DeliverDirect(FsnDownload& d, char** strRet)
+{
+    if (!dcjfile::SyncDir(d.uploadDir)) {
         // The renames must be on disk before the device is told to clear.
-        LOG_ERRORF("CDataProcess::ProcSaveFSN: sync error:%s", uploadDir.c_str());
+        LOG_ERRORF("CDataProcess::ProcSaveFSN: sync error:%s", d.uploadDir.c_str());
         SetResult(strRet, kStorageFailed);
-    } else if (fsnNameVecLen > 1023 && !GrowSlot2(fsnNameVecLen + 1)) {
+        return;
+    }
+    if (d.namesLen > 1023 && !GrowSlot2(d.namesLen + 1)) {
         LOG_ERROR("CDataProcess::ProcSaveFSN: no memory for the file list");
         SetResult(strRet, kStorageFailed);
-    } else {
-        leftEmpty = true;  // every file was moved out, and nobody else uses the folder
-        SetResult(strRet, kSuccess);
-        std::string list;
-        list.reserve(fsnNameVecLen);
-        for (size_t i = 0; i < fsnNameVec.size(); ++i) {
-            if (i) list += '|';
-            list += fsnNameVec[i];
-        }
-        WriteSlot(strRet, 2, list.c_str());
+        return;
     }
+    d.leftEmpty = true;  // every file was moved out, and nobody else uses the folder
+    SetResult(strRet, kSuccess);
+    std::string list;
+    list.reserve(d.namesLen);
+    for (size_t i = 0; i < d.names.size(); ++i) {
+        if (i) list += '|';
+        list += d.names[i];
+    }
+    WriteSlot(strRet, 2, list.c_str());
+}
 
-    if (!leftEmpty) RemoveDir(qoltTempDir);
+// Archive mode: the related file joins the downloaded ones, all are packed,
+// and the archive is published under a name no earlier archive holds.
+void CDataProcess::DeliverArchive(FsnDownload& d, char** strRet)
+{
+    // cp and zip may take the time-out plus a second per MiB, and never
+    // less than the minimum; then they are killed.
+    const long long toolSeconds = (d.timeOut > 0 ? d.timeOut : 0) + static_cast<long long>(d.bytesReceived >> 20);
+    SetToolSeconds(toolSeconds < m_MinToolSeconds ? m_MinToolSeconds
+                                                 : toolSeconds > INT_MAX ? INT_MAX : static_cast<int>(toolSeconds));
+    char stamp[16] = {0};
+    char partialZip[256] = {0};
+    char qoltTempFiles[256] = {0};
+    // Packed inside the working folder under a name that is not listed,
+    // then moved into the upload folder without replacing anything.
+    const bool pathsFit = FormatFits(qoltTempFiles, "%s*", d.qoltTempDir) &&
+                          FormatFits(partialZip, "%s.archive.zip.part", d.qoltTempDir);
+    const bool copied = CopyRelatedFile(d);
+    LOG_INFOF("CDataProcess::ProcSaveFSN qoltTempFiles:%s", qoltTempFiles);
+    const bool published = copied && pathsFit && CreateZipFile(qoltTempFiles, partialZip) &&
+                           PublishArchive(d, partialZip, stamp, sizeof(stamp));
+    if (!published) {
+        SetResult(strRet, kZipFailed);
+        LOG_ERROR("CDataProcess::ProcSaveFSN: CreateZipFile error");
+        return;
+    }
+    RemoveDir(d.qoltTempDir);
+    d.leftEmpty = true;
+    SetResult(strRet, kSuccess);
+    char zipName[32];
+    snprintf(zipName, sizeof(zipName), "%s.zip", stamp);
+    WriteSlot(strRet, 2, zipName);
+}
+
+// cp of the related file into the working folder; true when it is there whole.
+bool CDataProcess::CopyRelatedFile(FsnDownload& d)
+{
+    std::string strName(d.para->strRelativeFilePath);
+    strName = basename(&strName[0]);
+    LOG_INFOF("CDataProcess::ProcSaveFSN basename strName:%s", strName.c_str());
+    const std::string copy = std::string(d.qoltTempDir) + strName;
+
+    // The related file must not overwrite a downloaded file of its name.
+    if (dcjfile::PathExists(copy)) {
+        LOG_ERRORF("CDataProcess::ProcSaveFSN: related file %s would replace a downloaded file", strName.c_str());
+        return false;
+    }
+    int cpStatus = dcjfile::RunProgram(
+        {"cp", dcjfile::PathArg(d.para->strRelativeFilePath), dcjfile::PathArg(d.qoltTempDir)}, ToolSeconds());
+    LOG_INFOF("cp %s %s", d.para->strRelativeFilePath, d.qoltTempDir);
+    // The host reaped cp itself: the copy, whole, is cp's answer.
+    if (cpStatus == dcjfile::kOutcomeUnknown) {
+        struct stat from, to;
+        const bool whole = stat(d.para->strRelativeFilePath, &from) == 0 && lstat(copy.c_str(), &to) == 0 &&
+                           S_ISREG(to.st_mode) && to.st_size == from.st_size;
+        cpStatus = whole ? 0 : -1;
+    }
+    return cpStatus == 0;
+}
+
+// Moves the packed archive to "<upload><stamp>.zip" without replacing an
+// earlier one, and forces its name to disk. CreateZipFile synced the archive.
+bool CDataProcess::PublishArchive(FsnDownload& d, const char* partialZip, char* stamp, int stampSize)
+{
+    char zipPath[256] = {0};
+    bool published = false;
+    for (int attempt = 0; attempt < kArchiveNameAttempts && !published; ++attempt) {
+        if (attempt > 0) SleepUntilNextSecond();
+        memset(stamp, 0, static_cast<size_t>(stampSize));
+        GetCurTime(stamp, stampSize);
+        if (!FormatFits(zipPath, "%s%s.zip", d.para->strUploadDir, stamp)) break;
+        const dcjfile::MoveResult moved = dcjfile::MoveFile(partialZip, zipPath, false);
+        if (moved == dcjfile::MoveResult::Failed) break;
+        published = moved == dcjfile::MoveResult::Moved;
+    }
+    return published && dcjfile::SyncDir(d.uploadDir);
 }

@@ -1,16 +1,20 @@
 // dcjsim: the simulated counter as a program, for integrators without a
 // counter at hand and for scripts that drive the driver against it.
 #include <ctype.h>
+#include <getopt.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
 
+#include <algorithm>
 #include <chrono>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "dcjsim/FsnContent.h"
 #include "dcjsim/Simulator.h"
 
 namespace {
@@ -35,14 +39,29 @@ Files on the counter (0xA1 uploads them; with none, 0xA1 answers retCode 4):
                           fields, other names get --machine-no, --date-time
                           and serial SN<index>; an empty file is sent as one
                           packet without data
-  --generate N            N generated files instead (default 0)
-  --packets M             packets per generated file (default 1)
+  --generate N            N generated FSN files instead (default 0): records
+                          of banknotes with distinct serial numbers, their
+                          denominations and editions and, unless
+                          --fsn-images no, the serial-number images
+  --fsn-layout 2014|2018  layout of the generated files (default 2014)
+  --fsn-images yes|no     records with images, flag 0x2E (default yes), or
+                          without, flag 0x2D
+  --fsn-records N         records per generated file (default 20, at most
+                          100000); the file is cut into --packet-size packets,
+                          the last one shorter
+  --packets M             generated files of exactly M packets of exactly
+                          --packet-size bytes (benchmarks need exact sizes):
+                          an FSN file when M x BYTES is one (its header and a
+                          whole number of records), random bytes otherwise;
+                          excludes --fsn-records
   --packet-size BYTES     packet size, also for --files-dir (default 4096)
   --machine-no TEXT       machine number (default QOLTSIM0001)
   --date-time TEXT        date and time (default 20261206090507)
   --sno TEXT              serial prefix of generated files; file i gets the
                           prefix and i zero-padded to 15 characters (default SN)
-  --seed N                content seed of generated files (default 1)
+  --seed N                content seed of generated files (default 1); the
+                          records are stamped from --date-time on, two
+                          seconds apart
   --keep-files            keep the files after 0xA6 / 0xA2 (default: cleared)
 
 Answers:
@@ -96,7 +115,8 @@ Running:
   -h, --help              this text
   --version               the version
 
-Numbers are decimal or 0x-prefixed hex. In TEXT values \xNN stands for any
+Options may be given as --name VALUE or --name=VALUE, abbreviated while
+unambiguous; -- ends the options. Numbers are decimal or 0x-prefixed hex. In TEXT values \xNN stands for any
 byte and \\ for a backslash. Commands: 0xA1 upload-files, 0xA2 clear-files,
 0xA3 get-counts, 0xA4 clear-counts, 0xA5 set-time, 0xA6 confirm-download,
 0xA7 status.
@@ -110,7 +130,9 @@ Exit status: 0 on SIGINT/SIGTERM, --max-exchanges or --idle-exit; 1 when it
 cannot start; 2 on a bad command line.
 
 Examples:
-  dcjsim --generate 3 --packets 4 --packet-size 65536
+  dcjsim --generate 3                       # three FSN files of 20 records
+  dcjsim --generate 2 --fsn-layout 2018 --fsn-images no --fsn-records 500
+  dcjsim --generate 3 --packets 4 --packet-size 65536   # random bytes, exact size
   dcjsim --files-dir ./fsn --port 9100 --keep-files
   dcjsim --ret-code 0xA7=6                  # status: hardware fault
   dcjsim --generate 2 --fault partial-stall --fault-at upload-data --fault-bytes 100
@@ -206,6 +228,24 @@ dcjsim::FaultAt ParseFaultAt(const std::string& v)
     throw UsageError("--fault-at: unknown frame '" + v + "' (ack, count, upload-header, upload-data)");
 }
 
+// More records than this in one file would take more memory than a
+// simulated counter should.
+constexpr uint64_t kMaxRecords = 100000;
+
+dcjfsn::Layout ParseLayout(const std::string& v)
+{
+    if (v == "2014") return dcjfsn::Layout::V2014;
+    if (v == "2018") return dcjfsn::Layout::V2018;
+    throw UsageError("--fsn-layout: unknown layout '" + v + "' (2014 or 2018)");
+}
+
+bool ParseYesNo(const std::string& option, const std::string& v)
+{
+    if (v == "yes") return true;
+    if (v == "no") return false;
+    throw UsageError(option + ": expected yes or no, got '" + v + "'");
+}
+
 struct Options {
     std::string bind = "127.0.0.1";
     uint16_t port = 0;
@@ -217,6 +257,10 @@ struct Options {
     std::string dateTime = "20261206090507";
     std::string sNo = "SN";
     uint32_t seed = 1;
+    dcjsim::FsnContent fsn;
+    bool fsnGiven = false;
+    std::optional<size_t> fsnRecords;
+    bool exactSize = false;  // --packets given: files of exactly packets x packet size
     struct HeaderOverrides {
         std::optional<uint32_t> msgLength, packetCount, fileCount;
         std::optional<std::string> machineNo, dateTime, sNo;
@@ -230,74 +274,162 @@ struct Options {
     dcjsim::Scenario scenario;
 };
 
+// Long options without a short form: their codes start past any character.
+enum OptionCode {
+    kBind = 256, kPort, kFilesDir, kGenerate, kPackets, kPacketSize, kMachineNo, kDateTime, kSno, kSeed, kDenom,
+    kReject, kRetCode, kAckStartWord, kAckCmd, kCountStartWord, kCountCmd, kMsgLength, kPacketCount, kFileCount,
+    kHeaderMachineNo, kHeaderDateTime, kHeaderSno, kFault, kFaultAt, kFaultBytes, kFaultCmd, kFaultTimes, kDripMs,
+    kMaxExchanges, kIdleExit, kQuiet, kKeepFiles, kVersion, kFsnLayout, kFsnImages, kFsnRecords
+};
+
+const struct option kLongOptions[] = {
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, kVersion},
+    {"quiet", no_argument, nullptr, kQuiet},
+    {"keep-files", no_argument, nullptr, kKeepFiles},
+    {"bind", required_argument, nullptr, kBind},
+    {"port", required_argument, nullptr, kPort},
+    {"files-dir", required_argument, nullptr, kFilesDir},
+    {"generate", required_argument, nullptr, kGenerate},
+    {"packets", required_argument, nullptr, kPackets},
+    {"packet-size", required_argument, nullptr, kPacketSize},
+    {"fsn-layout", required_argument, nullptr, kFsnLayout},
+    {"fsn-images", required_argument, nullptr, kFsnImages},
+    {"fsn-records", required_argument, nullptr, kFsnRecords},
+    {"machine-no", required_argument, nullptr, kMachineNo},
+    {"date-time", required_argument, nullptr, kDateTime},
+    {"sno", required_argument, nullptr, kSno},
+    {"seed", required_argument, nullptr, kSeed},
+    {"denom", required_argument, nullptr, kDenom},
+    {"reject", required_argument, nullptr, kReject},
+    {"ret-code", required_argument, nullptr, kRetCode},
+    {"ack-start-word", required_argument, nullptr, kAckStartWord},
+    {"ack-cmd", required_argument, nullptr, kAckCmd},
+    {"count-start-word", required_argument, nullptr, kCountStartWord},
+    {"count-cmd", required_argument, nullptr, kCountCmd},
+    {"msg-length", required_argument, nullptr, kMsgLength},
+    {"packet-count", required_argument, nullptr, kPacketCount},
+    {"file-count", required_argument, nullptr, kFileCount},
+    {"header-machine-no", required_argument, nullptr, kHeaderMachineNo},
+    {"header-date-time", required_argument, nullptr, kHeaderDateTime},
+    {"header-sno", required_argument, nullptr, kHeaderSno},
+    {"fault", required_argument, nullptr, kFault},
+    {"fault-at", required_argument, nullptr, kFaultAt},
+    {"fault-bytes", required_argument, nullptr, kFaultBytes},
+    {"fault-cmd", required_argument, nullptr, kFaultCmd},
+    {"fault-times", required_argument, nullptr, kFaultTimes},
+    {"drip-ms", required_argument, nullptr, kDripMs},
+    {"max-exchanges", required_argument, nullptr, kMaxExchanges},
+    {"idle-exit", required_argument, nullptr, kIdleExit},
+    {nullptr, 0, nullptr, 0},
+};
+
+// The option as the user wrote it, for messages: "--port" of "--port=x".
+std::string Written(const char* arg)
+{
+    const std::string text = arg ? arg : "";
+    return text.substr(0, text.find('='));
+}
+
+void Apply(Options& o, int code, const std::string& opt, const std::string& v)
+{
+    dcjsim::Scenario& s = o.scenario;
+    const uint64_t u32 = 0xFFFFFFFFu;
+    switch (code) {
+        case 'h': o.help = true; break;
+        case kVersion: o.version = true; break;
+        case kQuiet: o.quiet = true; break;
+        case kKeepFiles: s.clearFilesOnConfirm = false; break;
+        case kBind: o.bind = v; break;
+        case kPort: o.port = static_cast<uint16_t>(Number(opt, v, 65535)); break;
+        case kFilesDir: o.filesDir = v; break;
+        case kGenerate: o.generate = static_cast<size_t>(Number(opt, v, u32)); break;
+        case kPackets: o.packets = static_cast<size_t>(Number(opt, v, u32)); break;
+        case kPacketSize: o.packetSize = static_cast<size_t>(Number(opt, v, u32)); break;
+        case kFsnLayout: o.fsn.layout = ParseLayout(v); o.fsnGiven = true; break;
+        case kFsnImages: o.fsn.images = ParseYesNo(opt, v); o.fsnGiven = true; break;
+        case kFsnRecords: o.fsnRecords = static_cast<size_t>(Number(opt, v, kMaxRecords)); break;
+        case kMachineNo: o.machineNo = Unescape(opt, v); break;
+        case kDateTime: o.dateTime = Unescape(opt, v); break;
+        case kSno: o.sNo = Unescape(opt, v); break;
+        case kSeed: o.seed = static_cast<uint32_t>(Number(opt, v, u32)); break;
+        case kDenom: s.denomCount = Unescape(opt, v); break;
+        case kReject: s.rejectCount = Unescape(opt, v); break;
+        case kRetCode: {
+            const size_t eq = v.find('=');
+            if (eq == std::string::npos) throw UsageError(opt + ": expected CMD=CODE, e.g. 0xA7=6");
+            s.retCodes[static_cast<uint32_t>(Number(opt, v.substr(0, eq), u32))] =
+                static_cast<uint32_t>(Number(opt, v.substr(eq + 1), u32));
+            break;
+        }
+        case kAckStartWord: s.ackStartWord = StartWord(opt, v); break;
+        case kAckCmd: s.ackCmdOverride = static_cast<int64_t>(Number(opt, v, u32)); break;
+        case kCountStartWord: s.countStartWord = StartWord(opt, v); break;
+        case kCountCmd: s.countCmd = static_cast<uint32_t>(Number(opt, v, u32)); break;
+        case kMsgLength: o.header.msgLength = static_cast<uint32_t>(Number(opt, v, u32)); break;
+        case kPacketCount: o.header.packetCount = static_cast<uint32_t>(Number(opt, v, u32)); break;
+        case kFileCount: o.header.fileCount = static_cast<uint32_t>(Number(opt, v, u32)); break;
+        case kHeaderMachineNo: o.header.machineNo = Unescape(opt, v); break;
+        case kHeaderDateTime: o.header.dateTime = Unescape(opt, v); break;
+        case kHeaderSno: o.header.sNo = Unescape(opt, v); break;
+        case kFault: s.fault = ParseFault(v); break;
+        case kFaultAt: s.faultAt = ParseFaultAt(v); break;
+        case kFaultBytes: s.faultBytes = static_cast<size_t>(Number(opt, v, u32)); break;
+        case kFaultCmd: s.faultCmd = static_cast<uint32_t>(Number(opt, v, u32)); break;
+        case kFaultTimes: s.faultConnections = static_cast<int>(Number(opt, v, 0x7FFFFFFF)); break;
+        case kDripMs: s.dripDelay = std::chrono::milliseconds(Number(opt, v, 3600000)); break;
+        case kMaxExchanges: o.maxExchanges = Number(opt, v, UINT64_MAX); break;
+        case kIdleExit: o.idleExit = Number(opt, v, 86400u * 365); break;
+        default: throw UsageError("unknown option '" + opt + "'");
+    }
+}
+
 Options Parse(int argc, char** argv)
 {
     Options o;
-    dcjsim::Scenario& s = o.scenario;
-    const uint64_t u32 = 0xFFFFFFFFu;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        std::string value;
-        bool hasValue = false;
-        if (arg.rfind("--", 0) == 0 && arg.find('=') != std::string::npos) {
-            value = arg.substr(arg.find('=') + 1);
-            arg = arg.substr(0, arg.find('='));
-            hasValue = true;
+    bool packetsGiven = false;
+    opterr = 0;
+    optind = 1;
+    int code;
+    while ((code = getopt_long(argc, argv, ":h", kLongOptions, nullptr)) != -1) {
+        const std::string opt = Written(argv[optind - 1]);
+        if (code == ':') throw UsageError(opt + " needs a value");
+        if (code == '?') {
+            const bool known = std::any_of(std::begin(kLongOptions), std::end(kLongOptions) - 1,
+                                           [&](const option& l) { return opt == std::string("--") + l.name; });
+            throw UsageError(known ? opt + " takes no value" : "unknown option '" + Written(argv[optind - 1]) + "'");
         }
-        auto flag = [&]() {
-            if (hasValue) throw UsageError(arg + " takes no value");
-        };
-        auto next = [&]() -> std::string {
-            if (hasValue) return value;
-            if (i + 1 >= argc) throw UsageError(arg + " needs a value");
-            return argv[++i];
-        };
-        if (arg == "-h" || arg == "--help") flag(), o.help = true;
-        else if (arg == "--version") flag(), o.version = true;
-        else if (arg == "--quiet") flag(), o.quiet = true;
-        else if (arg == "--keep-files") flag(), s.clearFilesOnConfirm = false;
-        else if (arg == "--bind") o.bind = next();
-        else if (arg == "--port") o.port = static_cast<uint16_t>(Number(arg, next(), 65535));
-        else if (arg == "--files-dir") o.filesDir = next();
-        else if (arg == "--generate") o.generate = static_cast<size_t>(Number(arg, next(), u32));
-        else if (arg == "--packets") o.packets = static_cast<size_t>(Number(arg, next(), u32));
-        else if (arg == "--packet-size") o.packetSize = static_cast<size_t>(Number(arg, next(), u32));
-        else if (arg == "--machine-no") o.machineNo = Unescape(arg, next());
-        else if (arg == "--date-time") o.dateTime = Unescape(arg, next());
-        else if (arg == "--sno") o.sNo = Unescape(arg, next());
-        else if (arg == "--seed") o.seed = static_cast<uint32_t>(Number(arg, next(), u32));
-        else if (arg == "--denom") s.denomCount = Unescape(arg, next());
-        else if (arg == "--reject") s.rejectCount = Unescape(arg, next());
-        else if (arg == "--ret-code") {
-            const std::string v = next();
-            const size_t eq = v.find('=');
-            if (eq == std::string::npos) throw UsageError(arg + ": expected CMD=CODE, e.g. 0xA7=6");
-            s.retCodes[static_cast<uint32_t>(Number(arg, v.substr(0, eq), u32))] =
-                static_cast<uint32_t>(Number(arg, v.substr(eq + 1), u32));
-        }
-        else if (arg == "--ack-start-word") s.ackStartWord = StartWord(arg, next());
-        else if (arg == "--ack-cmd") s.ackCmdOverride = static_cast<int64_t>(Number(arg, next(), u32));
-        else if (arg == "--count-start-word") s.countStartWord = StartWord(arg, next());
-        else if (arg == "--count-cmd") s.countCmd = static_cast<uint32_t>(Number(arg, next(), u32));
-        else if (arg == "--msg-length") o.header.msgLength = static_cast<uint32_t>(Number(arg, next(), u32));
-        else if (arg == "--packet-count") o.header.packetCount = static_cast<uint32_t>(Number(arg, next(), u32));
-        else if (arg == "--file-count") o.header.fileCount = static_cast<uint32_t>(Number(arg, next(), u32));
-        else if (arg == "--header-machine-no") o.header.machineNo = Unescape(arg, next());
-        else if (arg == "--header-date-time") o.header.dateTime = Unescape(arg, next());
-        else if (arg == "--header-sno") o.header.sNo = Unescape(arg, next());
-        else if (arg == "--fault") s.fault = ParseFault(next());
-        else if (arg == "--fault-at") s.faultAt = ParseFaultAt(next());
-        else if (arg == "--fault-bytes") s.faultBytes = static_cast<size_t>(Number(arg, next(), u32));
-        else if (arg == "--fault-cmd") s.faultCmd = static_cast<uint32_t>(Number(arg, next(), u32));
-        else if (arg == "--fault-times") s.faultConnections = static_cast<int>(Number(arg, next(), 0x7FFFFFFF));
-        else if (arg == "--drip-ms") s.dripDelay = std::chrono::milliseconds(Number(arg, next(), 3600000));
-        else if (arg == "--max-exchanges") o.maxExchanges = Number(arg, next(), UINT64_MAX);
-        else if (arg == "--idle-exit") o.idleExit = Number(arg, next(), 86400u * 365);
-        else throw UsageError("unknown option '" + arg + "'");
+        if (code == kPackets) packetsGiven = true;
+        Apply(o, code, opt, optarg ? optarg : "");
     }
+    if (optind < argc) throw UsageError(std::string("unexpected argument '") + argv[optind] + "'");
     if (o.generate && !o.filesDir.empty()) throw UsageError("--files-dir and --generate exclude each other");
     if (o.packetSize == 0) throw UsageError("--packet-size must be at least 1");
+    if ((o.fsnGiven || o.fsnRecords) && !o.generate) throw UsageError("--fsn-layout, --fsn-images and --fsn-records apply to --generate");
+    if (o.fsnRecords && packetsGiven) {
+        throw UsageError("--fsn-records and --packets exclude each other: --packets asks for files of an exact size");
+    }
+    o.exactSize = packetsGiven;
+    o.fsn.records = o.fsnRecords ? *o.fsnRecords : 20;
     return o;
+}
+
+// With --packets the files are exactly that many packets of --packet-size:
+// an FSN file when that size is one (header and whole records), random bytes
+// otherwise. Without it, FSN files of --fsn-records records, cut into packets
+// of --packet-size.
+std::vector<dcjsim::FsnFile> Generate(const Options& o)
+{
+    dcjsim::FsnContent content = o.fsn;
+    if (o.exactSize) {
+        const uint64_t total = static_cast<uint64_t>(o.packets) * o.packetSize;
+        const size_t header = dcjfsn::HeaderSize(content.layout), record = dcjfsn::RecordSize(content.layout, content.images);
+        if (total < header || (total - header) % record != 0 || (total - header) / record > kMaxRecords) {
+            return dcjsim::GenerateFiles(*o.generate, o.packets, o.packetSize, o.machineNo, o.dateTime, o.sNo, o.seed);
+        }
+        content.records = static_cast<size_t>((total - header) / record);
+    }
+    return dcjsim::GenerateFsnFiles(*o.generate, content, o.packetSize, o.machineNo, o.dateTime, o.sNo, o.seed);
 }
 
 // Writes the bytes of text over the field, zero-padding a shorter text.
@@ -355,8 +487,7 @@ int main(int argc, char** argv)
             return 1;
         }
     } else if (o.generate) {
-        scenario.files = dcjsim::GenerateFiles(*o.generate, o.packets, o.packetSize, o.machineNo, o.dateTime, o.sNo,
-                                               o.seed);
+        scenario.files = Generate(o);
     }
     InstallHeaderTweaks(o.header, &scenario);
 

@@ -1,0 +1,242 @@
+"""The driver as a Python host sees it: MERV_DCJ_QOLT.so loaded with ctypes."""
+
+import ctypes
+import json
+import os
+import threading
+from pathlib import Path
+from typing import Any, Dict, List, Mapping, Optional, Union
+
+SUCCESS = "ECPWS0000000"
+BUFFER_TOO_SMALL = "ECPWSCOM0009"
+NO_FILES = "ECPWSDCJ0001"
+
+DRIVER_NAME = "MERV_DCJ_QOLT.so"
+INSTALLED_DRIVER = "/opt/qolt-dcj/lib/" + DRIVER_NAME
+
+# The buffer a host usually passes, and the most a download's retry grows it
+# to (a file name takes at most 255 bytes, so 64 MiB lists well over 100,000).
+FIRST_BUFFER = 102400
+LARGEST_BUFFER = 64 * 1024 * 1024
+
+# Sent again with a larger buffer after ECPWSCOM0009. Reads repeat freely; a
+# download whose reply did not fit was not confirmed, so the counter still
+# has its files and the next call delivers them again under the same names;
+# setTime sets the same clock value again. clearRMBCount and clearAllFSNFiles
+# are never repeated: a second clear could wipe what the counter took in
+# meanwhile. They never need to be: their buffer is sized beforehand.
+REPEATABLE = frozenset({"getDevStatus", "getRMBCount", "setTime", "getAllFSNFiles"})
+
+Port = Union[int, str]
+
+
+class DriverError(Exception):
+    """A failure reply: ``code`` is its retCode, ``description`` its errDesc.
+
+    ``code`` is empty when the driver answered no document at all: a blank
+    " " (unknown ``funcName`` or a request that is not a JSON object) or an
+    empty reply. ``reply`` holds the parsed reply when there was one.
+    """
+
+    def __init__(self, code: str, description: str, reply: Optional[Dict[str, Any]] = None) -> None:
+        super().__init__("%s %s" % (code, description) if code else description)
+        self.code = code
+        self.description = description
+        self.reply = reply
+
+
+def default_driver_path() -> str:
+    """Where ``Driver()`` loads the driver from.
+
+    ``$DCJ_DRIVER`` when set; else the build tree's ``build/lib`` when this
+    package is imported from ``bindings/python`` of a built source tree;
+    else the installed ``/opt/qolt-dcj/lib/MERV_DCJ_QOLT.so``.
+    """
+    named = os.environ.get("DCJ_DRIVER")
+    if named:
+        return named
+    built = Path(__file__).resolve().parent.parent.parent.parent / "build" / "lib" / DRIVER_NAME
+    if built.is_file():
+        return str(built)
+    return INSTALLED_DRIVER
+
+
+def _first_value(node: Any, key: str) -> Optional[Any]:
+    """The first member named key at any depth, in document order, as the driver reads it."""
+    if isinstance(node, Mapping):
+        for name, value in node.items():
+            if name == key and not isinstance(value, (Mapping, list)):
+                return value
+            found = _first_value(value, key)
+            if found is not None:
+                return found
+    elif isinstance(node, list):
+        for item in node:
+            found = _first_value(item, key)
+            if found is not None:
+                return found
+    return None
+
+
+def _least_buffer(request: bytes) -> int:
+    """A buffer no reply but a download's can outgrow.
+
+    Such a reply is a fixed document (under 1 KiB, the counter's count texts
+    included) plus the request's ``sn`` echoed; a request byte takes at most
+    6 bytes in the reply (a control character escaped as \\u00XX).
+    """
+    return max(FIRST_BUFFER, 4096 + 6 * len(request))
+
+
+class Driver:
+    """MERV_DCJ_QOLT.so, loaded once per process.
+
+    Safe to share between threads: each thread has its own reply buffer,
+    kept between calls and grown when a reply does not fit. Calls from
+    several threads run one at a time on the device; a call that waits for
+    the device longer than its own ``timeout`` fails with ECPWSDCJ0002.
+    ctypes releases the interpreter lock for the whole call.
+    """
+
+    def __init__(self, path: Optional[str] = None) -> None:
+        """Loads the driver from ``path``, or from ``default_driver_path()``."""
+        self.path = path if path is not None else default_driver_path()
+        lib = ctypes.CDLL(self.path)
+        self._doCommand = lib.doCommand
+        self._doCommand.argtypes = [ctypes.c_int, ctypes.c_int, ctypes.c_char_p, ctypes.c_int, ctypes.c_char_p]
+        self._doCommand.restype = None
+        self._lib = lib  # never unloaded: the driver keeps state for the process
+        self._local = threading.local()
+
+    # -- the device functions ------------------------------------------------
+
+    def status(self, ip: str, port: Port, timeout: Optional[int] = None) -> Dict[str, str]:
+        """getDevStatus: ``DRVVersion``, ``FIRVersion``, ``status`` ("01" ready,
+        "03" unreachable, "04" hardware fault, "" unknown), ``devSn``,
+        ``extStatus``. Never raises for the device's state: that is in
+        ``status``. The driver always waits 3 s here, whatever ``timeout``."""
+        return self._device("getDevStatus", ip, port, timeout)
+
+    def counts(self, ip: str, port: Port, timeout: Optional[int] = None) -> Dict[str, str]:
+        """getRMBCount: ``realCash`` and ``rejCash`` as the counter reports them."""
+        return self._device("getRMBCount", ip, port, timeout)
+
+    def clear_counts(self, ip: str, port: Port, timeout: Optional[int] = None) -> None:
+        """clearRMBCount. Never repeated by the binding."""
+        self._device("clearRMBCount", ip, port, timeout)
+
+    def set_time(self, ip: str, port: Port, timeout: Optional[int] = None, time: Optional[str] = None) -> None:
+        """setTime to ``time`` (the counter's 16-byte text, e.g. "20261207093000");
+        the local time now when None."""
+        if time is None:
+            import time as clock
+
+            time = clock.strftime("%Y%m%d%H%M%S")
+        self._device("setTime", ip, port, timeout, time=time)
+
+    def clear_files(self, ip: str, port: Port, timeout: Optional[int] = None) -> None:
+        """clearAllFSNFiles: the counter drops its FSN files. Never repeated by the binding."""
+        self._device("clearAllFSNFiles", ip, port, timeout)
+
+    def download(
+        self,
+        ip: str,
+        port: Port,
+        upload_dir: str,
+        temp_dir: str,
+        inst_no: str,
+        emp_no: str,
+        related: Optional[str] = None,
+        timeout: Optional[int] = None,
+    ) -> List[str]:
+        """getAllFSNFiles into ``upload_dir`` (working folder ``<temp_dir>QOLT/``).
+
+        Returns the delivered file names (in ``upload_dir``); with ``related``
+        (a file to pack along), a one-element list with the zip archive's
+        name. A counter without files raises DriverError with code
+        ECPWSDCJ0001 (``NO_FILES``). Folder names should end in "/".
+        """
+        biz = self._device(
+            "getAllFSNFiles",
+            ip,
+            port,
+            timeout,
+            instNo=inst_no,
+            empNo=emp_no,
+            uploadDir=upload_dir,
+            tempDir=temp_dir,
+            relativeFilePath=related,
+        )
+        files = biz.get("fsnFiles", "")
+        return files.split("|") if files else []
+
+    def call(self, request: Mapping[str, Any]) -> Dict[str, Any]:
+        """Any request as a dict (``commonArgs``, ``connectArgs``, ``bizArgs``).
+
+        Returns the whole reply (``retComArgs`` and, when there is one,
+        ``retBizArgs``); raises DriverError on any retCode but success.
+        """
+        func = _first_value(request, "funcName")
+        text = json.dumps(request).encode("utf-8")
+        return self._checked(self.exchange(text, repeatable=func in REPEATABLE))
+
+    # -- the raw exchange ------------------------------------------------------
+
+    def exchange(self, request: bytes, repeatable: bool) -> str:
+        """One request text (UTF-8, without the zero byte) to the reply text.
+
+        The reply comes back in this thread's buffer. When it says
+        ECPWSCOM0009 and ``repeatable`` is set, the request is sent again with
+        a buffer four times larger, up to LARGEST_BUFFER; otherwise the buffer
+        is sized first so that the reply fits.
+        """
+        # The driver reads the request up to its zero byte; its length
+        # argument is ignored. create_string_buffer adds the zero byte.
+        text = ctypes.create_string_buffer(request)
+        size = max(_least_buffer(request), getattr(self._local, "size", 0))
+        while True:
+            out = self._buffer(size)
+            self._doCommand(0, len(request), text, size, out)
+            reply = out.value.decode("utf-8", "replace")  # a reply that fills the buffer ends at out[size]
+            if not repeatable or size >= LARGEST_BUFFER or not _too_small(reply):
+                return reply
+            size = min(size * 4, LARGEST_BUFFER)
+
+    def _buffer(self, size: int) -> "ctypes.Array[ctypes.c_char]":
+        local = self._local
+        if getattr(local, "size", 0) < size:
+            local.out = ctypes.create_string_buffer(size + 1)  # one more: always a zero after the reply
+            local.size = size
+        return local.out
+
+    def _device(self, func: str, ip: str, port: Port, timeout: Optional[int], **biz: Optional[str]) -> Dict[str, str]:
+        common = {"devKind": "DCJ", "devBrand": "QOLT", "funcName": func}
+        if timeout is not None:
+            common["timeout"] = str(int(timeout))
+        request = {
+            "commonArgs": common,
+            "connectArgs": {"ip": ip, "port": str(port)},
+            "bizArgs": {key: value for key, value in biz.items() if value is not None},
+        }
+        reply = self.call(request)
+        return dict(reply.get("retBizArgs", {}))
+
+    @staticmethod
+    def _checked(text: str) -> Dict[str, Any]:
+        if not text.strip():
+            why = "blank reply: unknown funcName or a request that is not a JSON object" if text else "empty reply"
+            raise DriverError("", why)
+        try:
+            reply = json.loads(text)
+            common = reply["retComArgs"]
+            code = common["retCode"]
+        except (ValueError, KeyError, TypeError):
+            raise DriverError("", "unreadable reply: " + text[:200]) from None
+        if code != SUCCESS:
+            raise DriverError(code, common.get("errDesc", ""), reply)
+        return reply
+
+
+def _too_small(reply: str) -> bool:
+    # Every other reply starts with devKind.
+    return reply.startswith('{"retComArgs":{"retCode":"%s"' % BUFFER_TOO_SMALL)
