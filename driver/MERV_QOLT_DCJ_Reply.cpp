@@ -8,13 +8,14 @@
 #include <rapidjson/writer.h>
 
 #include "Basic/GbkText.h"
+#include "Basic/ResultCodes.h"
 #include "Device.h"
 #include "MERV_QOLT_DCJ.h"
 #include "Version.h"
 
 namespace {
 
-const char kSuccess[] = "ECPWS0000000";
+const char kSuccess[] = DCJ_RC_SUCCESS;
 const char kDriverVersion[] = DCJ_DRIVER_VERSION;
 
 // Result slots as the facade receives them: five entries, each an empty text
@@ -120,7 +121,7 @@ void SetReplyLimit(size_t bytes)
 std::string DeviceBusyReply(const std::string& funcName, const std::string& sn)
 {
     if (funcName == "getDevStatus") return StatusReply("", sn);
-    return BuildReply(funcName.c_str(), "ECPWSDCJ0002", GBK_NETWORK_FAILED, nullptr, 0, sn);
+    return BuildReply(funcName.c_str(), DCJ_RC_NETWORK_FAILED, GBK_NETWORK_FAILED, nullptr, 0, sn);
 }
 
 }  // namespace dcjtext
