@@ -5,7 +5,7 @@ _dcjctl()
     _init_completion || return
 
     case $prev in
-        --upload-dir | --temp-dir)
+        --upload-dir | --temp-dir | --images)
             _filedir -d
             return
             ;;
@@ -21,7 +21,8 @@ _dcjctl()
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W '-a --ip -p --port -t --timeout --sn
             --upload-dir --temp-dir --inst-no --emp-no --related --time
-            --json --dry-run --driver -h --help --version --request' -- "$cur"))
+            --json --csv --images --check --dry-run --driver -h --help --version
+            --request' -- "$cur"))
         return
     fi
 
@@ -30,7 +31,7 @@ _dcjctl()
     for ((i = 1; i < cword; i++)); do
         case ${words[i]} in
             -a | --ip | -p | --port | -t | --timeout | --sn | --upload-dir | --temp-dir | \
-                --inst-no | --emp-no | --related | --time | --driver | --request)
+                --inst-no | --emp-no | --related | --time | --driver | --request | --images)
                 ((i++))
                 ;;
             -*) ;;
@@ -42,8 +43,10 @@ _dcjctl()
     done
     if [[ -z $command ]]; then
         COMPREPLY=($(compgen -W 'status counts clear-counts set-time clear-files
-            download raw getDevStatus getRMBCount clearRMBCount setTime
+            download raw fsn getDevStatus getRMBCount clearRMBCount setTime
             clearAllFSNFiles getAllFSNFiles' -- "$cur"))
+    elif [[ $command == fsn ]]; then
+        _filedir
     fi
 } &&
     complete -F _dcjctl dcjctl

@@ -14,6 +14,14 @@ _dcjsim()
                 partial-close reset slow-drip' -- "$cur"))
             return
             ;;
+        --fsn-layout)
+            COMPREPLY=($(compgen -W '2014 2018' -- "$cur"))
+            return
+            ;;
+        --fsn-images)
+            COMPREPLY=($(compgen -W 'yes no' -- "$cur"))
+            return
+            ;;
         --fault-at)
             COMPREPLY=($(compgen -W 'ack count upload-header upload-data' -- "$cur"))
             return
@@ -27,7 +35,7 @@ _dcjsim()
             compopt -o nospace
             return
             ;;
-        --bind | --port | --generate | --packets | --packet-size | --machine-no | \
+        --bind | --port | --generate | --fsn-records | --packets | --packet-size | --machine-no | \
             --date-time | --sno | --seed | --denom | --reject | --ack-start-word | \
             --count-start-word | --msg-length | --packet-count | --file-count | \
             --header-machine-no | --header-date-time | --header-sno | --fault-bytes | \
@@ -36,7 +44,8 @@ _dcjsim()
             ;;
     esac
 
-    COMPREPLY=($(compgen -W '--bind --port --files-dir --generate --packets
+    COMPREPLY=($(compgen -W '--bind --port --files-dir --generate --fsn-layout
+        --fsn-images --fsn-records --packets
         --packet-size --machine-no --date-time --sno --seed --keep-files --denom
         --reject --ret-code --ack-start-word --ack-cmd --count-start-word
         --count-cmd --msg-length --packet-count --file-count --header-machine-no

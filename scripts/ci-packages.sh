@@ -107,13 +107,24 @@ completion() {
     "_${COMP_WORDS[0]}"; echo "${COMPREPLY[*]}"' _ "$@"
 }
 got=$(completion "$work/pkg/usr/share/bash-completion/completions/dcjctl" dcjctl "")
-for c in status counts clear-counts set-time clear-files download raw getAllFSNFiles; do
+for c in status counts clear-counts set-time clear-files download raw fsn getAllFSNFiles; do
   grep -qw -- "$c" <<<"$got" || fail "dcjctl completion lacks $c: $got"
 done
 [ "$(completion "$work/pkg/usr/share/bash-completion/completions/dcjctl" dcjctl -a 10.0.0.1 dow)" = download ] ||
   fail "dcjctl completion does not complete 'dow' after an option's value"
 [ "$(completion "$work/pkg/usr/share/bash-completion/completions/dcjsim" dcjsim --fault-at upload-h)" = upload-header ] ||
   fail "dcjsim completion does not complete --fault-at"
+# Every long option a program's --help lists is offered (programs of the
+# host's architecture only: the others would need the emulator).
+if [ "$(dpkg --print-architecture)" = "$arch" ]; then
+  for prog in dcjctl dcjsim; do
+    offered=$(completion "$work/pkg/usr/share/bash-completion/completions/$prog" "$prog" --)
+    for opt in $("$work/pkg/opt/qolt-dcj/bin/$prog" --help | grep -oE '^ *(-[a-zA-Z], )?--[a-z][a-z0-9-]*' |
+      grep -oE -- '--[a-z0-9-]+' | sort -u); do
+      grep -qw -- "$opt" <<<"$offered" || fail "$prog completion does not offer $opt"
+    done
+  done
+fi
 for page in dcjctl dcjsim drvprobe; do
   MANPATH=$work/pkg/usr/share/man man -w "$page" >/dev/null || fail "man finds no page for $page"
 done
