@@ -376,7 +376,10 @@ int main(int argc, char** argv)
                     // little next to the same work without any.
                     const bool syncTarget = p.disk && size == 8192;
                     const double vsNoSync = p.disk ? f.Ratio(kDriver, kNoSync) : 0;
-                    const bool pass = ratio >= 0.9 && (!syncTarget || vsNoSync >= 0.6);
+                    // On a disk the driver keeps up with the reference; on tmpfs,
+                    // where nothing waits for a sync, within 5%.
+                    const double least = p.disk ? 1.0 : 0.95;
+                    const bool pass = ratio >= least && (!syncTarget || vsNoSync >= 0.6);
                     Row row{"Download, " + p.label,
                             SizeName(size) + " packets (" + Count(static_cast<double>(md.packets)) + " per run, " +
                                 std::to_string(f.rounds) + " rounds)",
@@ -384,7 +387,7 @@ int main(int argc, char** argv)
                             Rate(f.slot[kSecond].Rate()) + Fmt(" (%.2f)", f.Ratio(kSecond, kRef)),
                             Both(mr),
                             Fmt("%.2f", ratio),
-                            syncTarget ? "≥ 0.90; driver / no sync ≥ 0.60" : "≥ 0.90",
+                            Fmt("≥ %.2f", least) + (syncTarget ? "; driver / no sync ≥ 0.60" : ""),
                             PassMiss(pass)};
                     if (p.disk) {
                         row.oldRule = Both(f.slot[kOld]) + " (" +
@@ -437,7 +440,7 @@ int main(int argc, char** argv)
                     throw std::runtime_error("the sync shim is not in effect in the receivers (" + o.syncShim + ")");
                 const double ratio = f.Ratio(kSlowDriver, kSlowRef), vsOld = f.Ratio(kSlowDriver, kSlowOld);
                 const bool oldTarget = size == 8192 && syncDelayUs >= 5000;
-                const bool pass = ratio >= 0.9 && (!oldTarget || vsOld >= 20);
+                const bool pass = ratio >= 1.0 && (!oldTarget || vsOld >= 20);
                 Row row{"Download, " + p.label + ", " + delayName + " sync shim",
                         SizeName(size) + " packets (" + Count(static_cast<double>(md.packets)) + " per run, " +
                             std::to_string(f.rounds) + " rounds)",
@@ -445,7 +448,7 @@ int main(int argc, char** argv)
                         "—",
                         Both(mr),
                         Fmt("%.2f", ratio),
-                        oldTarget ? "≥ 0.90; driver / old rule ≥ 20x" : "≥ 0.90",
+                        oldTarget ? "≥ 1.00; driver / old rule ≥ 20x" : "≥ 1.00",
                         PassMiss(pass)};
                 row.oldRule = Both(mo) + " (" + Count(static_cast<double>(mo.packets)) + " per run)";
                 row.ratioOldRule = Times(vsOld);

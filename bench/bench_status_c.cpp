@@ -1,7 +1,8 @@
 // getDevStatus through doCommand as a C host makes the call: dlopen, one
 // 102400-byte reply buffer, the request text with its zero byte. Prints the
 // median and the 10th and 90th percentiles of CALLS calls in microseconds,
-// and the calling thread's CPU time per call.
+// and the calling thread's CPU time per call; then the CPU time of a call
+// the driver answers at once (an unknown funcName), the call's own cost.
 //
 //   bench_status_c DRIVER PORT [CALLS [WARMUP]]
 #include <dlfcn.h>
@@ -22,6 +23,8 @@ double NowUs(clockid_t clock = CLOCK_MONOTONIC)
     clock_gettime(clock, &ts);
     return static_cast<double>(ts.tv_sec) * 1e6 + static_cast<double>(ts.tv_nsec) / 1e3;
 }
+
+const int kBlankCalls = 20000;
 
 }  // namespace
 
@@ -65,9 +68,16 @@ int main(int argc, char** argv)
         if (i >= warmup) times.push_back(t1 - t0);
     }
     const double cpuPerCall = (NowUs(CLOCK_THREAD_CPUTIME_ID) - cpu0) / calls;
+
+    // The call alone, without the device: a request the driver answers at
+    // once with its blank reply.
+    char blank[] = "{\"commonArgs\":{\"funcName\":\"none\"}}";
+    const double blank0 = NowUs(CLOCK_THREAD_CPUTIME_ID);
+    for (int i = 0; i < kBlankCalls; ++i) doCommand(0, 0, blank, 102400, reply.data());
+    const double blankCpu = (NowUs(CLOCK_THREAD_CPUTIME_ID) - blank0) / kBlankCalls;
     std::sort(times.begin(), times.end());
     const auto at = [&times](double q) { return times[static_cast<size_t>(q * static_cast<double>(times.size() - 1))]; };
-    printf("median_us %.1f p10_us %.1f p90_us %.1f cpu_us %.1f calls %d\n", at(0.5), at(0.1), at(0.9), cpuPerCall,
-           calls);
+    printf("median_us %.1f p10_us %.1f p90_us %.1f cpu_us %.1f blank_cpu_us %.2f calls %d\n", at(0.5), at(0.1), at(0.9),
+           cpuPerCall, blankCpu, calls);
     return 0;
 }

@@ -6,7 +6,7 @@ calls (after a warm-up) in a process of its own: C (bench_status_c, doCommand
 through dlopen), Python (dcj.Driver.status) and Java (DcjDriver.status on the
 JVM). Prints the medians, each binding's ratio to C and its overhead, and
 the calling thread's CPU time per call (what the machine's other load moves
-least).
+least), and the CPU time of a call the driver answers at once.
 
     bench/binding_overhead.py [BUILD_DIR] [--calls N] [--rounds R]
 A round runs every caller once (order rotated); figures are the median over
@@ -34,14 +34,18 @@ for i in range(warmup + calls):
     assert status == "01", status
     if i >= warmup: times.append((t1 - t0) * 1e6)
 cpu = (time.thread_time() - cpu0) * 1e6 / calls
+blank = b'{"commonArgs":{"funcName":"none"}}'
+blank0 = time.thread_time()
+for i in range(20000): driver.exchange(blank, True)
+blank_cpu = (time.thread_time() - blank0) * 1e6 / 20000
 times.sort()
-print("median_us %.1f p10_us %.1f p90_us %.1f cpu_us %.1f calls %d" % (times[(calls - 1) // 2], times[int(0.1 * (calls - 1))], times[int(0.9 * (calls - 1))], cpu, calls))
+print("median_us %.1f p10_us %.1f p90_us %.1f cpu_us %.1f blank_cpu_us %.2f calls %d" % (times[(calls - 1) // 2], times[int(0.1 * (calls - 1))], times[int(0.9 * (calls - 1))], cpu, blank_cpu, calls))
 """
 
 
 def run(command, env):
     out = subprocess.run(command, env=env, check=True, capture_output=True, text=True).stdout
-    m = re.search(r"median_us (\S+) p10_us (\S+) p90_us (\S+) cpu_us (\S+)", out)
+    m = re.search(r"median_us (\S+) p10_us (\S+) p90_us (\S+) cpu_us (\S+) blank_cpu_us (\S+)", out)
     return tuple(float(x) for x in m.groups())
 
 
@@ -78,18 +82,26 @@ def main():
         sim.kill()
         sim.wait()
 
-    med = {name: tuple(statistics.median(v[i] for v in runs) for i in range(4)) for name, runs in results.items()}
-    c, c_cpu = med["C (doCommand)"][0], med["C (doCommand)"][3]
+    med = {name: tuple(statistics.median(v[i] for v in runs) for i in range(5)) for name, runs in results.items()}
+    c, c_cpu, c_blank = med["C (doCommand)"][0], med["C (doCommand)"][3], med["C (doCommand)"][4]
     print("getDevStatus against one dcjsim, %d calls per caller and round, %d round(s), %.0f s; %s, %d cores"
           % (args.calls, args.rounds, time.time() - started, os.uname().release, os.cpu_count()))
     print()
-    print("| Caller | median µs | p10 µs | p90 µs | median ratio to C | median overhead | CPU µs per call | CPU overhead |")
-    print("|---|---|---|---|---|---|---|---|")
-    for name, (m, p10, p90, cpu) in med.items():
+    print("| Caller | median µs | p10 µs | p90 µs | median ratio to C | median overhead | CPU µs per call | CPU overhead "
+          "| call alone, CPU µs | its overhead |")
+    print("|---|---|---|---|---|---|---|---|---|---|")
+    for name, (m, p10, p90, cpu, blank) in med.items():
         first = name.startswith("C ")
         over = "—" if first else "%+.1f µs" % (m - c)
         cpu_over = "—" if first else "%+.1f µs" % (cpu - c_cpu)
-        print("| %s | %.1f | %.1f | %.1f | %.2f | %s | %.1f | %s |" % (name, m, p10, p90, m / c, over, cpu, cpu_over))
+        blank_over = "—" if first else "%+.2f µs" % (blank - c_blank)
+        print("| %s | %.1f | %.1f | %.1f | %.2f | %s | %.1f | %s | %.2f | %s |"
+              % (name, m, p10, p90, m / c, over, cpu, cpu_over, blank, blank_over))
+    print()
+    print("Median, p10, p90: wall time of a getDevStatus call (connect, request, ack, close on loopback).")
+    print("CPU: the calling thread's CPU time per getDevStatus call. Call alone: CPU time of a call the driver")
+    print("answers at once (unknown funcName: blank reply, its two log lines), %d calls; in the bindings through" % 20000)
+    print("the same exchange as status(), without building the request or parsing the reply.")
 
 
 if __name__ == "__main__":

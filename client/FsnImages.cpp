@@ -44,6 +44,27 @@ bool IsFsnName(const std::string& name)
     return ext == ".FSN";
 }
 
+// The names in dir, sorted, without "." and "..".
+std::vector<std::string> Entries(const std::string& dir)
+{
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* entry = readdir(d)) {
+            if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) names.push_back(entry->d_name);
+        }
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// The unpacking folder holds plain files only (unzip -j makes no folders).
+void RemoveFolder(const std::string& dir)
+{
+    for (const std::string& name : Entries(dir)) unlink((dir + "/" + name).c_str());
+    rmdir(dir.c_str());
+}
+
 }  // namespace
 
 #ifdef DCJCTL_HAVE_PNG
@@ -127,13 +148,9 @@ bool ReadFsnInZip(const std::string& zip, std::vector<NamedFsn>* files, std::str
         }
     }
     std::vector<std::string> names;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (dirent* entry = readdir(d)) {
-            if (IsFsnName(entry->d_name)) names.push_back(entry->d_name);
-        }
-        closedir(d);
+    for (const std::string& name : Entries(dir)) {
+        if (IsFsnName(name)) names.push_back(name);
     }
-    std::sort(names.begin(), names.end());
     const bool ok = spawned == 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
     if (ok) {
         for (const std::string& name : names) {
@@ -145,14 +162,7 @@ bool ReadFsnInZip(const std::string& zip, std::vector<NamedFsn>* files, std::str
     } else {
         *error = zip + ": unzip " + (spawned != 0 ? std::string("could not start: ") + strerror(spawned) : "failed");
     }
-    DIR* d = opendir(dir.c_str());
-    while (d != nullptr) {
-        dirent* entry = readdir(d);
-        if (entry == nullptr) break;
-        if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) unlink((dir + "/" + entry->d_name).c_str());
-    }
-    if (d != nullptr) closedir(d);
-    rmdir(dir.c_str());
+    RemoveFolder(dir);
     return ok;
 }
 

@@ -25,10 +25,36 @@ std::string Errors(const Record& r, const char* sep)
            std::to_string(r.errorCode[2]);
 }
 
+// Length of the well-formed UTF-8 sequence at text[at], 0 if there is none.
+size_t Utf8Length(const std::string& text, size_t at)
+{
+    const unsigned char c = static_cast<unsigned char>(text[at]);
+    const size_t n = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+    if (n == 0 || text.size() - at < n) return 0;
+    uint32_t cp = n == 1 ? c : c & (0x7F >> n);
+    for (size_t k = 1; k < n; ++k) {
+        const unsigned char t = static_cast<unsigned char>(text[at + k]);
+        if ((t & 0xC0) != 0x80) return 0;
+        cp = cp << 6 | (t & 0x3F);
+    }
+    static const uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < kMin[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+    return n;
+}
+
+// A JSON string; a byte that is no UTF-8 (a file name may hold any) becomes
+// U+FFFD, so the document stays valid.
 std::string JsonString(const std::string& text)
 {
     std::string out = "\"";
-    for (unsigned char c : text) {
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        const size_t n = Utf8Length(text, i);
+        if (n == 0) {
+            out += "\xEF\xBF\xBD";
+            ++i;
+            continue;
+        }
         if (c == '"' || c == '\\') {
             out += '\\';
             out += static_cast<char>(c);
@@ -37,8 +63,9 @@ std::string JsonString(const std::string& text)
             snprintf(esc, sizeof esc, "\\u%04x", c);
             out += esc;
         } else {
-            out += static_cast<char>(c);
+            out.append(text, i, n);
         }
+        i += n;
     }
     return out + "\"";
 }

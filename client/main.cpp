@@ -75,8 +75,9 @@ Download:
       --related FILE    archive mode: FILE goes into the zip with the files
       --check           after a successful download, read every delivered FSN
                         file (or every one in the archive) and print a line
-                        per file and the summary; problems go to stderr and
-                        make the exit status 1; the files stay as delivered
+                        per file and the summary (with --json only the
+                        problems); problems go to stderr and make the exit
+                        status 1; the files stay as delivered
 
 set-time:
       --time TEXT       the same as TIME

@@ -6,9 +6,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
+#include "Basic/FileSizeSignal.h"
 #include "Basic/GbkText.h"
 #include "Basic/ResultCodes.h"
 #include "LoadLogDll.h"
@@ -76,11 +78,15 @@ bool ReadLinkText(const std::string& link, size_t sizeHint, std::string* target)
     }
 }
 
+// What one look found at a path: a link's target, or "" for anything else
+// (or nothing). Kept for the paths of one call, which share their folders.
+typedef std::map<std::string, std::string> LinkTargets;
+
 // The folder the file system will reach through path: absolute, without
 // ".", ".." or doubled slashes, every link followed (also one whose target
 // is not made yet). Names that do not exist yet are taken as written, since
 // the download creates them.
-bool ResolvePath(const std::string& path, std::string* resolved)
+bool ResolvePath(const std::string& path, std::string* resolved, LinkTargets* seen)
 {
     std::string full;
     if (path.empty() || path[0] != '/') {
@@ -107,12 +113,19 @@ bool ResolvePath(const std::string& path, std::string* resolved)
             continue;
         }
         const std::string next = walked + "/" + name;
-        struct stat st;
-        if (lstat(next.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        auto known = seen->find(next);
+        if (known == seen->end()) {
+            struct stat st;
             std::string target;
-            if (++linksFollowed > kMaxLinks || !ReadLinkText(next, static_cast<size_t>(st.st_size), &target)) {
+            if (lstat(next.c_str(), &st) == 0 && S_ISLNK(st.st_mode) &&
+                !ReadLinkText(next, static_cast<size_t>(st.st_size), &target)) {
                 return false;
             }
+            known = seen->emplace(next, target).first;
+        }
+        if (!known->second.empty()) {
+            const std::string target = known->second;
+            if (++linksFollowed > kMaxLinks) return false;
             if (target[0] == '/') walked.clear();
             PushNames(target, &pending);
             continue;
@@ -131,7 +144,10 @@ bool OutsideWorkingFolder(const char* path, const char* tempDir) noexcept
 {
     try {
         std::string place, working;
-        if (!ResolvePath(path, &place) || !ResolvePath(std::string(tempDir) + "QOLT/", &working)) return false;
+        LinkTargets seen;
+        if (!ResolvePath(path, &place, &seen) || !ResolvePath(std::string(tempDir) + "QOLT/", &working, &seen)) {
+            return false;
+        }
         if (place.compare(0, working.size(), working) != 0) return true;
         const bool inside = place.size() == working.size() || working == "/" || place[working.size()] == '/';
         return !inside;
@@ -306,6 +322,9 @@ void CDevice::getAllFSNFiles(char* strInstNo, char* strEmpNo, char* strRelativeF
     tcpPara.port = netPort;
     tcpPara.timeout = timeout == -1 ? 10 : timeout;
 
+    // The download's writes and copies fail with EFBIG past a file-size
+    // limit, never kill the host.
+    QuietFileSizeLimit fileSizeLimit;
     mDataProcss->ProcCommonCMD(CMD_UPLOAD_FSN, nullptr, 0, 0, tcpPara, &fsnPara, arrayRet, arrayRet1Size);
     if (arrayRet && arrayRet[0] && strcmp(arrayRet[0], kSuccess) == 0) {
         if (replyDeliverable && !replyDeliverable(arrayRet)) {

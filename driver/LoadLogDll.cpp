@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <stdarg.h>
 #include <stdio.h>
+#include <string.h>
 
 #include <mutex>
 #include <new>
@@ -44,13 +45,87 @@ void FreeLogLib()
     // written while other static objects are torn down.
 }
 
+namespace {
+
+// Whether fmt converts nothing but plain %s, %d and %u.
+bool PlainConversions(const char* fmt)
+{
+    for (const char* p = fmt; (p = strchr(p, '%')) != nullptr; p += 2) {
+        if (p[1] != 's' && p[1] != 'd' && p[1] != 'u') return false;
+    }
+    return true;
+}
+
+// Text into a buffer, cut at its end as vsnprintf cuts.
+class Cut {
+public:
+    Cut(char* buf, size_t size) : m_at(buf), m_end(buf + size - 1) {}
+    void Put(const char* text, size_t len)
+    {
+        const size_t room = static_cast<size_t>(m_end - m_at);
+        if (len > room) len = room;
+        memcpy(m_at, text, len);
+        m_at += len;
+    }
+    void PutNumber(unsigned long long value, bool negative)
+    {
+        char digits[24];
+        size_t n = sizeof(digits);
+        do {
+            digits[--n] = static_cast<char>('0' + value % 10);
+            value /= 10;
+        } while (value != 0);
+        if (negative) digits[--n] = '-';
+        Put(digits + n, sizeof(digits) - n);
+    }
+    void End() { *m_at = '\0'; }
+
+private:
+    char* m_at;
+    char* m_end;
+};
+
+// What vsnprintf makes of fmt, for formats of plain %s, %d and %u only:
+// most of a record's cost was vsnprintf setting itself up.
+void FormatPlain(char* buf, size_t size, const char* fmt, va_list args)
+{
+    Cut out(buf, size);
+    for (const char* p = fmt;;) {
+        const char* percent = strchr(p, '%');
+        if (percent == nullptr) {
+            out.Put(p, strlen(p));
+            break;
+        }
+        out.Put(p, static_cast<size_t>(percent - p));
+        if (percent[1] == 's') {
+            const char* text = va_arg(args, const char*);
+            if (text == nullptr) text = "(null)";
+            out.Put(text, strlen(text));
+        } else if (percent[1] == 'd') {
+            const long long value = va_arg(args, int);
+            out.PutNumber(value < 0 ? 0ull - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value),
+                          value < 0);
+        } else {
+            out.PutNumber(va_arg(args, unsigned), false);
+        }
+        p = percent + 2;
+    }
+    out.End();
+}
+
+}  // namespace
+
 void LogFormatted(LogFunc level, const char* file, int line, const char* fmt, ...)
 {
     if (level == nullptr) return;
     char strLog[256];
     va_list args;
     va_start(args, fmt);
-    vsnprintf(strLog, sizeof(strLog), fmt, args);
+    if (PlainConversions(fmt)) {
+        FormatPlain(strLog, sizeof(strLog), fmt, args);
+    } else {
+        vsnprintf(strLog, sizeof(strLog), fmt, args);
+    }
     va_end(args);
     level("QOLT", "DCJ", file, line, strLog);
 }
@@ -73,20 +148,16 @@ void LogFlushBeforeWait()
     }
 }
 
-namespace {
-bool g_DeferHeldForFork = false;
-}  // namespace
-
 // Never waits: the holder may itself wait inside the log library for a lock
-// the log library's own fork handler holds.
-void LogBeforeFork()
+// the log library's own fork handler holds. True when this thread took it.
+bool LogBeforeFork()
 {
-    g_DeferHeldForFork = g_DeferMutex.try_lock();
+    return g_DeferMutex.try_lock();
 }
 
-void LogAfterForkInParent()
+void LogAfterForkInParent(bool held)
 {
-    if (g_DeferHeldForFork) g_DeferMutex.unlock();
+    if (held) g_DeferMutex.unlock();
 }
 
 void LogAfterForkInChild()

@@ -25,9 +25,10 @@ void FreeLogLib();
 void LogDefer();
 void LogFlushBeforeWait();
 void LogFlushDeferred();
-// Around fork: the deferral state is held still while the process is copied.
-void LogBeforeFork();
-void LogAfterForkInParent();
+// Around fork (see ForkSafety.h): the deferral state is held still while the
+// process is copied; held: what this thread's LogBeforeFork returned.
+bool LogBeforeFork();
+void LogAfterForkInParent(bool held);
 void LogAfterForkInChild();
 
 // Formats into a 256-byte buffer (longer messages are cut) and logs it.

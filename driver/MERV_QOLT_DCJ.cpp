@@ -13,6 +13,7 @@
 #include "Basic/GbkText.h"
 #include "Basic/ResultCodes.h"
 #include "Device.h"
+#include "ForkSafety.h"
 #include "LoadLogDll.h"
 
 // Construction order matters: pinMap first, then the device facade, whose
@@ -24,46 +25,8 @@ CDevice device(&mutex);
 
 namespace {
 
-// A host may fork while another of its threads is inside a call. The child
-// has only the forking thread, so a hold on the device mutex, the call's
-// socket, its open files and the working folder's lock would be a dead
-// thread's there: the child starts with the driver idle instead. Nothing
-// here waits, so a fork never queues behind a download.
-bool g_deviceHeldForFork = false;
-
-void BeforeFork()
-{
-    g_deviceHeldForFork = pthread_mutex_trylock(&mutex) == 0;
-    LogBeforeFork();
-    dcjtext::ConversionBeforeFork();
-}
-
-void AfterForkInParent()
-{
-    dcjtext::ConversionAfterForkInParent();
-    LogAfterForkInParent();
-    if (g_deviceHeldForFork) pthread_mutex_unlock(&mutex);
-}
-
-void AfterForkInChild()
-{
-    dcjtext::ConversionAfterForkInChild();
-    LogAfterForkInChild();
-    // Made anew either way: a recursive mutex names its owner by thread id,
-    // and the child's thread has a new one, so it could not even unlock it.
-    CLocker::InitLock(&mutex, true);
-    if (g_deviceHeldForFork) return;  // no call was in progress: all is as it was
-    // The caller's map and the engine's call state were the other thread's;
-    // the old map is left as it is (its nodes may be half linked).
-    new (&pinMap) std::map<std::string, std::string>();
-    dcjtext::SetReplyLimit(SIZE_MAX);
-    CTimedLocker::ForgetHoldsAfterFork();
-    CDataProcess* engine = CDataProcess::GetInstance();
-    if (engine != nullptr) engine->AbandonCallAfterFork();
-}
-
 // After the device's construction, so the handlers see a ready mutex.
-const int g_forkHandlersRegistered = pthread_atfork(BeforeFork, AfterForkInParent, AfterForkInChild);
+const int g_forkHandlersRegistered = dcjfork::RegisterHandlers();
 
 std::string MapValue(const char* key)
 {
@@ -189,10 +152,24 @@ void RunCommand(const char* pchInData, int iOutDataLen, char* pchOutData)
         reply = dcjtext::ReplyToUtf8(BufferTooSmallReply());
         if (reply.size() > static_cast<size_t>(iOutDataLen)) reply.clear();
     }
-    memcpy(pchOutData, reply.data(), reply.size());
-    // The outcome of every device call, as the caller was told it.
+    // The reply and its NUL, when there is room for one; a buffer that not
+    // even the buffer-too-small reply fits is all NULs (at most 86 bytes).
+    // The rest of the caller's buffer is left as it was: zeroing all of it
+    // cost a download with a 1 MiB buffer as much as a hundred files.
+    const size_t limit = static_cast<size_t>(iOutDataLen);
+    if (reply.empty()) {
+        memset(pchOutData, 0, limit);
+    } else {
+        memcpy(pchOutData, reply.data(), reply.size());
+        if (reply.size() < limit) pchOutData[reply.size()] = '\0';
+    }
+    // The outcome of every device call, as the caller was told it. Written
+    // already: a failure to log it must not take the reply back.
     if (IsDeviceFunction(strFuncName)) {
-        LOG_INFOF("<<doCommand funcName:%s,retCode:%s", strFuncName.c_str(), RetCodeOf(reply).c_str());
+        try {
+            LOG_INFOF("<<doCommand funcName:%s,retCode:%s", strFuncName.c_str(), RetCodeOf(reply).c_str());
+        } catch (...) {
+        }
     }
 }
 
@@ -202,16 +179,17 @@ void doCommand(int /*iSynFlag*/, int /*iInDataLen*/, char* pchInData, int iOutDa
 {
     if (pchInData == nullptr || pchOutData == nullptr || iOutDataLen < 0) return;
     LogDefer();
-    // Zeroed first, so a call that fails on the way leaves an empty reply.
-    memset(pchOutData, 0, static_cast<size_t>(iOutDataLen));
+    // An empty reply first, so a call that fails on the way leaves one.
+    if (iOutDataLen > 0) pchOutData[0] = '\0';
     try {
         // pinMap is filled, read and emptied under the device lock (held
         // from the request's own time-out on), so calls from several host
         // threads never see each other's requests.
         RunCommand(pchInData, iOutDataLen, pchOutData);
     } catch (...) {
-        // Nothing may cross into the host; the buffer stays as zeroed.
-        memset(pchOutData, 0, static_cast<size_t>(iOutDataLen));
+        // Nothing may cross into the host. The reply is written last, whole,
+        // by nothing that throws: none was written.
+        if (iOutDataLen > 0) pchOutData[0] = '\0';
     }
     LogFlushDeferred();
 }

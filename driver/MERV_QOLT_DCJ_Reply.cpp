@@ -10,6 +10,7 @@
 #include "Basic/GbkText.h"
 #include "Basic/ResultCodes.h"
 #include "Device.h"
+#include "LoadLogDll.h"
 #include "MERV_QOLT_DCJ.h"
 #include "Version.h"
 
@@ -169,16 +170,41 @@ namespace {
 
 typedef void (CDevice::*ConnectionOnlyMethod)(char* strIP, int netPort, int timeout, char** arrayRet);
 
+// Room for any code and description a reply can carry (the longest is about
+// 50 bytes in UTF-8).
+const size_t kOutcomeRoom = 128;
+
+// A clear acts on the counter the moment it is sent, and a second one would
+// wipe what the counter took in since: its outcome must reach the caller.
+// When even its longest reply would not fit the caller's buffer, the counter
+// is not contacted. The reply returned then is that longest one, which
+// doCommand, finding it too large, replaces with ECPWSCOM0009.
+bool OutcomeWouldBeLost(const char* funcName, std::string* longest)
+{
+    if (g_replyLimit == SIZE_MAX) return false;
+    *longest = BuildReply(funcName, DCJ_RC_DEVICE_ERROR, std::string(kOutcomeRoom, 'x').c_str(), nullptr, 0);
+    return dcjtext::ReplyToUtf8(*longest).size() > g_replyLimit;
+}
+
+enum class Acts { OnRead, AtOnce };
+
 // The device functions that take only the connection arguments: run the
 // facade method and build the reply while still holding the device lock.
 template <typename Reply>
 std::string RunConnectionOnly(const char* funcName, ConnectionOnlyMethod method, const std::string& strIP,
-                              const std::string& strNetPort, const std::string& strTimeout, Reply reply)
+                              const std::string& strNetPort, const std::string& strTimeout, Reply reply,
+                              Acts acts = Acts::OnRead)
 {
     ResultSlots slots;
     char ip[40];
     CTimedLocker locker(&mutex, dcjtext::LockWaitSeconds(strTimeout));
     if (!locker.held()) return dcjtext::DeviceBusyReply(funcName, "");
+    std::string longest;
+    if (acts == Acts::AtOnce && OutcomeWouldBeLost(funcName, &longest)) {
+        LOG_ERRORF("%s: its reply may not fit the caller's buffer of %zu bytes; the counter is not contacted",
+                   funcName, g_replyLimit);
+        return longest;
+    }
     if (!Fill(ip, strIP)) {
         device.refuseArguments(funcName, "ip too long", slots.entry);
     } else {
@@ -191,8 +217,9 @@ std::string RunConnectionOnly(const char* funcName, ConnectionOnlyMethod method,
 
 std::string clearAllFSNFiles(std::string strIP, std::string strNetPort, std::string timeout)
 {
-    return RunConnectionOnly("clearAllFSNFiles", &CDevice::clearAllFSNFiles, strIP, strNetPort, timeout,
-                             [](const ResultSlots& slots) { return CommonReply("clearAllFSNFiles", slots); });
+    return RunConnectionOnly(
+        "clearAllFSNFiles", &CDevice::clearAllFSNFiles, strIP, strNetPort, timeout,
+        [](const ResultSlots& slots) { return CommonReply("clearAllFSNFiles", slots); }, Acts::AtOnce);
 }
 
 std::string setTime(std::string strTime, std::string strIP, std::string strNetPort, std::string timeout)
@@ -225,8 +252,9 @@ std::string getRMBCount(std::string strIP, std::string strNetPort, std::string s
 
 std::string clearRMBCount(std::string strIP, std::string strNetPort, std::string strTimeout)
 {
-    return RunConnectionOnly("clearRMBCount", &CDevice::clearRMBCount, strIP, strNetPort, strTimeout,
-                             [](const ResultSlots& slots) { return CommonReply("clearRMBCount", slots); });
+    return RunConnectionOnly(
+        "clearRMBCount", &CDevice::clearRMBCount, strIP, strNetPort, strTimeout,
+        [](const ResultSlots& slots) { return CommonReply("clearRMBCount", slots); }, Acts::AtOnce);
 }
 
 std::string getDevStatus(std::string strIP, std::string strNetPort, std::string strTimeout)

@@ -71,8 +71,22 @@ void Convert(iconv_t conv, const char* data, size_t len, std::string* out)
     out->resize(static_cast<size_t>(dst - out->data()));
 }
 
+// GBK and UTF-8 share the ASCII bytes: text of nothing else converts to
+// itself, without a converter or its lock.
+bool IsAscii(const char* data, size_t len)
+{
+    for (size_t i = 0; i < len; ++i) {
+        if (static_cast<unsigned char>(data[i]) >= 0x80) return false;
+    }
+    return true;
+}
+
 void ConvertAppend(const char* data, size_t len, std::string* out)
 {
+    if (IsAscii(data, len)) {
+        out->append(data, len);
+        return;
+    }
     std::unique_lock<std::mutex> lock(g_convMutex, std::try_to_lock);
     if (lock.owns_lock()) {
         if (g_conv == reinterpret_cast<iconv_t>(-1)) g_conv = iconv_open("UTF-8", "GBK");
@@ -82,6 +96,65 @@ void ConvertAppend(const char* data, size_t len, std::string* out)
     iconv_t own = iconv_open("UTF-8", "GBK");
     Convert(own, data, len, out);
     if (own != reinterpret_cast<iconv_t>(-1)) iconv_close(own);
+}
+
+// Converts all of text or nothing: false at the first byte iconv cannot
+// read. ASCII is copied as it is; only the runs of other bytes go through
+// iconv (GBK keeps no state from one character to the next).
+bool ConvertStrict(iconv_t conv, const std::string& text, std::string* out)
+{
+    if (conv == reinterpret_cast<iconv_t>(-1)) return false;
+    out->resize(3 * text.size());
+    char* dst = &(*out)[0];
+    size_t outLeft = out->size();
+    iconv(conv, nullptr, nullptr, nullptr, nullptr);
+    for (size_t at = 0; at < text.size();) {
+        size_t end = at;
+        while (end < text.size() && static_cast<unsigned char>(text[end]) < 0x80) ++end;
+        memcpy(dst, text.data() + at, end - at);
+        dst += end - at;
+        outLeft -= end - at;
+        at = end;
+        while (end < text.size() && static_cast<unsigned char>(text[end]) >= 0x80) ++end;
+        char* in = const_cast<char*>(text.data() + at);
+        size_t inLeft = end - at;
+        if (inLeft > 0 && (iconv(conv, &in, &inLeft, &dst, &outLeft) == static_cast<size_t>(-1) || inLeft != 0)) {
+            return false;
+        }
+        at = end;
+    }
+    out->resize(static_cast<size_t>(dst - out->data()));
+    return true;
+}
+
+bool ConvertWhole(const std::string& text, std::string* out)
+{
+    std::unique_lock<std::mutex> lock(g_convMutex, std::try_to_lock);
+    if (lock.owns_lock()) {
+        if (g_conv == reinterpret_cast<iconv_t>(-1)) g_conv = iconv_open("UTF-8", "GBK");
+        return ConvertStrict(g_conv, text, out);
+    }
+    iconv_t own = iconv_open("UTF-8", "GBK");
+    const bool ok = ConvertStrict(own, text, out);
+    if (own != reinterpret_cast<iconv_t>(-1)) iconv_close(own);
+    return ok;
+}
+
+// Whether every non-ASCII byte of a reply pairs with the next into a GBK
+// character of two non-ASCII bytes, and nothing is \u-escaped: then no
+// character takes in a quotation mark, a backslash or a bracket, the JSON
+// around the strings is plain ASCII, and converting the reply whole (when
+// iconv reads all of it) gives what converting each string gives.
+bool PairsKeepToThemselves(const std::string& text)
+{
+    for (size_t i = 0; i < text.size(); ++i) {
+        const unsigned char lead = static_cast<unsigned char>(text[i]);
+        if (lead < 0x80) continue;
+        if (lead == 0x80 || lead == 0xFF || i + 1 >= text.size()) return false;
+        const unsigned char trail = static_cast<unsigned char>(text[++i]);
+        if (trail < 0x80 || trail == 0xFF) return false;
+    }
+    return text.find("\\u") == std::string::npos;
 }
 
 // Keeps every character iconv reads as GBK and turns each byte it cannot read
@@ -140,45 +213,35 @@ private:
     void Reconvert(const char* str, size_t length)
     {
         m_text.clear();
-        // Most strings are plain ASCII, which GBK and UTF-8 share.
-        bool ascii = true;
-        for (size_t i = 0; i < length && ascii; ++i) ascii = static_cast<unsigned char>(str[i]) < 0x80;
-        if (ascii) {
-            m_text.assign(str, length);
-        } else {
-            ConvertAppend(str, length, &m_text);
-        }
+        ConvertAppend(str, length, &m_text);
     }
     std::string m_text;
 };
 
 }  // namespace
 
-namespace {
-bool g_convHeldForFork = false;
-}  // namespace
-
-void ConversionBeforeFork()
+bool ConversionBeforeFork()
 {
     // Never waits: a converting thread just keeps the shared descriptor.
-    g_convHeldForFork = g_convMutex.try_lock();
+    return g_convMutex.try_lock();
 }
 
-void ConversionAfterForkInParent()
+void ConversionAfterForkInParent(bool held)
 {
-    if (g_convHeldForFork) g_convMutex.unlock();
+    if (held) g_convMutex.unlock();
 }
 
-void ConversionAfterForkInChild()
+void ConversionAfterForkInChild(bool held)
 {
     new (&g_convMutex) std::mutex();
     // Held by a thread the child does not have: its descriptor's state is
     // that thread's, so the child opens its own.
-    if (!g_convHeldForFork) g_conv = reinterpret_cast<iconv_t>(-1);
+    if (!held) g_conv = reinterpret_cast<iconv_t>(-1);
 }
 
 std::string CanonicalGbk(const char* data, size_t len)
 {
+    if (IsAscii(data, len)) return std::string(data, len);
     std::string out;
     out.reserve(len);
     std::unique_lock<std::mutex> lock(g_convMutex, std::try_to_lock);
@@ -206,6 +269,8 @@ std::string ReplyToUtf8(const std::string& gbkReply)
     bool ascii = gbkReply.find("\\u") == std::string::npos;
     for (size_t i = 0; i < gbkReply.size() && ascii; ++i) ascii = static_cast<unsigned char>(gbkReply[i]) < 0x80;
     if (ascii) return gbkReply;
+    std::string whole;
+    if (PairsKeepToThemselves(gbkReply) && ConvertWhole(gbkReply, &whole)) return whole;
     rapidjson::StringBuffer buf;
     Utf8Rewriter writer(buf);
     rapidjson::Reader reader;

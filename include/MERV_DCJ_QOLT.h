@@ -24,12 +24,12 @@
  *     is success);
  *   - " ", one blank: the request is no JSON object, is nested deeper than 16
  *     levels, or its funcName is unknown. Nothing was done;
- *   - retCode "ECPWSCOM0009" (87 bytes): the reply did not fit. Only
- *     getDevStatus, getRMBCount, setTime and getAllFSNFiles may be sent again
- *     with a larger buffer (a download whose reply does not fit is not
- *     confirmed: the next call receives and confirms the files again).
- *     clearRMBCount and clearAllFSNFiles have already acted: never repeat
- *     them, size the buffer first: 4096 + 6 * strlen(request) bytes always
+ *   - retCode "ECPWSCOM0009" (87 bytes): the reply did not fit. getDevStatus,
+ *     getRMBCount, setTime and getAllFSNFiles may be sent again with a larger
+ *     buffer (a download whose reply does not fit is not confirmed: the next
+ *     call receives and confirms the files again). clearRMBCount and
+ *     clearAllFSNFiles are not sent to the counter unless their longest reply
+ *     fits; size the buffer first: 4096 + 6 * strlen(request) bytes always
  *     hold a reply other than a download's;
  *   - nothing (all zero): iOutDataLen is below 87, or the call failed inside.
  * A download's reply takes 178 + len(sn) + sum(len(name) + 1) - 1 bytes;

@@ -15,7 +15,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 build=${BENCH_BUILD_DIR:-build-bench}
-programs=(bench_download bench_latency bench_scale bench_memory)
+programs=(bench_download bench_latency bench_scale bench_memory bench_log)
 do_build=1
 args=()
 for a in "$@"; do

@@ -7,6 +7,8 @@
 set -euo pipefail
 
 base=(cmake ninja-build g++ make pkg-config rapidjson-dev libgtest-dev googletest zip unzip procps)
+# libpng: dcjctl fsn --images writes the serial-number images as PNG files.
+base+=(libpng-dev)
 # The host bindings and their tests: Debian's python3 with what an offline
 # pip install needs, a JDK and JNA.
 base+=(python3 python3-venv python3-pip python3-setuptools python3-wheel default-jdk-headless libjna-java)
@@ -17,6 +19,8 @@ ci=(clang-14 libclang-rt-14-dev valgrind gcc-aarch64-linux-gnu g++-aarch64-linux
 # Packages and their checks (scripts/ci-packages.sh): manual pages, hardening,
 # debug symbols, lintian, the completion.
 ci+=(help2man devscripts lintian gdb man-db bash-completion file)
+# scripts/ci-fs.sh: makes and mounts images of every file system a terminal may have.
+ci+=(e2fsprogs xfsprogs btrfs-progs dosfstools exfatprogs exfat-fuse fusefat fuse3 mount)
 
 want=("${base[@]}")
 if [ "${1:-}" = "ci" ]; then want+=("${ci[@]}"); fi

@@ -260,6 +260,34 @@ TEST_F(Device, WorkingFolderInsideOrBesideTheUploadFolderStillDownloads)
     }
 }
 
+TEST_F(Device, AClearWhoseReplyMightNotFitTheCallersBufferIsNeverSent)
+{
+    // A clear cannot be undone or safely sent twice: when its reply might not
+    // reach the caller, the counter is not contacted at all.
+    for (const char* func : {"clearRMBCount", "clearAllFSNFiles"}) {
+        const std::string request =
+            dcjtest::MakeRequest(func, "127.0.0.1", sim.Port(), {{"timeout", "2"}, {"sn", std::string(500, 's')}});
+        const size_t before = sim.Connections();
+        const std::string whole = s_lib->DoCommand(request);
+        ASSERT_EQ(Code(whole), "ECPWS0000000") << whole;
+        ASSERT_EQ(sim.Connections(), before + 1) << func;
+        const int exact = static_cast<int>(whole.size());
+
+        // Too small for the reply: the caller is told so, and the counter
+        // never heard of it.
+        for (int len : {exact - 1, exact - 300, 87, 10}) {
+            const std::string reply = s_lib->DoCommand(request, len);
+            EXPECT_EQ(reply, len >= 87 ? R"({"retComArgs":{"retCode":"ECPWSCOM0009","errDesc":"接口缓冲区大小参数不足"}})"
+                                       : "")
+                << func << " " << len;
+            EXPECT_EQ(sim.Connections(), before + 1) << func << " " << len;
+        }
+        // Room for any outcome: sent, and its reply arrives whole.
+        EXPECT_EQ(s_lib->DoCommand(request, exact + 200), whole) << func;
+        EXPECT_EQ(sim.Connections(), before + 2) << func;
+    }
+}
+
 TEST_F(Device, BackslashDirectoriesAreNormalised)
 {
     sim.Edit([](dcjsim::Scenario& s) { s.files = dcjsim::GenerateFiles(1, 1, 10, "M", "D", "S"); });

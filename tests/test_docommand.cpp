@@ -84,6 +84,25 @@ TEST_F(DoCommand, BufferBoundariesAreMeasuredAfterConversion)
     EXPECT_TRUE(CanaryIntact(out, 86));
 }
 
+// A host may hand the same buffer again, still holding a longer reply or
+// anything else: the reply read up to its NUL is the whole answer, and
+// nothing past iOutDataLen is touched.
+TEST_F(DoCommand, ReplyEndsAtItsNulWhateverTheBufferHeld)
+{
+    for (int len : {static_cast<int>(kStatusReply.size()) + 1, 4096}) {
+        auto out = Call(kStatusRequest, len);
+        ASSERT_EQ(std::string(out.data()), kStatusReply) << len;
+        EXPECT_EQ(out[kStatusReply.size()], '\0') << len;
+        EXPECT_TRUE(CanaryIntact(out, static_cast<size_t>(len))) << len;
+    }
+    // A reply that does not fit is replaced whole, never left half-written
+    // over the buffer's old text.
+    auto out = Call(kStatusRequest, static_cast<int>(kStatusReply.size()) - 1);
+    EXPECT_EQ(std::string(out.data()), kTooSmallReply);
+    EXPECT_EQ(out[kTooSmallReply.size()], '\0');
+    EXPECT_TRUE(CanaryIntact(out, kStatusReply.size() - 1));
+}
+
 TEST_F(DoCommand, OutOfContractArgumentsWriteNothing)
 {
     auto fn = reinterpret_cast<void (*)(int, int, char*, int, char*)>(s_lib->symbol("doCommand"));

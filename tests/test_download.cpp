@@ -8,8 +8,11 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -571,6 +574,154 @@ TEST_F(Download, WorkingFolderOnAnotherFileSystem)
     ASSERT_EQ(Code(Run()), "ECPWS0000000");
     EXPECT_EQ(ReadFile(upload + FsnName(files[1])), files[1].Content());
     EXPECT_EQ(ListDir(upload).size(), 2u) << "no partial files left behind";
+}
+
+TEST_F(Download, NamesLongerThanAPathBufferButWithinTheFileSystemsLimitAreDelivered)
+{
+    // A 141-character upload folder and device fields whose every byte
+    // becomes three in UTF-8: the path is far beyond 256 bytes, the name
+    // well within the file system's 255.
+    upload = tmp / "up/";
+    upload += std::string(141 - upload.size() - 1, 'u') + "/";
+    ASSERT_EQ(upload.size(), 141u);
+    auto files = dcjsim::GenerateFiles(2, 2, 300, std::string(28, '\xFF'), std::string(16, '\xFF'));
+    files[0].sNo = std::string(15, '\xFF') + "0";
+    files[1].sNo = std::string(15, '\xFF') + "1";
+    UseFiles(files);
+    const std::string reply = Run();
+    ASSERT_EQ(Code(reply), "ECPWS0000000") << reply;
+    std::vector<std::string> onDisk = ListDir(upload);
+    ASSERT_EQ(onDisk.size(), 2u);
+    EXPECT_EQ(Files(reply), onDisk[0] + "|" + onDisk[1]);
+    EXPECT_GT(upload.size() + onDisk[0].size(), 256u);
+    EXPECT_LE(onDisk[0].size(), 255u);
+    EXPECT_EQ(onDisk[0].substr(0, strlen(kInst) + 4), std::string(kInst) + "_\uFFFD");
+    EXPECT_EQ(ReadFile(upload + onDisk[0]), files[0].Content());
+    EXPECT_EQ(ReadFile(upload + onDisk[1]), files[1].Content());
+    EXPECT_EQ(Commands(), (std::vector<uint32_t>{0xA1, 0xA6}));
+}
+
+TEST_F(Download, ANameBeyondWhatAFileSystemTakesFailsUnconfirmed)
+{
+    // Numbers of 39 characters and device fields of bytes that each become
+    // three: 266 bytes, more than any file system takes in one name.
+    const std::string inst(39, '4'), emp(39, '1');
+    auto files = dcjsim::GenerateFiles(1, 1, 100, std::string(28, '\xFF'), std::string(16, '\xFF'));
+    files[0].sNo = std::string(16, '\xFF');
+    UseFiles(files);
+    const std::string reply = Run({{"instNo", inst}, {"empNo", emp}});
+    EXPECT_EQ(Code(reply), "DRV0000001") << reply;
+    EXPECT_TRUE(ListDir(upload).empty());
+    EXPECT_EQ(Commands(), (std::vector<uint32_t>{0xA1}));
+}
+
+TEST_F(Download, PartFilesLeftByACopyThatDiedAreRemovedAndOnlyThose)
+{
+    // The pid of a process that is gone.
+    const pid_t child = fork();
+    if (child == 0) _exit(0);
+    ASSERT_GT(child, 0);
+    waitpid(child, nullptr, 0);
+    const std::string dead = std::to_string(child), alive = std::to_string(getpid());
+    ASSERT_EQ(system(("mkdir -p '" + upload + "'").c_str()), 0);
+    const std::vector<std::string> stale = {".qolt-dcj." + dead + ".0.123.part",
+                                            ".442000034_M_10677661_D_S.FSN." + dead + ".3.456.part"};
+    const std::vector<std::string> kept = {".qolt-dcj." + alive + ".0.1.part", ".qolt-dcj." + dead + ".7.8.part",
+                                           "notes.part", ".z.part", ".qolt-dcj.x.1.2.part", "a.FSN"};
+    for (const auto& name : stale) dcjtest::WriteFile(upload + name, "half a copy");
+    for (const auto& name : kept) dcjtest::WriteFile(upload + name, "keep");
+    // A writer that is alive elsewhere (another pid namespace) holds its lock.
+    const int held = open((upload + kept[1]).c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+
+    auto files = dcjsim::GenerateFiles(1, 1, 100);
+    UseFiles(files);
+    ASSERT_EQ(Code(Run()), "ECPWS0000000");
+    close(held);
+    for (const auto& name : stale) EXPECT_FALSE(Exists(upload + name)) << name;
+    for (const auto& name : kept) EXPECT_EQ(ReadFile(upload + name), "keep") << name;
+}
+
+TEST_F(Download, APartFileOfAHostKilledMidCopyIsRemovedByTheNextDownload)
+{
+    // The working folder on another file system than the upload folder, so
+    // every file is copied in. A host killed (-9) while it copies leaves a
+    // part file; the next download into the folder removes it.
+    struct stat shm, disk;
+    if (stat("/dev/shm", &shm) != 0 || stat(tmp.path().c_str(), &disk) != 0 || shm.st_dev == disk.st_dev) {
+        GTEST_SKIP() << "no second file system";
+    }
+    setenv("TMPDIR", "/dev/shm", 1);
+    TempDir shmTemp;
+    unsetenv("TMPDIR");
+    temp = shmTemp.path() + "/";
+    ASSERT_EQ(system(("mkdir -p '" + upload + "'").c_str()), 0);
+    auto files = dcjsim::GenerateFiles(1, 16, 1 << 20);
+    UseFiles(files);
+
+    const int watch = inotify_init1(IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(inotify_add_watch(watch, upload.c_str(), IN_CREATE), 0);
+    const std::string request = dcjtest::MakeRequest(
+        "getAllFSNFiles", "127.0.0.1", sim.Port(),
+        {{"instNo", kInst}, {"empNo", kEmp}, {"uploadDir", upload}, {"tempDir", temp}, {"timeout", "20"}});
+    const pid_t host = fork();
+    ASSERT_GE(host, 0);
+    if (host == 0) {
+        s_lib->DoCommand(request);
+        _exit(0);
+    }
+    // Killed the moment its part file appears.
+    bool killed = false;
+    struct pollfd ready = {watch, POLLIN, 0};
+    while (!killed && poll(&ready, 1, 60000) == 1) {
+        alignas(struct inotify_event) char events[4096];
+        const ssize_t n = read(watch, events, sizeof(events));
+        for (ssize_t at = 0; at < n;) {
+            const auto* event = reinterpret_cast<const struct inotify_event*>(events + at);
+            const std::string name = event->len > 0 ? event->name : "";
+            if (name[0] == '.' && name.size() > 5 && name.substr(name.size() - 5) == ".part") {
+                killed = kill(host, SIGKILL) == 0;
+            }
+            at += static_cast<ssize_t>(sizeof(struct inotify_event) + event->len);
+        }
+    }
+    close(watch);
+    int status = 0;
+    waitpid(host, &status, 0);
+    ASSERT_TRUE(killed && WIFSIGNALED(status)) << "the host was not caught copying";
+    std::vector<std::string> left = ListDir(upload);
+    ASSERT_EQ(left.size(), 1u);
+    ASSERT_EQ(left[0][0], '.');
+    ASSERT_EQ(left[0].substr(left[0].size() - 5), ".part");
+
+    const std::string reply = Run();
+    ASSERT_EQ(Code(reply), "ECPWS0000000") << reply;
+    EXPECT_EQ(ListDir(upload), (std::vector<std::string>{FsnName(files[0])}));
+    EXPECT_TRUE(ReadFile(upload + FsnName(files[0])) == files[0].Content());
+}
+
+TEST_F(Download, AnArchiveFindsAFreeNameAtOnceWhenTheComingSecondsAreTaken)
+{
+    // Archives of other downloads into this folder hold this second's name
+    // and the next few: the new one takes the first free one, replacing none.
+    const std::string related = tmp / "related.txt";
+    dcjtest::WriteFile(related, "related");
+    ASSERT_EQ(system(("mkdir -p '" + upload + "'").c_str()), 0);
+    const long long now = dcjtest::WallClockSeconds();
+    std::vector<std::string> taken;
+    for (int i = -1; i < 6; ++i) {
+        taken.push_back(dcjtest::LocalStamp(now + i, "%Y%m%d%H%M%S") + ".zip");
+        dcjtest::WriteFile(upload + taken.back(), "earlier archive");
+    }
+    UseFiles(dcjsim::GenerateFiles(1, 1, 100));
+    const std::string reply = Run({{"relativeFilePath", related}});
+    ASSERT_EQ(Code(reply), "ECPWS0000000") << reply;
+    const std::string zip = Files(reply);
+    EXPECT_TRUE(std::find(taken.begin(), taken.end(), zip) == taken.end()) << zip;
+    EXPECT_EQ(ZipEntries(upload + zip).size(), 2u);
+    for (const auto& name : taken) EXPECT_EQ(ReadFile(upload + name), "earlier archive") << name;
 }
 
 // A one-shot counter built from crafted frames: serves the 0xA1 upload, then

@@ -597,6 +597,24 @@ TEST(vdxlogSignals, NoWriteRaisesASignal)
         EXPECT_EQ(result.status, 0);  // -1: SIGXFSZ
         EXPECT_EQ(dcjtest::ReadFile(file), before);
     }
+    {
+        SCOPED_TRACE("a file size limit the host sets between two records");
+        dcjtest::TempDir tmp;
+        const std::string file = tmp / "limited-later.log";
+        auto result = WithLog({{"VDXLOG_FILE", file.c_str()}}, [](const LogApi& log) {
+            log.info("QOLT", "DCJ", "limit.cpp", 1, "before the limit");
+            const struct rlimit noCore = {0, 0}, limit = {16, 16};
+            if (setrlimit(RLIMIT_CORE, &noCore) != 0 || setrlimit(RLIMIT_FSIZE, &limit) != 0) return false;
+            SomeRecords(log);
+            return true;
+        });
+        EXPECT_EQ(result.status, 0);  // -1: SIGXFSZ
+        int bad = 0;
+        const auto records = Records(dcjtest::ReadFile(file), &bad);
+        EXPECT_EQ(bad, 0);
+        ASSERT_EQ(records.size(), 1u);
+        EXPECT_EQ(records[0].msg, "before the limit");
+    }
 }
 
 class vdxlogNoWait : public vdxlogRecords {};
@@ -1191,6 +1209,59 @@ TEST_F(vdxlogRecords, RecordsCarryProcessAndThreadIds)
 // A host forks while its other threads are inside the library, holding its
 // locks: the child must find them free, and none of the parent's held
 // records in its own hands.
+// Every record says in its text which ids it must carry, asked of the
+// kernel when it was written: ids the library keeps between records must be
+// new in every child, however it was made (no fork handler runs in a child
+// of _Fork or of a bare clone), in threads the child starts, and stay right
+// in the parent after its children logged.
+TEST_F(vdxlogRecords, KeptIdsAreNewInEveryChild)
+{
+    auto result = WithLog({{"VDXLOG_FILE", file.c_str()}}, [](const LogApi& log) {
+        auto record = [&log](int line) {
+            const std::string ids = std::to_string(getpid()) + " " + std::to_string(ThreadId());
+            log.info("QOLT", "DCJ", "ids.cpp", line, ids.c_str());
+        };
+        auto inThread = [&record](int line) {
+            std::thread t([&] { record(line); });
+            t.join();
+        };
+        record(1);
+        record(2);
+        inThread(3);
+        const pid_t child = _Fork();
+        if (child == 0) {
+            record(4);
+            inThread(5);
+            const pid_t grandchild = static_cast<pid_t>(syscall(SYS_clone, SIGCHLD, nullptr, nullptr, nullptr, nullptr));
+            if (grandchild == 0) {
+                record(6);
+                _exit(0);
+            }
+            _exit(grandchild > 0 && Reap(grandchild) == "exit 0" ? 0 : 1);
+        }
+        if (child < 0 || Reap(child) != "exit 0") return false;
+        record(7);
+        inThread(8);
+        return true;
+    });
+    ASSERT_EQ(result.status, 0);
+    int bad = 0;
+    const auto records = Records(dcjtest::ReadFile(file), &bad);
+    EXPECT_EQ(bad, 0);
+    ASSERT_EQ(records.size(), 8u);
+    std::vector<long> pids;
+    for (size_t i = 0; i < records.size(); ++i) {
+        EXPECT_EQ(records[i].line, static_cast<int>(i + 1));
+        EXPECT_EQ(records[i].msg, std::to_string(records[i].pid) + " " + std::to_string(records[i].tid))
+            << "record " << i + 1;
+        pids.push_back(records[i].pid);
+    }
+    // Parent, child, grandchild, parent.
+    EXPECT_NE(pids[3], pids[0]);
+    EXPECT_NE(pids[5], pids[3]);
+    EXPECT_EQ(pids[6], pids[0]);
+}
+
 TEST_F(vdxlogRecords, ChildForkedWhileOtherThreadsLogDoesNotDeadlock)
 {
     constexpr int kForks = 40;

@@ -1,4 +1,5 @@
 // The engine's file utilities on a real file system.
+#include <fcntl.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -360,6 +361,56 @@ TEST(MoveFiles, ReplaceOrKeepAndCrossFileSystems)
     EXPECT_EQ(dcjfile::MoveFile(shm / "z", disk / "z", false), dcjfile::MoveResult::Moved);
     EXPECT_EQ(ReadFile(disk / "z"), "ours");
     EXPECT_EQ(ReadFile(disk / ".z.part"), "theirs");
+}
+
+TEST(MoveFiles, AnAppendReplacesTheFileWholeAndLeavesNoPartFile)
+{
+    // A reader that opened the delivered file before sees it as it was, never
+    // half-appended: the joined content arrives as a new file under its name.
+    TempDir disk;
+    WriteFile(disk / "first", "AAAA");
+    WriteFile(disk / "second", "BB");
+    const int before = open((disk / "first").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(before, 0);
+    ASSERT_TRUE(dcjfile::AppendFileAt(AT_FDCWD, disk / "second", AT_FDCWD, disk / "first"));
+    EXPECT_EQ(ReadFile(disk / "first"), "AAAABB");
+    char seen[16] = {0};
+    EXPECT_EQ(pread(before, seen, sizeof(seen), 0), 4);
+    EXPECT_STREQ(seen, "AAAA");
+    close(before);
+    EXPECT_EQ(ListDir(disk.path()), (std::vector<std::string>{"first"}));
+    // Nothing to read: nothing changes, nothing is left behind.
+    EXPECT_FALSE(dcjfile::AppendFileAt(AT_FDCWD, disk / "missing", AT_FDCWD, disk / "first"));
+    EXPECT_EQ(ReadFile(disk / "first"), "AAAABB");
+    EXPECT_EQ(ListDir(disk.path()), (std::vector<std::string>{"first"}));
+}
+
+TEST(MoveFiles, NamesRelativeToAFolderAreBoundOnlyByTheNameLimit)
+{
+    // A folder whose path with the name is beyond 256 bytes, a name of 255.
+    TempDir disk;
+    std::string folder = disk / std::string(200, 'd');
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(dir, 0);
+    const std::string name(255, 'n');
+    WriteFile(disk / "src", "content");
+    EXPECT_EQ(dcjfile::MoveFileAt(AT_FDCWD, disk / "src", dir, name, false), dcjfile::MoveResult::Moved);
+    EXPECT_EQ(ReadFile(folder + "/" + name), "content");
+    WriteFile(disk / "again", "other");
+    EXPECT_EQ(dcjfile::MoveFileAt(AT_FDCWD, disk / "again", dir, name, false), dcjfile::MoveResult::Exists);
+    EXPECT_EQ(ReadFile(folder + "/" + name), "content");
+
+    std::unique_ptr<TempDir> shmDir = TempDirOnAnotherFileSystem(disk);
+    if (shmDir) {
+        // Across file systems the part file beside it has a short name of its own.
+        const std::string other(255, 'o');
+        WriteFile(*shmDir / "far", "far");
+        EXPECT_EQ(dcjfile::MoveFileAt(AT_FDCWD, *shmDir / "far", dir, other, false), dcjfile::MoveResult::Moved);
+        EXPECT_EQ(ReadFile(folder + "/" + other), "far");
+        EXPECT_EQ(ListDir(folder).size(), 2u);
+    }
+    close(dir);
 }
 
 TEST(MoveFiles, ConcurrentPublishersAcrossFileSystemsNeverMixTheirFiles)

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
 
 #include "MERV_QOLT_DCJ.h"
 #include "TestSupport.h"
@@ -190,4 +192,38 @@ TEST(GbkConversion, ReplyConversionKeepsJsonWholeWhateverTheBytes)
     EXPECT_EQ(ReplyToUtf8("{\"sn\":\"" + std::string(1, withBackslashTrail[0]) + "\\\\\"}"), "{\"sn\":\"昞\"}");
 }
 
+
+// A reply written the way the driver writes one, its strings in GBK: the
+// UTF-8 reply must be the same document with each string converted on its
+// own, whichever way the conversion goes (whole, or string by string).
+TEST(GbkConversion, ReplyConvertsAsItsStringsDo)
+{
+    auto write = [](const std::vector<std::string>& values) {
+        rapidjson::StringBuffer buf;
+        rapidjson::Writer<rapidjson::StringBuffer> writer(buf);
+        writer.StartObject();
+        for (size_t i = 0; i < values.size(); ++i) {
+            writer.Key(("k" + std::to_string(i)).c_str());
+            writer.String(values[i].c_str(), static_cast<rapidjson::SizeType>(values[i].size()));
+        }
+        writer.EndObject();
+        return std::string(buf.GetString(), buf.GetSize());
+    };
+    const std::vector<std::vector<std::string>> cases = {
+        {dcjtest::Utf8ToGbk("操作成功"), "DCJ", dcjtest::Utf8ToGbk("接口缓冲区大小参数不足")},
+        {dcjtest::Utf8ToGbk("丂"), dcjtest::Utf8ToGbk("昞"), "x"},  // trail bytes 0x40 and '\\'
+        {dcjtest::Utf8ToGbk("操作") + "\x01" + dcjtest::Utf8ToGbk("成功")},  // written as \u0001
+        {"\xA1", "\xFE\xFE\xFE", "\x81\"q", "\xA1\xA1\x80"},           // not GBK, or cut
+        {std::string("\xB2\xD9", 2), std::string("a\0b", 3)},
+    };
+    for (const auto& values : cases) {
+        const std::string gbk = write(values);
+        std::vector<std::string> converted;
+        for (const std::string& v : values) converted.push_back(dcjtext::GbkToUtf8Lenient(v.data(), v.size()));
+        EXPECT_EQ(dcjtext::ReplyToUtf8(gbk), write(converted)) << gbk;
+    }
+    // An escape stands for its bytes, which are read as GBK like any others.
+    const std::string escaped = "{\"k0\":\"\\u00b2\\u00d9" + dcjtest::Utf8ToGbk("成功") + "\"}";
+    EXPECT_EQ(dcjtext::ReplyToUtf8(escaped), write({dcjtext::GbkToUtf8Lenient("\xC2\xB2\xC3\x99", 4) + "成功"}));
+}
 }  // namespace

@@ -289,6 +289,40 @@ TEST(SpawnHostDeath, TheToolDiesWithAKilledHost)
     RecordProperty("gone_after_host_ms", std::to_string(MsSince(killed)));
 }
 
+TEST(SpawnHostDeath, WhatTheToolStartedDiesWithAKilledHostToo)
+{
+    TempDir dir;
+    Leftovers leftovers;
+    const std::string tool = HangingTool(dir);
+    const std::string pidFile = dir / "pids";
+    Host host([&] { return dcjfile::RunProgram({tool, pidFile}, 60) == dcjfile::kTimedOut ? 0 : 1; });
+    ASSERT_GT(host.pid(), 0);
+    ASSERT_TRUE(WaitFor([&] { return Exists(pidFile); }, 10)) << "the tool did not start";
+    const std::vector<pid_t> pids = ReadPids(pidFile);
+    leftovers.Add(pids);
+    ASSERT_EQ(pids.size(), 2u);
+
+    const Clock::time_point killed = Clock::now();
+    host.Kill();
+    // The tool's own child too, not only the tool.
+    for (pid_t pid : pids) EXPECT_TRUE(WaitFor([&] { return Ended(pid); }, 2)) << "pid " << pid << " outlived the host";
+    RecordProperty("all_gone_after_host_ms", std::to_string(MsSince(killed)));
+}
+
+TEST(SpawnHostDeath, WhatTheToolLeftRunningEndsWithIt)
+{
+    TempDir dir;
+    Leftovers leftovers;
+    // Starts a sleep of its own, then exits at once.
+    const std::string tool =
+        WriteScript(dir / "leaver", "sleep 300 &\necho $! > \"$1.part\"\nmv \"$1.part\" \"$1\"\nexit 0\n");
+    EXPECT_EQ(dcjfile::RunProgram({tool, dir / "pid"}, 10), 0);
+    const std::vector<pid_t> pids = ReadPids(dir / "pid");
+    leftovers.Add(pids);
+    ASSERT_EQ(pids.size(), 1u);
+    EXPECT_TRUE(WaitFor([&] { return Ended(pids[0]); }, 2)) << "the tool's child outlived the tool's run";
+}
+
 TEST(SpawnDescriptors, TheToolGetsDevNullOnly)
 {
     TempDir dir;

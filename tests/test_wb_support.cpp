@@ -21,6 +21,7 @@
 
 #include "Basic/Locker.h"
 #include "Basic/cpath.h"
+#include "LoadLogDll.h"
 #include "MERV_QOLT_DCJ.h"
 #include "TestSupport.h"
 
@@ -287,4 +288,38 @@ TEST_F(supportLoad, FindsItselfWhenAnotherCopyIsGlobal)
     EXPECT_NE(dcjtest::ReadFile(logFile).find(">>doCommand funcName:noSuchFunction"), std::string::npos);
 }
 
+
+// ------------------------------------------------------------- log text
+
+std::string g_logged;
+void Capture(const char*, const char*, const char*, int, const char* msg)
+{
+    g_logged = msg;
+}
+
+// The driver's formatted records read as vsnprintf writes them, cut at the
+// same length, whichever way they are made.
+TEST(supportLogText, FormattedRecordsReadAsPrintfWritesThem)
+{
+    const std::string longText(300, 'x');
+    const char* const texts[] = {"", "abc", "getDevStatus", nullptr, longText.c_str()};
+    const int numbers[] = {0, 7, -1, 2147483647, -2147483647 - 1};
+    char want[256];
+    for (const char* text : texts) {
+        for (int number : numbers) {
+            const unsigned count = static_cast<unsigned>(number);
+            LogFormatted(Capture, "f.cpp", 1, ">>a:%s,b:%d,c:%u.", text, number, count);
+            snprintf(want, sizeof(want), ">>a:%s,b:%d,c:%u.", text ? text : "(null)", number, count);
+            EXPECT_EQ(g_logged, want) << number;
+            LogFormatted(Capture, "f.cpp", 1, "%d%s", number, text);
+            snprintf(want, sizeof(want), "%d%s", number, text ? text : "(null)");
+            EXPECT_EQ(g_logged, want) << number;
+        }
+    }
+    // Other conversions keep printf's own meaning.
+    LogFormatted(Capture, "f.cpp", 1, "cmd:0x%04X,%%,%x,%5d", 0xa7u, 255u, 42);
+    EXPECT_EQ(g_logged, "cmd:0x00A7,%,ff,   42");
+    LogFormatted(Capture, "f.cpp", 1, "%s", (longText + longText).c_str());
+    EXPECT_EQ(g_logged, std::string(255, 'x'));
+}
 }  // namespace

@@ -35,6 +35,7 @@
 #include <string.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -43,6 +44,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <new>
 #include <string>
 
 #define VDXLOG_EXPORT extern "C" __attribute__((visibility("default")))
@@ -110,6 +112,72 @@ private:
     bool m_blocked = false;
 };
 
+// Process and thread ids without two system calls per record. The kernel
+// wipes a MADV_WIPEONFORK page in every child, whatever made it (fork,
+// _Fork, a bare clone) and whether or not a fork handler ran: a zero epoch
+// there tells each thread that its cached ids are its parent's.
+class ProcessIds {
+public:
+    ProcessIds()
+    {
+        const long size = sysconf(_SC_PAGESIZE);
+        if (size < static_cast<long>(sizeof(Page))) return;
+        void* p = mmap(nullptr, static_cast<size_t>(size), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) return;
+        // An older kernel refuses the advice; an emulator may take any advice
+        // and do nothing, so one that accepts nonsense is not trusted with it.
+        // Either way the ids are asked for every record.
+        if (madvise(p, static_cast<size_t>(size), INT_MAX) == 0 ||
+            madvise(p, static_cast<size_t>(size), MADV_WIPEONFORK) != 0) {
+            munmap(p, static_cast<size_t>(size));
+            return;
+        }
+        m_page = new (p) Page();
+    }
+
+    void Get(long* pid, long* tid)
+    {
+        if (m_page == nullptr) {
+            *pid = static_cast<long>(getpid());
+            *tid = static_cast<long>(syscall(SYS_gettid));
+            return;
+        }
+        const uint64_t epoch = Epoch();
+        // Plain thread-local data, no constructor: nothing to run at thread exit.
+        static thread_local uint64_t t_epoch = 0;
+        static thread_local long t_tid = 0;
+        if (t_epoch != epoch) {
+            t_tid = static_cast<long>(syscall(SYS_gettid));
+            t_epoch = epoch;
+        }
+        *pid = m_page->pid.load(std::memory_order_relaxed);
+        *tid = t_tid;
+    }
+
+private:
+    struct Page {
+        std::atomic<uint64_t> epoch{0};  // 0: not known in this process yet
+        std::atomic<long> pid{0};
+    };
+
+    // The epoch of this process: new in every child, never 0 once known.
+    uint64_t Epoch()
+    {
+        uint64_t epoch = m_page->epoch.load(std::memory_order_acquire);
+        if (epoch != 0) return epoch;
+        // Threads racing here are in the same process: same pid. Epochs
+        // only grow along a line of children, so a child's never equals the
+        // one its forking thread cached in the parent.
+        m_page->pid.store(static_cast<long>(getpid()), std::memory_order_relaxed);
+        const uint64_t fresh = m_next.fetch_add(1, std::memory_order_relaxed) + 1;
+        if (m_page->epoch.compare_exchange_strong(epoch, fresh, std::memory_order_acq_rel)) return fresh;
+        return epoch;
+    }
+
+    Page* m_page = nullptr;
+    std::atomic<uint64_t> m_next{0};
+};
+
 class LogSink {
 public:
     LogSink()
@@ -128,27 +196,33 @@ public:
         if (fd < 0) return;
 
         static const char* const kNames[] = {"INFO ", "WARN ", "ERROR"};
+        // "YYYY-MM-DD hh:mm:ss.mmm [pid:tid] LEVEL ", without a formatter:
+        // printf's machinery is most of a record's own cost.
         char head[96];
-        const size_t headLen = FormatTime(head, sizeof(head));
+        size_t headLen = FormatTime(head, sizeof(head) - 64);
+        long pid = 0, tid = 0;
+        m_ids.Get(&pid, &tid);
+        head[headLen++] = ' ';
+        head[headLen++] = '[';
+        headLen = PutNumber(head, headLen, pid);
+        head[headLen++] = ':';
+        headLen = PutNumber(head, headLen, tid);
+        head[headLen++] = ']';
+        head[headLen++] = ' ';
+        memcpy(head + headLen, kNames[level], 5);
+        headLen += 5;
+        head[headLen++] = ' ';
         std::string record;
-        record.reserve(headLen + 96 + (msg ? strlen(msg) : 6));
+        record.reserve(headLen + 64 + Length(brand) + Length(kind) + Length(file) + Length(msg));
         record.append(head, headLen);
-        char ids[48];
-        // Asked each time: a child made by clone() runs no fork handler.
-        const int idsLen = snprintf(ids, sizeof(ids), " [%ld:%ld] ", static_cast<long>(getpid()),
-                                    static_cast<long>(syscall(SYS_gettid)));
-        record.append(ids, idsLen > 0 ? static_cast<size_t>(idsLen) : 0);
-        record += kNames[level];
-        record += ' ';
         AppendOneLine(record, brand);
         record += ' ';
         AppendOneLine(record, kind);
         record += ' ';
         AppendOneLine(record, file);
         record += ':';
-        char number[16];
-        const int numberLen = snprintf(number, sizeof(number), "%d", line);
-        record.append(number, numberLen > 0 ? static_cast<size_t>(numberLen) : 0);
+        char number[24];
+        record.append(number, PutNumber(number, 0, line));
         record += ' ';
         AppendOneLine(record, msg);
         record += '\n';
@@ -190,7 +264,9 @@ public:
 
     // fork() while another thread is inside the library: the child gets the
     // locks free and none of the parent's held records (the parent writes
-    // those itself). Always taken in this order.
+    // those itself). Always taken in this order, and waited for: no note of
+    // what was taken is shared, so threads forking at once queue here and
+    // each gives back exactly its own.
     void BeforeFork()
     {
         m_holdMutex.lock();
@@ -277,8 +353,11 @@ private:
         size_t written = 0;
         {
             // A file size limit of the host's turns a write past it into
-            // SIGXFSZ, which kills by default.
-            SignalGuard guard(m_sizeLimited.load(std::memory_order_relaxed), SIGXFSZ, 0);
+            // SIGXFSZ, which kills by default. Asked at every write: the
+            // host may set one at any moment.
+            struct rlimit limit;
+            const bool sizeLimited = getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur != RLIM_INFINITY;
+            SignalGuard guard(sizeLimited, SIGXFSZ, 0);
             const char* data = text.data();
             size_t left = text.size();
             while (left > 0) {
@@ -323,6 +402,22 @@ private:
     }
 
     static const char* Text(const char* s) { return s ? s : "(null)"; }
+    static size_t Length(const char* s) { return strlen(Text(s)); }
+
+    // Writes v in decimal at buf[at] (room for 21 bytes); the new end.
+    static size_t PutNumber(char* buf, size_t at, long v)
+    {
+        unsigned long u = v < 0 ? 0ul - static_cast<unsigned long>(v) : static_cast<unsigned long>(v);
+        if (v < 0) buf[at++] = '-';
+        char digits[24];
+        size_t n = 0;
+        do {
+            digits[n++] = static_cast<char>('0' + u % 10);
+            u /= 10;
+        } while (u != 0);
+        while (n > 0) buf[at++] = digits[--n];
+        return at;
+    }
 
     // One record, one line: embedded line breaks, in any field, would forge
     // records.
@@ -443,9 +538,6 @@ private:
     int Check()
     {
         if (!m_configured) Configure();
-        struct rlimit limit;
-        m_sizeLimited.store(getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY,
-                            std::memory_order_relaxed);
         const int fd = m_fd.load(std::memory_order_acquire);
         if (!m_rotates) return fd;
         struct stat onDisk, open;
@@ -602,6 +694,7 @@ private:
         Reopen(true);
     }
 
+    ProcessIds m_ids;
     std::mutex m_mutex;
     std::mutex m_holdMutex;
     std::mutex m_streamMutex;
@@ -628,7 +721,6 @@ private:
     // written before it is read again.
     std::atomic<uint64_t> m_sinceStat{0};
     std::atomic<uint64_t> m_statEvery{1};
-    std::atomic<bool> m_sizeLimited{false};
     std::atomic<int> m_fd{-1};
     std::atomic<time_t> m_checkedAt{0};
     std::atomic<int> m_threshold{-1};

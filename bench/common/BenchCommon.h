@@ -87,8 +87,7 @@ private:
 
 // The reply buffer a download hands the driver. A download's reply lists
 // every file it delivered (about 670 KiB at 10,000 files), and the driver
-// confirms nothing whose reply would not fit. No larger than that: the
-// driver zeroes the whole buffer at every call.
+// confirms nothing whose reply would not fit.
 constexpr size_t kDownloadReplyBytes = 1u << 20;
 
 struct DownloadArgs {

@@ -28,8 +28,7 @@ namespace {
 
 constexpr int kChannelFd = 3;
 // Downloads get room for the largest reply (kDownloadReplyBytes). Commands
-// get what a host typically hands the driver, since the driver zeroes the
-// whole buffer on every call.
+// get what a host typically hands the driver.
 constexpr size_t kDownloadReplySize = kDownloadReplyBytes;
 constexpr int kCommandReplySize = 102400;
 constexpr const char* kDriverOk = "ECPWS0000000";

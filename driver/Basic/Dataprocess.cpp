@@ -116,11 +116,10 @@ const char* CDataProcess::Describe(const std::string& code)
 
 void CDataProcess::AbandonCallAfterFork()
 {
-    // Close, never shutdown: only this process's copy of the socket goes,
-    // the parent's connection stays as it is.
-    if (m_TcpClinet != nullptr) m_TcpClinet->Close();
+    // The fork handler closed this process's copy of the socket (close,
+    // never shutdown: the parent's connection stays as it is).
+    if (m_TcpClinet != nullptr) m_TcpClinet->ForgetAfterFork();
     m_AnswerDeadlineMs = 0;
-    dcjfile::CloseTrackedInChild();
 }
 
 void CDataProcess::FailUnready(char** strRet)

@@ -193,7 +193,7 @@ public:
     bool IsReady() const { return m_pstrRet0 && m_pstrRet1 && m_pstrRet2 && m_pstrRet3 && m_TcpClinet; }
     static void FailUnready(char** strRet);
     // In a child forked during a call: the call's socket and open files
-    // belong to the parent.
+    // belong to the parent (the fork handler has closed the child's copies).
     void AbandonCallAfterFork();
 
     // Slot 0 = code, slot 1 = its description.
@@ -210,6 +210,15 @@ public:
     static constexpr uint32_t kDefaultMinDataRate = 256u * 1024;
     uint32_t MinDataRate() const { return m_MinDataRate; }
     void SetMinDataRate(uint32_t bytesPerSecond) { m_MinDataRate = bytesPerSecond ? bytesPerSecond : 1; }
+
+    // How long a download waits, after the last announced file, for the
+    // device to close the stream before it is confirmed: any byte in that
+    // time refuses it. A device that is done closes at once.
+    static constexpr int kEndOfStreamWaitMs = 500;
+    static int EndOfStreamWaitMs(int timeoutSec)
+    {
+        return timeoutSec <= 0 ? 0 : timeoutSec * 1000LL < kEndOfStreamWaitMs ? timeoutSec * 1000 : kEndOfStreamWaitMs;
+    }
 
     // A tool a download runs (zip, cp) is killed after ToolSeconds: each
     // download sets it from its time-out and its data, never below
@@ -248,7 +257,8 @@ private:
     const char* ReceivePacket(FsnDownload& d);
     const char* BeginFile(FsnDownload& d);
     const char* FinishFile(FsnDownload& d);
-    const char* MoveIntoUploadFolder(FsnDownload& d);
+    const char* MoveIntoUploadFolder(FsnDownload& d, size_t* index);
+    const char* FindDeliveredFile(FsnDownload& d, long* found);
     void DeliverDirect(FsnDownload& d, char** strRet);
     void DeliverArchive(FsnDownload& d, char** strRet);
     bool CopyRelatedFile(FsnDownload& d);

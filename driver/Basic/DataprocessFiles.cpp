@@ -7,6 +7,8 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
+#include <signal.h>
+#include <stdlib.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -14,7 +16,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <new>
 
+#include "../ForkSafety.h"
 #include "../LoadLogDll.h"
 #include "Dataprocess.h"
 #include "fileModule/fileWrite.h"
@@ -28,20 +32,6 @@ std::string WithoutTrailingSlashes(std::string path)
 {
     while (path.size() > 1 && path.back() == '/') path.pop_back();
     return path;
-}
-
-std::string DirName(const std::string& path)
-{
-    std::string::size_type slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
-std::string BaseName(const std::string& path)
-{
-    std::string::size_type slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 }  // namespace
@@ -60,64 +50,116 @@ bool SyncPath(const std::string& path, int flags)
 
 namespace {
 
-enum class CopyMode { Truncate, Append, CreateNew };
-
-// Copies src to dst and forces it to disk. CreateNew fails when dst exists.
-bool CopyFileDurably(const std::string& src, const std::string& dst, CopyMode mode = CopyMode::Truncate)
+int OpenAt(int dir, const std::string& name, int flags, mode_t mode = 0)
 {
-    int in = open(src.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd;
+    do {
+        fd = openat(dir, name.c_str(), flags | O_CLOEXEC, mode);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+// A file to read: a name relative to a folder descriptor.
+struct Source {
+    int dir;
+    const std::string* name;
+};
+
+// Appends everything of src to out.
+bool CopyInto(int out, const Source& src)
+{
+    const int in = OpenAt(src.dir, *src.name, O_RDONLY);
     if (in < 0) return false;
-    const int how = mode == CopyMode::Append ? O_APPEND : mode == CopyMode::CreateNew ? O_EXCL : O_TRUNC;
-    int out = open(dst.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | how, 0666);
-    if (out < 0) {
-        close(in);
-        return false;
-    }
     bool ok = true;
     char buf[64 * 1024];
-    for (;;) {
-        ssize_t n = read(in, buf, sizeof(buf));
+    while (ok) {
+        const ssize_t n = read(in, buf, sizeof(buf));
         if (n == 0) break;
         if (n < 0) {
-            if (errno == EINTR) continue;
-            ok = false;
-            break;
+            ok = errno == EINTR;
+            continue;
         }
-        for (ssize_t done = 0; done < n;) {
-            ssize_t w = write(out, buf + done, static_cast<size_t>(n - done));
+        for (ssize_t done = 0; done < n && ok;) {
+            const ssize_t w = write(out, buf + done, static_cast<size_t>(n - done));
             if (w < 0 && errno == EINTR) continue;
-            if (w <= 0) {
-                ok = false;
-                break;
-            }
-            done += w;
+            ok = w > 0;
+            if (ok) done += w;
         }
-        if (!ok) break;
     }
-    if (ok && fsync(out) != 0) ok = false;
-    if (close(out) != 0) ok = false;
+    const int err = errno;
     close(in);
-    if (!ok && mode != CopyMode::Append) unlink(dst.c_str());
+    errno = err;
     return ok;
 }
 
-// Copies src into a part file of its own beside dst (so on dst's file
-// system). The name is unique to this call: two processes publishing into
-// one folder at once must never write into each other's part file.
-bool CopyBeside(const std::string& src, const std::string& dst, std::string* part)
+// Writes the sources, one after the other, into a new part file of its own
+// in dir, forced to disk. The name is unique to this call and short whatever
+// the final name's length: two processes publishing into one folder at once
+// never write into each other's part file. It carries the writer's pid, and
+// the writer holds its lock while it writes (see RemoveStalePartFiles).
+bool WritePartFile(const std::vector<Source>& sources, int dir, const std::string& folder, std::string* part)
 {
     static std::atomic<unsigned> sequence{0};
-    for (int attempt = 0; attempt < 16; ++attempt) {
+    int out = -1;
+    for (int attempt = 0; attempt < 16 && out < 0; ++attempt) {
         struct timespec now;
         clock_gettime(CLOCK_REALTIME, &now);
-        char unique[64];
-        snprintf(unique, sizeof(unique), ".%ld.%u.%ld.part", static_cast<long>(getpid()), sequence.fetch_add(1),
-                 static_cast<long>(now.tv_nsec));
-        *part = DirName(dst) + "/." + BaseName(dst) + unique;
-        if (CopyFileDurably(src, *part, CopyMode::CreateNew)) return true;
-        if (errno != EEXIST) return false;
+        char unique[80];
+        snprintf(unique, sizeof(unique), "%s%ld.%u.%ld%s", kPartPrefix, static_cast<long>(getpid()),
+                 sequence.fetch_add(1), static_cast<long>(now.tv_nsec), kPartSuffix);
+        *part = folder + unique;
+        out = OpenAt(dir, *part, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
+        if (out < 0 && errno != EEXIST) return false;
     }
-    return false;
+    if (out < 0) return false;
+    flock(out, LOCK_EX | LOCK_NB);
+    bool ok = true;
+    for (const Source& src : sources) ok = ok && CopyInto(out, src);
+    ok = ok && fsync(out) == 0;
+    const int err = errno;
+    if (close(out) != 0) ok = false;
+    if (!ok) unlinkat(dir, part->c_str(), 0);
+    errno = err;
+    return ok;
+}
+
+// The folder part of a name relative to a descriptor ("" or "a/b/").
+std::string FolderPart(const std::string& name)
+{
+    const std::string::size_type slash = name.find_last_of('/');
+    return slash == std::string::npos ? std::string() : name.substr(0, slash + 1);
+}
+
+// Copies src into a part file beside dst (so on dst's file system).
+bool CopyBeside(int srcDir, const std::string& src, int dstDir, const std::string& dst, std::string* part)
+{
+    return WritePartFile({{srcDir, &src}}, dstDir, FolderPart(dst), part);
+}
+
+// Publishes src as dst where the file system has no rename that refuses to
+// replace (FAT, exFAT): the name is reserved with an exclusive create, which
+// fails on any existing file, then src is renamed over the reservation. Only
+// an empty file ever carries the final name before the whole one does; a
+// reservation that cannot be used is removed.
+MoveResult RenameOverReservation(int srcDir, const std::string& src, int dstDir, const std::string& dst)
+{
+    const int fd = OpenAt(dstDir, dst, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
+    if (fd < 0) return errno == EEXIST ? MoveResult::Exists : MoveResult::Failed;
+    close(fd);
+    if (renameat(srcDir, src.c_str(), dstDir, dst.c_str()) == 0) return MoveResult::Moved;
+    const int err = errno;
+    unlinkat(dstDir, dst.c_str(), 0);
+    errno = err;
+    return MoveResult::Failed;
+}
+
+// No-replace move within one file system.
+MoveResult RenameNoReplace(int srcDir, const std::string& src, int dstDir, const std::string& dst)
+{
+    if (renameat2(srcDir, src.c_str(), dstDir, dst.c_str(), RENAME_NOREPLACE) == 0) return MoveResult::Moved;
+    if (errno == EEXIST) return MoveResult::Exists;
+    if (errno != EINVAL && errno != ENOSYS) return MoveResult::Failed;
+    return RenameOverReservation(srcDir, src, dstDir, dst);
 }
 
 uint64_t LittleEndian(const unsigned char* p, int bytes)
@@ -261,8 +303,23 @@ bool PathExists(const std::string& path)
 
 bool AppendFile(const std::string& src, const std::string& dst)
 {
-    if (!CopyFileDurably(src, dst, CopyMode::Append)) return false;
-    unlink(src.c_str());
+    return AppendFileAt(AT_FDCWD, src, AT_FDCWD, dst);
+}
+
+bool AppendFileAt(int srcDir, const std::string& src, int dstDir, const std::string& dst)
+{
+    // Both contents are written into a new file beside dst, which then
+    // replaces it: dst is never seen half-appended, and no file system has
+    // to grow a file it has closed (some FUSE ones cannot).
+    std::string part;
+    if (!WritePartFile({{dstDir, &dst}, {srcDir, &src}}, dstDir, FolderPart(dst), &part)) return false;
+    if (renameat(dstDir, part.c_str(), dstDir, dst.c_str()) != 0) {
+        const int err = errno;
+        unlinkat(dstDir, part.c_str(), 0);
+        errno = err;
+        return false;
+    }
+    unlinkat(srcDir, src.c_str(), 0);
     return true;
 }
 
@@ -278,75 +335,85 @@ bool SyncFile(const std::string& path)
 
 MoveResult MoveFile(const std::string& src, const std::string& dst, bool replace)
 {
-    const int renamed = replace ? rename(src.c_str(), dst.c_str())
-                                : renameat2(AT_FDCWD, src.c_str(), AT_FDCWD, dst.c_str(), RENAME_NOREPLACE);
-    if (renamed == 0) return MoveResult::Moved;
-    if (errno == EEXIST && !replace) return MoveResult::Exists;
+    return MoveFileAt(AT_FDCWD, src, AT_FDCWD, dst, replace);
+}
+
+MoveResult MoveFileAt(int srcDir, const std::string& src, int dstDir, const std::string& dst, bool replace)
+{
+    const MoveResult first = replace ? (renameat(srcDir, src.c_str(), dstDir, dst.c_str()) == 0 ? MoveResult::Moved
+                                                                                              : MoveResult::Failed)
+                                     : RenameNoReplace(srcDir, src, dstDir, dst);
+    if (first != MoveResult::Failed || errno != EXDEV) return first;
     // Another file system: copy beside the destination first, so no
     // half-written file ever carries the final name.
-    std::string from = src;
-    if (errno == EXDEV) {
-        if (!CopyBeside(src, dst, &from)) return MoveResult::Failed;
-    } else if (replace || (errno != EINVAL && errno != ENOSYS)) {
-        return MoveResult::Failed;
-    }
-
-    MoveResult result = MoveResult::Failed;
-    if (replace) {
-        if (rename(from.c_str(), dst.c_str()) == 0) result = MoveResult::Moved;
-    } else if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, dst.c_str(), RENAME_NOREPLACE) == 0) {
-        result = MoveResult::Moved;
-    } else if (errno == EEXIST) {
-        result = MoveResult::Exists;
-    } else if (errno == EINVAL || errno == ENOSYS) {
-        // No atomic no-replace rename here: a hard link fails on an existing name.
-        if (link(from.c_str(), dst.c_str()) == 0) {
-            unlink(from.c_str());
-            result = MoveResult::Moved;
-        } else if (errno == EEXIST) {
-            result = MoveResult::Exists;
-        }
-    }
-    const bool copied = from != src;
-    if (copied && result != MoveResult::Moved) unlink(from.c_str());
-    if (copied && result == MoveResult::Moved) unlink(src.c_str());
+    std::string part;
+    if (!CopyBeside(srcDir, src, dstDir, dst, &part)) return MoveResult::Failed;
+    MoveResult result = replace ? (renameat(dstDir, part.c_str(), dstDir, dst.c_str()) == 0 ? MoveResult::Moved
+                                                                                           : MoveResult::Failed)
+                                : RenameNoReplace(dstDir, part, dstDir, dst);
+    const int err = errno;
+    unlinkat(result == MoveResult::Moved ? srcDir : dstDir, result == MoveResult::Moved ? src.c_str() : part.c_str(),
+             0);
+    errno = err;
     return result;
 }
 
-namespace {
-// A call holds at most a folder lock and a growing file; calls are serialised.
-std::atomic<int> g_trackedFds[4] = {{-1}, {-1}, {-1}, {-1}};
-}  // namespace
-
-void TrackForFork(int fd)
+bool IsStalePartFile(int dir, const char* name)
 {
-    for (std::atomic<int>& slot : g_trackedFds) {
-        int expected = -1;
-        if (slot.compare_exchange_strong(expected, fd)) return;
+    // ".<anything>.<pid>.<sequence>.<nanoseconds>.part", as CopyBeside names
+    // them (and as it did before, with the final name in front).
+    const size_t len = strlen(name);
+    const size_t suffixLen = strlen(kPartSuffix);
+    if (name[0] != '.' || len <= suffixLen || strcmp(name + len - suffixLen, kPartSuffix) != 0) return false;
+    std::string rest(name, len - suffixLen);
+    long numbers[3];
+    for (int i = 2; i >= 0; --i) {
+        const std::string::size_type dot = rest.find_last_of('.');
+        const std::string digits = dot == std::string::npos ? std::string() : rest.substr(dot + 1);
+        if (digits.empty() || digits.size() > 18 || digits.find_first_not_of("0123456789") != std::string::npos) {
+            return false;
+        }
+        numbers[i] = strtol(digits.c_str(), nullptr, 10);
+        rest.resize(dot);
     }
+    const long pid = numbers[0];
+    // Its writer is gone: no such process, and nobody holds the file's lock
+    // (a writer in another pid namespace still does).
+    if (pid <= 0 || pid > INT32_MAX || kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) return false;
+    const int fd = OpenAt(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) return false;
+    struct stat st;
+    const bool stale = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && flock(fd, LOCK_EX | LOCK_NB) == 0;
+    close(fd);
+    return stale;
 }
 
-void UntrackForFork(int fd)
+int RemoveStalePartFiles(int dir)
 {
-    for (std::atomic<int>& slot : g_trackedFds) {
-        int expected = fd;
-        if (slot.compare_exchange_strong(expected, -1)) return;
+    const int fd = OpenAt(dir, ".", O_RDONLY | O_DIRECTORY);
+    if (fd < 0) return 0;
+    DIR* dp = fdopendir(fd);
+    if (dp == nullptr) {
+        close(fd);
+        return 0;
     }
-}
-
-void CloseTrackedInChild()
-{
-    for (std::atomic<int>& slot : g_trackedFds) {
-        const int fd = slot.exchange(-1);
-        if (fd >= 0) close(fd);
+    int removed = 0;
+    while (struct dirent* entry = readdir(dp)) {
+        if (IsStalePartFile(dir, entry->d_name) && unlinkat(dir, entry->d_name, 0) == 0) {
+            LOG_INFOF("RemoveStalePartFiles: removed %s, left by a copy that did not end", entry->d_name);
+            ++removed;
+        }
     }
+    closedir(dp);
+    return removed;
 }
 
 bool FolderLock::Acquire(const std::string& dir, int timeoutSec)
 {
     if (m_fd < 0) {
-        m_fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (m_fd >= 0) TrackForFork(m_fd);
+        // Watched before it is opened: no fork finds it open but unwatched.
+        if (!m_watch) m_watch.reset(new (std::nothrow) dcjfork::WatchFolder(dir));
+        m_fd = dcjfork::OpenTracked(dir.c_str(), O_RDONLY | O_DIRECTORY);
     }
     if (m_fd < 0) return false;
     struct timespec start, now;
@@ -364,8 +431,7 @@ bool FolderLock::Acquire(const std::string& dir, int timeoutSec)
 FolderLock::~FolderLock()
 {
     if (m_fd < 0) return;
-    UntrackForFork(m_fd);
-    close(m_fd);  // releases the lock
+    dcjfork::CloseTracked(m_fd);  // releases the lock
 }
 
 bool EnsureRealDir(const std::string& dir)

@@ -1,16 +1,23 @@
 // File-system helpers of the FSN download that are not engine members.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
+
+namespace dcjfork {
+class WatchFolder;
+}
 
 namespace dcjfile {
 
 // Runs argv[0] (found on PATH) with the given arguments, without a shell,
 // with stdin, stdout and stderr on /dev/null and no other descriptor, in a
 // process group of its own, with no signal blocked or ignored. It dies with
-// the host; after timeLimitSeconds (<= 0: 60) it is killed with its whole
-// group. Returns its exit status, -1 when it could not be started or did not
+// the host, and so does anything it started (a watchdog shell in its group
+// kills the group when the host dies); what it leaves running in its group
+// is killed when it ends; after timeLimitSeconds (<= 0: 60) it is killed
+// with its whole group. Returns its exit status, -1 when it could not be started or did not
 // exit normally, kTimedOut when it was killed for its time, or
 // kOutcomeUnknown when it ran to its end but the host reaped it first (a
 // host that ignores SIGCHLD, or reaps every child itself).
@@ -39,14 +46,27 @@ bool ListDir(const std::string& dir, std::vector<std::string>* names);
 
 enum class MoveResult { Moved, Exists, Failed };
 // Moves a finished file to dst and forces it to disk. replace=false never
-// touches an existing dst. Works across file systems by copying.
+// touches an existing dst, on any file system (FAT and exFAT included).
+// Works across file systems by copying into a part file beside dst.
 MoveResult MoveFile(const std::string& src, const std::string& dst, bool replace);
+// The same with names relative to folder descriptors (AT_FDCWD: the current
+// folder), so only the file system's own limit bounds a name.
+MoveResult MoveFileAt(int srcDir, const std::string& src, int dstDir, const std::string& dst, bool replace);
+
+// Part files are named "<kPartPrefix><pid>.<sequence>.<ns><kPartSuffix>".
+constexpr char kPartPrefix[] = ".qolt-dcj.";
+constexpr char kPartSuffix[] = ".part";
+// Removes the part files a copy of this driver left in dir when its process
+// died mid-copy: only names of that form, only when the process named is
+// gone and nobody holds the file's lock. Returns how many were removed.
+int RemoveStalePartFiles(int dir);
 
 // True when something (a link included) has that name.
 bool PathExists(const std::string& path);
 
 // Appends src to the end of dst, forces it to disk, then removes src.
 bool AppendFile(const std::string& src, const std::string& dst);
+bool AppendFileAt(int srcDir, const std::string& src, int dstDir, const std::string& dst);
 
 // Forces a directory's entries (new names, renames) to disk.
 bool SyncDir(const std::string& dir);
@@ -59,13 +79,8 @@ bool EnsureRealDir(const std::string& dir);
 
 // An exclusive lock on a folder, shared by every process that uses it: two
 // downloads through one working folder would delete each other's files.
-// Descriptors a call holds open that a child forked meanwhile must not keep:
-// the child's copy of the working folder's descriptor would hold its lock
-// after the parent's call has ended. Untrack before closing.
-void TrackForFork(int fd);
-void UntrackForFork(int fd);
-void CloseTrackedInChild();  // async-signal-safe
-
+// A child forked while it is held keeps no descriptor of the folder or of
+// anything in it (see ForkSafety.h), so it never holds the lock.
 class FolderLock {
 public:
     FolderLock() = default;
@@ -77,6 +92,7 @@ public:
 
 private:
     int m_fd = -1;
+    std::unique_ptr<dcjfork::WatchFolder> m_watch;
 };
 
 }  // namespace dcjfile

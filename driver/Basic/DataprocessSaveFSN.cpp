@@ -8,15 +8,18 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "../ForkSafety.h"
 #include "../LoadLogDll.h"
 #include "../MERV_QOLT_DCJ.h"
 #include "Dataprocess.h"
@@ -35,8 +38,9 @@ const char kBadParameter[] = DCJ_RC_BAD_PARAMETER;
 // their own; they must still never pass for success.
 const char kStorageFailed[] = DCJ_RC_UNKNOWN_ERROR;
 
-// Attempts at a 14-digit archive name that no earlier archive holds.
-constexpr int kArchiveNameAttempts = 3;
+// Attempts at a 14-digit archive name that no earlier archive holds: this
+// second and the ones after it.
+constexpr int kArchiveNameAttempts = 60;
 
 // snprintf into a fixed buffer; false instead of a cut path.
 __attribute__((format(printf, 3, 4))) bool FormatInto(char* buf, size_t size, const char* fmt, ...)
@@ -51,16 +55,6 @@ template <size_t N, typename... Args>
 bool FormatFits(char (&buf)[N], const char* fmt, Args... args)
 {
     return FormatInto(buf, N, fmt, args...);
-}
-
-void SleepUntilNextSecond()
-{
-    struct timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    const long ns = 1000000000L - now.tv_nsec + 1000000L;  // just past the next second
-    struct timespec pause = {ns / 1000000000L, ns % 1000000000L};
-    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
-    }
 }
 
 // One block for the packet data, grown to the largest packet of this
@@ -99,17 +93,25 @@ public:
     // writeBehind: the file will be forced to disk when complete, so its
     // pages are handed to the disk as they fill, and the final sync finds
     // little left to wait for.
-    bool Open(const char* path, bool writeBehind)
+    bool Open(int dir, const std::string& name, bool writeBehind)
     {
         Close();
         m_writeBehind = writeBehind;
         m_unsubmitted = 0;
-        do {
-            m_fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
-        } while (m_fd < 0 && errno == EINTR);
-        if (m_fd >= 0) dcjfile::TrackForFork(m_fd);
+        // A file this call creates is a regular file of ours: only one that
+        // was there already needs a look.
+        const int flags = O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK;
+        bool created = true;
+        m_fd = dcjfork::OpenTrackedAt(dir, name.c_str(), flags | O_EXCL, 0666);
+        if (m_fd < 0 && errno == EEXIST) {
+            created = false;
+            m_fd = dcjfork::OpenTrackedAt(dir, name.c_str(), flags, 0666);
+        }
         struct stat st;
-        if (m_fd >= 0 && (fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode))) Close();
+        if (m_fd >= 0 && !created && (fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+            Close();
+            errno = EEXIST;  // something that is no file holds the name
+        }
         return m_fd >= 0;
     }
 
@@ -138,8 +140,7 @@ public:
     {
         bool ok = m_fd >= 0 && (!durable || fsync(m_fd) == 0);
         if (m_fd >= 0) {
-            dcjfile::UntrackForFork(m_fd);
-            if (close(m_fd) != 0 && errno != EINTR) ok = false;
+            if (dcjfork::CloseTracked(m_fd) != 0 && errno != EINTR) ok = false;
         }
         m_fd = -1;
         return ok;
@@ -148,8 +149,7 @@ public:
     void Close()
     {
         if (m_fd >= 0) {
-            dcjfile::UntrackForFork(m_fd);
-            close(m_fd);
+            dcjfork::CloseTracked(m_fd);
         }
         m_fd = -1;
     }
@@ -161,6 +161,53 @@ private:
     size_t m_unsubmitted = 0;
 };
 
+// A folder held open for the download: names inside it are given relative
+// to it, so only the file system's name limit bounds them.
+class FolderFd {
+public:
+    FolderFd() = default;
+    FolderFd(const FolderFd&) = delete;
+    FolderFd& operator=(const FolderFd&) = delete;
+    ~FolderFd()
+    {
+        if (m_fd >= 0) dcjfork::CloseTracked(m_fd);
+    }
+    bool Open(const std::string& path)
+    {
+        m_fd = dcjfork::OpenTracked(path.c_str(), O_RDONLY | O_DIRECTORY);
+        return m_fd >= 0;
+    }
+    int fd() const { return m_fd; }
+
+private:
+    int m_fd = -1;
+};
+
+// A file delivered in direct mode, under the name it has in the upload folder.
+struct DeliveredFile {
+    std::string diskName;
+    std::string listedName;
+    std::pair<dev_t, ino_t> inode{0, 0};
+};
+
+// Equal but for ASCII case: the folding every FAT and exFAT does.
+bool EqualIgnoringCase(const std::string& a, const std::string& b)
+{
+    return a.size() == b.size() && strncasecmp(a.c_str(), b.c_str(), a.size()) == 0;
+}
+
+// "YYYYMMDDhhmmss" of a local time.
+bool LocalStamp(time_t when, char (&stamp)[16])
+{
+    struct tm local;
+    return localtime_r(&when, &local) != nullptr && strftime(stamp, sizeof(stamp), "%Y%m%d%H%M%S", &local) == 14;
+}
+
+const char* ErrorText(int err)
+{
+    return err == 0 ? "unknown" : strerror(err);
+}
+
 }  // namespace
 
 // Everything one download knows, shared by its steps.
@@ -171,6 +218,8 @@ struct CDataProcess::FsnDownload {
     bool archiveMode = false;
     char qoltTempDir[256] = {0};  // the working folder "<temp>QOLT/"
     std::string uploadDir;
+    FolderFd workingFolder;
+    FolderFd uploadFolder;
 
     // The packet in hand.
     RESPONSE_UP header = null_Response_Up;
@@ -188,14 +237,18 @@ struct CDataProcess::FsnDownload {
 
     // The file being received.
     std::string listedName;  // its name as the reply lists it
-    char fsnName[256] = {0};
-    char fsnTempPath[256] = {0};
+    std::string diskName;    // its name on disk (UTF-8)
     PacketBuffer buffer;
     GrowingFile growing;
 
-    // What is delivered.
-    std::set<std::string> delivered;  // direct mode: names already in the upload folder
-    std::vector<std::string> names;   // as the reply lists them
+    // What is delivered (direct mode): by name, and by the file on disk, for
+    // a file system may take a new name for one delivered already.
+    std::vector<DeliveredFile> delivered;
+    std::map<std::string, size_t> deliveredByName;
+    std::map<std::pair<dev_t, ino_t>, size_t> deliveredByInode;
+    std::set<std::string> folderNames;  // the upload folder's entries, read once when needed
+    bool folderRead = false;
+    std::vector<std::string> names;  // as the reply lists them
     size_t namesLen = 0;
     bool leftEmpty = false;  // the working folder holds nothing more to remove
 };
@@ -254,7 +307,16 @@ const char* CDataProcess::PrepareDownloadFolders(FsnDownload& d)
         return kStorageFailed;
     }
     d.uploadDir = tempPath;
+    if (!d.workingFolder.Open(d.qoltTempDir) || !d.uploadFolder.Open(d.uploadDir)) {
+        LOG_ERRORF("CDataProcess::ProcSaveFSN: cannot open %s or %s: %s", d.qoltTempDir, d.uploadDir.c_str(),
+                   ErrorText(errno));
+        return kStorageFailed;
+    }
     RemoveDir(d.qoltTempDir);
+    // Under the working folder's lock, as every download into this upload
+    // folder from this temp folder; a copy of another process that is still
+    // going keeps its part file (see RemoveStalePartFiles).
+    dcjfile::RemoveStalePartFiles(d.uploadFolder.fd());
     return nullptr;
 }
 
@@ -268,7 +330,8 @@ const char* CDataProcess::ReceiveFiles(FsnDownload& d)
             if (const char* failure = BeginFile(d)) return failure;
         }
         if (!d.growing.Append(d.data, d.dataLen)) {
-            LOG_ERRORF("CDataProcess::ProcSaveFSN: SaveFile error:%s", d.fsnTempPath);
+            LOG_ERRORF("CDataProcess::ProcSaveFSN: SaveFile error:%s%s: %s", d.qoltTempDir, d.diskName.c_str(),
+                       ErrorText(errno));
             return kStorageFailed;
         }
         d.nextPacket = d.packetIndex + 1;
@@ -276,8 +339,9 @@ const char* CDataProcess::ReceiveFiles(FsnDownload& d)
         if (const char* failure = FinishFile(d)) return failure;
         if (d.fileIndex < d.fileCount - 1) continue;
         // More than the device announced: what follows would be cleared
-        // with the rest once confirmed.
-        if (m_TcpClinet->HasUnreadData()) {
+        // with the rest once confirmed. A device that is done closes the
+        // stream; one that sends on after a pause is caught in the wait.
+        if (m_TcpClinet->DataBeforeEnd(EndOfStreamWaitMs(d.timeOut))) {
             LOG_ERROR("CDataProcess::ProcSaveFSN: data after the last announced file");
             return kBadResponse;
         }
@@ -349,14 +413,20 @@ const char* CDataProcess::BeginFile(FsnDownload& d)
     auto canonical = [](const std::string& field) { return dcjtext::CanonicalGbk(field.data(), field.size()); };
     d.listedName = canonical(d.para->strInstNo) + "_" + canonical(machineNo) + "_" + canonical(d.para->strEmpNo) +
                    "_" + canonical(dateTime) + "_" + canonical(sNo) + ".FSN";
-    const std::string diskName = dcjtext::GbkToUtf8Lenient(d.listedName.data(), d.listedName.size());
-    if (diskName.find('/') != std::string::npos || !FormatFits(d.fsnName, "%s", diskName.c_str()) ||
-        !FormatFits(d.fsnTempPath, "%s%s", d.qoltTempDir, d.fsnName)) {
-        LOG_ERROR("CDataProcess::ProcSaveFSN: file name too long");
+    d.diskName = dcjtext::GbkToUtf8Lenient(d.listedName.data(), d.listedName.size());
+    if (d.diskName.find('/') != std::string::npos) {
+        LOG_ERROR("CDataProcess::ProcSaveFSN: file name with a folder in it");
         return kBadParameter;
     }
-    if (!d.growing.Open(d.fsnTempPath, !d.archiveMode)) {
-        LOG_ERRORF("CDataProcess::ProcSaveFSN: SaveFile error:%s", d.fsnTempPath);
+    // Only the file system's limit on one name counts: paths are never built.
+    if (d.diskName.size() > NAME_MAX) {
+        LOG_ERRORF("CDataProcess::ProcSaveFSN: file name of %zu bytes, longer than a file system takes: %s",
+                   d.diskName.size(), d.diskName.c_str());
+        return kStorageFailed;
+    }
+    if (!d.growing.Open(d.workingFolder.fd(), d.diskName, !d.archiveMode)) {
+        LOG_ERRORF("CDataProcess::ProcSaveFSN: cannot store %s in %s: %s", d.diskName.c_str(), d.qoltTempDir,
+                   ErrorText(errno));
         return kStorageFailed;
     }
     d.inFile = true;
@@ -371,45 +441,117 @@ const char* CDataProcess::FinishFile(FsnDownload& d)
     // A delivered file is on disk before it is moved; files of an archive
     // only need to be readable by zip, the archive itself is synced.
     if (!d.growing.Finish(!d.archiveMode)) {
-        LOG_ERRORF("CDataProcess::ProcSaveFSN: SaveFile error:%s", d.fsnTempPath);
+        LOG_ERRORF("CDataProcess::ProcSaveFSN: SaveFile error:%s%s: %s", d.qoltTempDir, d.diskName.c_str(),
+                   ErrorText(errno));
         return kStorageFailed;
     }
+    const std::string* listed = &d.listedName;
     if (!d.archiveMode) {
-        if (const char* failure = MoveIntoUploadFolder(d)) return failure;
+        size_t index = 0;
+        if (const char* failure = MoveIntoUploadFolder(d, &index)) return failure;
+        listed = &d.delivered[index].listedName;
     }
-    d.names.push_back(d.listedName);
-    d.namesLen += d.listedName.size() + 1;
+    d.names.push_back(*listed);
+    d.namesLen += listed->size() + 1;
     ++d.filesDone;
     return nullptr;
 }
 
-const char* CDataProcess::MoveIntoUploadFolder(FsnDownload& d)
+// Moves the finished file into the upload folder; *index is the delivered
+// file that now holds its content. A name this download has delivered
+// already gets the new data added, as it would inside an archive: replacing
+// it would lose the first file once the device clears its copies. So does a
+// name the folder's file system takes for a delivered one (case folded on
+// FAT and exFAT, ...): the reply then lists the name on disk. The content was
+// synced before the move; the folder's new names are synced once, before the
+// confirmation.
+const char* CDataProcess::MoveIntoUploadFolder(FsnDownload& d, size_t* index)
 {
-    char uploadPath[256] = {0};
-    if (!FormatFits(uploadPath, "%s%s", d.para->strUploadDir, d.fsnName)) {
-        LOG_ERROR("CDataProcess::ProcSaveFSN: upload path too long");
-        return kBadParameter;
+    const int up = d.uploadFolder.fd();
+    const int work = d.workingFolder.fd();
+    long found = -1;
+    const char* refusal = FindDeliveredFile(d, &found);
+    if (refusal != nullptr) return refusal;
+    bool stored;
+    if (found >= 0) {
+        *index = static_cast<size_t>(found);
+        stored = dcjfile::AppendFileAt(work, d.diskName, up, d.delivered[*index].diskName);
+    } else {
+        stored = dcjfile::MoveFileAt(work, d.diskName, up, d.diskName, true) == dcjfile::MoveResult::Moved;
     }
-    // A name this download has delivered already gets the new data
-    // added, as it would inside an archive: replacing it would lose
-    // the first file once the device clears its copies. The content
-    // was synced before the move; the upload folder's new names are
-    // synced once, before the confirmation.
-    const bool repeated = !d.delivered.insert(d.fsnName).second;
-    const bool stored = repeated ? dcjfile::AppendFile(d.fsnTempPath, uploadPath)
-                                 : dcjfile::MoveFile(d.fsnTempPath, uploadPath, true) == dcjfile::MoveResult::Moved;
     if (!stored) {
-        LOG_ERRORF("CDataProcess::ProcSaveFSN: rename error:%s", uploadPath);
+        LOG_ERRORF("CDataProcess::ProcSaveFSN: cannot store %s in %s: %s", d.diskName.c_str(), d.uploadDir.c_str(),
+                   ErrorText(errno));
         return kStorageFailed;
     }
+    if (found < 0) {
+        *index = d.delivered.size();
+        d.delivered.push_back({d.diskName, d.listedName});
+        d.deliveredByName[d.diskName] = *index;
+        d.folderNames.insert(d.diskName);
+    }
+    // The file on disk is new either way (an append replaces it): its
+    // former inode number is free for another file now.
+    DeliveredFile& file = d.delivered[*index];
+    d.deliveredByInode.erase(file.inode);
+    struct stat st;
+    if (fstatat(up, file.diskName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        file.inode = {st.st_dev, st.st_ino};
+        d.deliveredByInode[file.inode] = *index;
+    }
     return nullptr;
+}
+
+// Which file delivered in this download the current name stands for on
+// disk (*found, -1 for none): the same name, the same file (device and
+// inode), or, where the file system keeps no stable inode numbers (some
+// FUSE ones), an entry the name finds that differs only in case. A name
+// that finds another file that cannot be told apart is refused: delivering
+// it could replace a delivered file.
+const char* CDataProcess::FindDeliveredFile(FsnDownload& d, long* found)
+{
+    const auto byName = d.deliveredByName.find(d.diskName);
+    if (byName != d.deliveredByName.end()) {
+        *found = static_cast<long>(byName->second);
+        return nullptr;
+    }
+    const int up = d.uploadFolder.fd();
+    struct stat st;
+    if (fstatat(up, d.diskName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return nullptr;  // a new name
+    const auto byInode = d.deliveredByInode.find({st.st_dev, st.st_ino});
+    if (byInode != d.deliveredByInode.end()) {
+        *found = static_cast<long>(byInode->second);
+        LOG_INFOF("CDataProcess::ProcSaveFSN: %s is %s on this file system: content added",
+                  d.diskName.c_str(), d.delivered[byInode->second].diskName.c_str());
+        return nullptr;
+    }
+    if (!d.folderRead) {
+        std::vector<std::string> entries;
+        dcjfile::ListDir(d.uploadDir, &entries);
+        d.folderNames.insert(entries.begin(), entries.end());
+        d.folderRead = true;
+    }
+    // The very name is in the folder: a file of an earlier download, which
+    // is delivered again.
+    if (d.folderNames.count(d.diskName)) return nullptr;
+    for (size_t i = 0; i < d.delivered.size(); ++i) {
+        if (EqualIgnoringCase(d.delivered[i].diskName, d.diskName)) {
+            *found = static_cast<long>(i);
+            LOG_INFOF("CDataProcess::ProcSaveFSN: %s is %s on this file system: content added",
+                      d.diskName.c_str(), d.delivered[i].diskName.c_str());
+            return nullptr;
+        }
+    }
+    LOG_ERRORF("CDataProcess::ProcSaveFSN: the file system of %s takes %s for another file; not delivered",
+               d.uploadDir.c_str(), d.diskName.c_str());
+    return kStorageFailed;
 }
 
 // Direct mode: every file is in the upload folder; its names go to disk,
 // then the list into the reply.
 void CDataProcess::DeliverDirect(FsnDownload& d, char** strRet)
 {
-    if (!dcjfile::SyncDir(d.uploadDir)) {
+    if (fsync(d.uploadFolder.fd()) != 0) {
         // The renames must be on disk before the device is told to clear.
         LOG_ERRORF("CDataProcess::ProcSaveFSN: sync error:%s", d.uploadDir.c_str());
         SetResult(strRet, kStorageFailed);
@@ -491,19 +633,30 @@ bool CDataProcess::CopyRelatedFile(FsnDownload& d)
 }
 
 // Moves the packed archive to "<upload><stamp>.zip" without replacing an
-// earlier one, and forces its name to disk. CreateZipFile synced the archive.
+// earlier one, on any file system, and forces its name to disk.
+// CreateZipFile synced the archive. A name taken (another archive in this
+// second) moves the stamp on by a second, without waiting for it.
 bool CDataProcess::PublishArchive(FsnDownload& d, const char* partialZip, char* stamp, int stampSize)
 {
-    char zipPath[256] = {0};
-    bool published = false;
-    for (int attempt = 0; attempt < kArchiveNameAttempts && !published; ++attempt) {
-        if (attempt > 0) SleepUntilNextSecond();
-        memset(stamp, 0, static_cast<size_t>(stampSize));
-        GetCurTime(stamp, stampSize);
-        if (!FormatFits(zipPath, "%s%s.zip", d.para->strUploadDir, stamp)) break;
-        const dcjfile::MoveResult moved = dcjfile::MoveFile(partialZip, zipPath, false);
-        if (moved == dcjfile::MoveResult::Failed) break;
-        published = moved == dcjfile::MoveResult::Moved;
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    const std::string partName = std::string(partialZip).substr(strlen(d.qoltTempDir));
+    for (int attempt = 0; attempt < kArchiveNameAttempts; ++attempt) {
+        char next[16] = {0};
+        if (!LocalStamp(now.tv_sec + attempt, next) || stampSize < static_cast<int>(sizeof(next))) return false;
+        const dcjfile::MoveResult moved = dcjfile::MoveFileAt(d.workingFolder.fd(), partName, d.uploadFolder.fd(),
+                                                              std::string(next) + ".zip", false);
+        if (moved == dcjfile::MoveResult::Failed) {
+            LOG_ERRORF("CDataProcess::ProcSaveFSN: cannot publish %s.zip in %s: %s", next, d.uploadDir.c_str(),
+                       ErrorText(errno));
+            return false;
+        }
+        if (moved == dcjfile::MoveResult::Moved) {
+            memcpy(stamp, next, sizeof(next));
+            return fsync(d.uploadFolder.fd()) == 0;
+        }
     }
-    return published && dcjfile::SyncDir(d.uploadDir);
+    LOG_ERRORF("CDataProcess::ProcSaveFSN: every archive name of the next %d seconds is taken in %s",
+               kArchiveNameAttempts, d.uploadDir.c_str());
+    return false;
 }

@@ -49,6 +49,8 @@ struct ChildPlan {
     char* const* argv;
     char* const* envp;
     pid_t parent;      // the host, noted before the fork
+    int deathSignal;   // sent to it when the host dies
+    pid_t group;       // process group to join; 0: a group of its own
     int reportFd;      // takes errno when the start fails; a successful exec closes it
     int fdLimit;       // last resort of the descriptor sweep
     struct sigaction byDefault;
@@ -101,12 +103,13 @@ void CloseOthers(int keep, int fdLimit)
 // The child between vfork and exec: async-signal-safe calls only.
 [[noreturn]] __attribute__((noinline)) void RunChild(const ChildPlan* plan)
 {
-    // Killed with the host, so a host killed mid-download leaves no tool
+    // Told when the host dies, so a host killed mid-download leaves nothing
     // behind; a host already gone before this took effect is no host.
-    if (prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) != 0) FailStart(plan->reportFd);
+    if (prctl(PR_SET_PDEATHSIG, plan->deathSignal, 0, 0, 0) != 0) FailStart(plan->reportFd);
     if (getppid() != plan->parent) _exit(127);
-    // A group of its own: a time-out kills whatever the tool started, too.
-    if (setpgid(0, 0) != 0) FailStart(plan->reportFd);
+    // The tool's own group: a time-out, the tool's end or the host's death
+    // kills whatever the tool started, too.
+    if (setpgid(0, plan->group) != 0) FailStart(plan->reportFd);
     // The host's handlers must not run here, in its memory (every signal is
     // blocked until now), and what it ignores or blocks is its own business:
     // a tool that inherits an ignored SIGCHLD cannot wait for its children.
@@ -239,20 +242,10 @@ Wait WaitUntil(pid_t pid, const struct timespec& deadline, int* status, bool use
     return result == Wait::Poll ? WaitByPolling(pid, deadline, status) : result;
 }
 
-int Run(const std::vector<std::string>& argv, int timeLimitSeconds, bool usePidfd)
+// Starts path (argv, the host's environment) as RunChild prepares it; its
+// pid, or -1 when it could not be started.
+pid_t Launch(const char* path, char* const* argv, int deathSignal, pid_t group)
 {
-    std::string path;
-    std::vector<char*> args;
-    try {
-        if (argv.empty() || !FindProgram(argv[0], &path)) return -1;
-        args.reserve(argv.size() + 1);
-        for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-        args.push_back(nullptr);
-        LogFlushBeforeWait();
-    } catch (...) {
-        return -1;
-    }
-
     int report[2];
     if (pipe2(report, O_CLOEXEC) != 0) return -1;
     if (report[1] <= 2) {
@@ -268,10 +261,12 @@ int Run(const std::vector<std::string>& argv, int timeLimitSeconds, bool usePidf
 
     ChildPlan plan;
     memset(&plan, 0, sizeof(plan));
-    plan.path = path.c_str();
-    plan.argv = args.data();
+    plan.path = path;
+    plan.argv = argv;
     plan.envp = environ;
     plan.parent = getpid();
+    plan.deathSignal = deathSignal;
+    plan.group = group;
     plan.reportFd = report[1];
     struct rlimit files;
     plan.fdLimit = getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < (1u << 20)
@@ -299,15 +294,62 @@ int Run(const std::vector<std::string>& argv, int timeLimitSeconds, bool usePidf
         n = read(report[0], &startError, sizeof(startError));
     } while (n < 0 && errno == EINTR);
     close(report[0]);
-
-    int status = 0;
     if (n > 0) {
         // It exits at once; ECHILD when the host reaped it.
+        int status;
         while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
         return -1;
     }
+    return pid;
+}
 
+// The tool dies with the host by its own death signal, but what it started
+// would not: a watchdog in the tool's group, told by the same death, kills
+// the whole group. A shell: the driver ships no program of its own, and
+// the watchdog must outlive the host's memory.
+pid_t StartWatchdog(pid_t group)
+{
+    static const char kScript[] = "trap 'kill -KILL 0' TERM; while :; do sleep 60 & wait $!; done";
+    char sh[] = "/bin/sh";
+    char dashC[] = "-c";
+    char script[sizeof(kScript)];
+    memcpy(script, kScript, sizeof(kScript));
+    char* const argv[] = {sh, dashC, script, nullptr};
+    return Launch(sh, argv, SIGTERM, group);
+}
+
+// After the tool: anything it left in its group goes with the watchdog.
+// Only while the watchdog is ours and unreaped does the group's number
+// surely still name that group.
+void EndGroup(pid_t group, pid_t watchdog, bool usePidfd)
+{
+    if (watchdog <= 0) return;
+    int status;
+    if (TryReap(watchdog, &status) != Wait::Poll) return;
+    if (group > 1) kill(-group, SIGKILL);
+    WaitUntil(watchdog, Deadline(kReapSeconds), &status, usePidfd);
+}
+
+int Run(const std::vector<std::string>& argv, int timeLimitSeconds, bool usePidfd)
+{
+    std::string path;
+    std::vector<char*> args;
+    try {
+        if (argv.empty() || !FindProgram(argv[0], &path)) return -1;
+        args.reserve(argv.size() + 1);
+        for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+        args.push_back(nullptr);
+        LogFlushBeforeWait();
+    } catch (...) {
+        return -1;
+    }
+
+    const pid_t pid = Launch(path.c_str(), args.data(), SIGKILL, 0);
+    if (pid < 0) return -1;
+    const pid_t watchdog = StartWatchdog(pid);
+
+    int status = 0;
     const int seconds = timeLimitSeconds > 0 ? timeLimitSeconds : kDefaultSeconds;
     Wait result = WaitUntil(pid, Deadline(seconds), &status, usePidfd);
     if (result == Wait::Expired) {
@@ -319,8 +361,10 @@ int Run(const std::vector<std::string>& argv, int timeLimitSeconds, bool usePidf
             LOG_ERRORF("CDataProcess::RunProgram: %s (pid %d) not ended %d s after SIGKILL", argv[0].c_str(),
                        static_cast<int>(pid), kReapSeconds);
         }
+        EndGroup(pid, watchdog, usePidfd);
         return kTimedOut;
     }
+    EndGroup(pid, watchdog, usePidfd);
     // Gone: it has ended, but the host reaped it and its status.
     if (result == Wait::Gone) return kOutcomeUnknown;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;

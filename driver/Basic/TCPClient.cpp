@@ -13,6 +13,7 @@
 
 #include <string>
 
+#include "../ForkSafety.h"
 #include "../LoadLogDll.h"
 #include "cpath.h"
 
@@ -50,7 +51,8 @@ int OpenSocket(int af, int type, int protocol)
 {
     // Close-on-exec: a host's child processes never inherit the device link.
     // Non-blocking for good: every wait is a bounded poll of our own.
-    return socket(af, type | SOCK_CLOEXEC | SOCK_NONBLOCK, protocol);
+    // Registered as it is made: a child forked meanwhile never keeps it.
+    return dcjfork::SocketTracked(af, type | SOCK_NONBLOCK, protocol);
 }
 
 }  // namespace
@@ -83,7 +85,7 @@ CTCPClient::CTCPClient(int af, int type, int protocol)
         m_Sock_AF_Type = af;
         m_Sock_Type = type;
         m_Sock_Protocol = protocol;
-        close(probe);
+        dcjfork::CloseTracked(probe);
     }
 
     char dir[256] = {0};
@@ -230,18 +232,32 @@ bool CTCPClient::RecvBefore(char* buf, unsigned int& dataLen, long long deadline
     return true;
 }
 
-bool CTCPClient::HasUnreadData()
+bool CTCPClient::DataBeforeEnd(int waitMs)
 {
     if (m_SockFd < 0) return false;
-    char byte;
-    return recv(m_SockFd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
+    const long long deadlineMs = DeadlineAfterMs(waitMs < 0 ? 0 : waitMs);
+    for (;;) {
+        char byte;
+        const ssize_t n = recv(m_SockFd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (n > 0) return true;
+        if (n == 0) return false;  // ended: nothing more can come
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return false;  // reset: nothing more either
+        if (!WaitFor(m_SockFd, POLLIN, deadlineMs)) return false;
+    }
 }
 
 void CTCPClient::Close()
 {
     if (m_SockFd != -1) {
-        close(m_SockFd);
+        dcjfork::CloseTracked(m_SockFd);
         m_SockFd = -1;
     }
+    m_AwaitingReply = false;
+}
+
+void CTCPClient::ForgetAfterFork()
+{
+    m_SockFd = -1;
     m_AwaitingReply = false;
 }

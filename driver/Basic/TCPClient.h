@@ -33,8 +33,12 @@ public:
     bool Recv(char* buf, unsigned int& dataLen, int timeout);
     bool RecvBefore(char* buf, unsigned int& dataLen, long long deadlineMs);
     void Close();
-    // True when bytes the caller has not asked for are already waiting.
-    bool HasUnreadData();
+    // In a child forked during a call: the fork handler closed the copy.
+    void ForgetAfterFork();
+    // After the last frame the device meant to send: waits up to waitMs for
+    // the device to end the stream. True when any byte arrives first; a
+    // stream still open but silent after waitMs is taken as ended.
+    bool DataBeforeEnd(int waitMs);
 
 private:
     bool checkNetLinkWriteTimeout(int netSocket, long long deadlineMs);

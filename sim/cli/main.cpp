@@ -116,10 +116,10 @@ Running:
   --version               the version
 
 Options may be given as --name VALUE or --name=VALUE, abbreviated while
-unambiguous; -- ends the options. Numbers are decimal or 0x-prefixed hex. In TEXT values \xNN stands for any
-byte and \\ for a backslash. Commands: 0xA1 upload-files, 0xA2 clear-files,
-0xA3 get-counts, 0xA4 clear-counts, 0xA5 set-time, 0xA6 confirm-download,
-0xA7 status.
+unambiguous; -- ends the options. Numbers are decimal or 0x-prefixed hex.
+In TEXT values \xNN stands for any byte and \\ for a backslash. Commands:
+0xA1 upload-files, 0xA2 clear-files, 0xA3 get-counts, 0xA4 clear-counts,
+0xA5 set-time, 0xA6 confirm-download, 0xA7 status.
 
 Log line: DATE TIME PEER CMD NAME ret=CODE OUTCOME [files=N packets=N sent=BYTES]
 Outcomes: ok, closed by peer, short request, stopped, send failed, and
@@ -132,7 +132,7 @@ cannot start; 2 on a bad command line.
 Examples:
   dcjsim --generate 3                       # three FSN files of 20 records
   dcjsim --generate 2 --fsn-layout 2018 --fsn-images no --fsn-records 500
-  dcjsim --generate 3 --packets 4 --packet-size 65536   # random bytes, exact size
+  dcjsim --generate 3 --packets 4 --packet-size 65536  # exact sizes
   dcjsim --files-dir ./fsn --port 9100 --keep-files
   dcjsim --ret-code 0xA7=6                  # status: hardware fault
   dcjsim --generate 2 --fault partial-stall --fault-at upload-data --fault-bytes 100
@@ -331,6 +331,21 @@ std::string Written(const char* arg)
     return text.substr(0, text.find('='));
 }
 
+// Why getopt_long refused the option as written.
+std::string Refusal(const std::string& written)
+{
+    std::string matches;
+    for (const option* l = kLongOptions; l->name != nullptr; ++l) {
+        const std::string name = std::string("--") + l->name;
+        if (name == written) return written + " takes no value";
+        if (written.size() > 2 && name.compare(0, written.size(), written) == 0) matches += (matches.empty() ? "" : ", ") + name;
+    }
+    if (matches.find(',') != std::string::npos) return "ambiguous option '" + written + "' (" + matches + ")";
+    // A unique abbreviation is refused only for a value it cannot take.
+    if (!matches.empty()) return matches + " takes no value";
+    return "unknown option '" + written + "'";
+}
+
 void Apply(Options& o, int code, const std::string& opt, const std::string& v)
 {
     dcjsim::Scenario& s = o.scenario;
@@ -390,15 +405,13 @@ Options Parse(int argc, char** argv)
     bool packetsGiven = false;
     opterr = 0;
     optind = 1;
-    int code;
-    while ((code = getopt_long(argc, argv, ":h", kLongOptions, nullptr)) != -1) {
-        const std::string opt = Written(argv[optind - 1]);
+    int code, index = -1;
+    while ((code = getopt_long(argc, argv, ":h", kLongOptions, &index)) != -1) {
+        // The option's full name (argv[optind - 1] may be its value).
+        const std::string opt = index >= 0 ? std::string("--") + kLongOptions[index].name : Written(argv[optind - 1]);
+        index = -1;
         if (code == ':') throw UsageError(opt + " needs a value");
-        if (code == '?') {
-            const bool known = std::any_of(std::begin(kLongOptions), std::end(kLongOptions) - 1,
-                                           [&](const option& l) { return opt == std::string("--") + l.name; });
-            throw UsageError(known ? opt + " takes no value" : "unknown option '" + Written(argv[optind - 1]) + "'");
-        }
+        if (code == '?') throw UsageError(Refusal(opt));
         if (code == kPackets) packetsGiven = true;
         Apply(o, code, opt, optarg ? optarg : "");
     }

@@ -163,8 +163,9 @@ dcjfsn::File MakeFsnFile(const FsnContent& content, const std::string& machineNo
     f.images = content.images;
     f.header = MakeHeader(content, machineNo, content.records);
     uint64_t state = Mix((static_cast<uint64_t>(seed) << 32) ^ fileIndex ^ 0x46534E) | 1;
-    // Serial numbers step through 10^8 by a stride prime to it, from a start
-    // fixed by the seed: distinct across every file of a run.
+    // Serial numbers step through 10^8 by a stride prime to it (so they look
+    // scattered), from a start fixed by the seed: distinct across every file
+    // of a run.
     const uint64_t start = Mix(seed) % 100000000u;
     const time_t base = BaseTime(dateTime);
     unsigned totalWeight = 0;
@@ -190,7 +191,7 @@ dcjfsn::File MakeFsnFile(const FsnContent& content, const std::string& machineNo
         dcjfsn::SetText(&r.moneyFlag, "CNY");
         char serial[16];
         snprintf(serial, sizeof serial, "%c%c%08llu", kLetters[Next(state) % 24], kLetters[Next(state) % 24],
-                 static_cast<unsigned long long>((start + global * 7919u) % 100000000u));
+                 static_cast<unsigned long long>((start + global * 61803397u) % 100000000u));
         dcjfsn::SetText(&r.sNo, serial);
         r.charNum = static_cast<uint16_t>(strlen(serial));
         if (f.layout == dcjfsn::Layout::V2014) Fill(&r.machineSNo, machineNo);

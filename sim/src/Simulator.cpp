@@ -233,6 +233,8 @@ public:
         if (m_fd >= 0) close(m_fd);
         m_fd = -1;
     }
+    // Sleeps, unless Stop() comes first (Io::Timeout: slept in full).
+    Io Sleep(std::chrono::milliseconds delay) { return Pause(delay); }
 
 private:
     Io Failed(int err)
@@ -371,7 +373,23 @@ public:
                 if ((used == kBatchPackets || bytes >= kBatchBytes) && !flush()) return Step::Failed;
             }
         }
-        return flush() ? Step::Continue : Step::Failed;
+        if (!flush()) return Step::Failed;
+        return m_plan.fault == Fault::ExtraFileAfterPause ? ExtraFile(files.back(), fileCount) : Step::Continue;
+    }
+
+    // One file more than announced, numbered after the last, a pause later.
+    Step ExtraFile(const FsnFile& file, uint32_t fileCount)
+    {
+        const Io paused = m_conn.Sleep(m_plan.s.extraFileDelay);
+        if (paused != Io::Timeout) return Track(paused) == Io::Ok ? Step::Continue : Step::Failed;
+        const std::string data = file.packets.empty() ? std::string("extra") : file.packets.front();
+        std::vector<uint8_t> h(wire::kUploadHeaderSize, 0);
+        detail::WriteUploadHeader(h.data(), file.machineNo, file.dateTime, "EXTRA", 0, 1, fileCount, fileCount,
+                                  static_cast<uint32_t>(data.size()));
+        iovec iov[2] = {{h.data(), h.size()}, {const_cast<char*>(data.data()), data.size()}};
+        if (Track(m_conn.Send(iov, 2)) != Io::Ok) return Step::Failed;
+        ++m_packets;
+        return Step::Continue;
     }
 
     Io LastIo() const { return m_last; }
@@ -598,6 +616,7 @@ void Simulator::Impl::Serve(int fd, const std::string& peer)
         switch (s.fault) {
         case Fault::None:
         case Fault::CloseAfterAccept: applies = false; break;
+        case Fault::ExtraFileAfterPause: applies = applies && plan.upload; break;
         case Fault::PartialThenStall:
         case Fault::PartialThenClose:
             applies = applies && (s.faultAt == FaultAt::Ack || (s.faultAt == FaultAt::CountFrame && plan.countFrame) ||
@@ -657,7 +676,9 @@ void Simulator::Impl::Serve(int fd, const std::string& peer)
 
     const bool stall = plan.fault == Fault::PartialThenStall;
     if (st == Step::Continue) {
-        rec.outcome = plan.fault == Fault::SlowDrip ? "fault:slow-drip" : "ok";
+        rec.outcome = plan.fault == Fault::SlowDrip              ? "fault:slow-drip"
+                      : plan.fault == Fault::ExtraFileAfterPause ? "fault:extra-file"
+                                                                 : "ok";
     } else if (st == Step::Cut) {
         rec.outcome = stall ? "fault:stall" : "fault:partial-close";
         if (!stall) conn.ShutdownSend();

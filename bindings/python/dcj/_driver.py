@@ -23,8 +23,9 @@ LARGEST_BUFFER = 64 * 1024 * 1024
 # download whose reply did not fit was not confirmed, so the counter still
 # has its files and the next call delivers them again under the same names;
 # setTime sets the same clock value again. clearRMBCount and clearAllFSNFiles
-# are never repeated: a second clear could wipe what the counter took in
-# meanwhile. They never need to be: their buffer is sized beforehand.
+# are never repeated: this driver does not send a clear whose reply might not
+# fit, but an earlier build had cleared already, and a second clear could
+# wipe what the counter took in meanwhile. Their buffer is sized beforehand.
 REPEATABLE = frozenset({"getDevStatus", "getRMBCount", "setTime", "getAllFSNFiles"})
 
 Port = Union[int, str]
@@ -48,16 +49,18 @@ class DriverError(Exception):
 def default_driver_path() -> str:
     """Where ``Driver()`` loads the driver from.
 
-    ``$DCJ_DRIVER`` when set; else the build tree's ``build/lib`` when this
-    package is imported from ``bindings/python`` of a built source tree;
+    ``$DCJ_DRIVER`` when set; else ``lib/`` of the install tree this package
+    lies in (``<prefix>/python/dcj``); else the build tree's ``build/lib``
+    when it is imported from ``bindings/python`` of a built source tree;
     else the installed ``/opt/qolt-dcj/lib/MERV_DCJ_QOLT.so``.
     """
     named = os.environ.get("DCJ_DRIVER")
     if named:
         return named
-    built = Path(__file__).resolve().parent.parent.parent.parent / "build" / "lib" / DRIVER_NAME
-    if built.is_file():
-        return str(built)
+    package = Path(__file__).resolve().parent
+    for candidate in (package.parent.parent / "lib", package.parent.parent.parent / "build" / "lib"):
+        if (candidate / DRIVER_NAME).is_file():
+            return str(candidate / DRIVER_NAME)
     return INSTALLED_DRIVER
 
 
@@ -178,34 +181,42 @@ class Driver:
         """
         func = _first_value(request, "funcName")
         text = json.dumps(request).encode("utf-8")
-        return self._checked(self.exchange(text, repeatable=func in REPEATABLE))
+        return self._checked(self.exchange(text, repeatable=func in REPEATABLE, remember=func == "getAllFSNFiles"))
 
     # -- the raw exchange ------------------------------------------------------
 
-    def exchange(self, request: bytes, repeatable: bool) -> str:
+    def exchange(self, request: bytes, repeatable: bool, remember: bool = False) -> str:
         """One request text (UTF-8, without the zero byte) to the reply text.
 
         The reply comes back in this thread's buffer. When it says
         ECPWSCOM0009 and ``repeatable`` is set, the request is sent again with
         a buffer four times larger, up to LARGEST_BUFFER; otherwise the buffer
-        is sized first so that the reply fits.
+        is sized first so that the reply fits. With ``remember`` (downloads),
+        the thread's next such call starts at the size this one needed.
         """
         # The driver reads the request up to its zero byte; its length
         # argument is ignored. create_string_buffer adds the zero byte.
         text = ctypes.create_string_buffer(request)
-        size = max(_least_buffer(request), getattr(self._local, "size", 0))
+        local = self._local
+        # Only the size a call may need is handed over: the driver zeroes
+        # all of it on every call.
+        size = max(_least_buffer(request), getattr(local, "remembered", 0) if remember else 0)
         while True:
             out = self._buffer(size)
+            out[size] = b"\0"  # a reply that fills the buffer ends here
             self._doCommand(0, len(request), text, size, out)
-            reply = out.value.decode("utf-8", "replace")  # a reply that fills the buffer ends at out[size]
+            reply = out.value.decode("utf-8", "replace")
             if not repeatable or size >= LARGEST_BUFFER or not _too_small(reply):
+                if remember:
+                    local.remembered = size
                 return reply
             size = min(size * 4, LARGEST_BUFFER)
 
     def _buffer(self, size: int) -> "ctypes.Array[ctypes.c_char]":
+        """This thread's buffer, reallocated only to grow."""
         local = self._local
         if getattr(local, "size", 0) < size:
-            local.out = ctypes.create_string_buffer(size + 1)  # one more: always a zero after the reply
+            local.out = ctypes.create_string_buffer(size + 1)
             local.size = size
         return local.out
 

@@ -108,9 +108,10 @@ size_t RecordSize(Layout layout, bool images);
 // Reads everything that can be read from size bytes at data: the header,
 // then every whole record the data holds, whatever the header claims.
 File Parse(const uint8_t* data, size_t size);
-// The whole file at path, read at most maxBytes (a larger file is a problem,
-// not read). False with error set when it cannot be opened or read.
-bool ReadPath(const std::string& path, File* out, std::string* error, size_t maxBytes = size_t(1) << 30);
+// The whole file at path if it is a regular file of at most maxBytes (a
+// larger one is a problem, not read: its records would take about twice its
+// size in memory). False with error set when it cannot be opened or read.
+bool ReadPath(const std::string& path, File* out, std::string* error, size_t maxBytes = size_t(256) << 20);
 
 // The bytes of file in its layout (V2014 unless V2018), with header.counter
 // as it stands and every record's image written when file.images is set.

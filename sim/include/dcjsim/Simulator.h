@@ -91,6 +91,7 @@ enum class Fault {
     PartialThenClose,  // send faultBytes of the target frame, then close
     Reset,             // read the request, then reset the connection (RST)
     SlowDrip,          // send every byte of the answer on its own, dripDelay apart
+    ExtraFileAfterPause,  // after the last announced file, wait extraFileDelay, then send one more file
 };
 
 // The frame a partial fault cuts: the ack, the count frame, or the first
@@ -122,6 +123,7 @@ struct Scenario {
     uint32_t faultCmd = 0;    // only connections whose request has this cmd (0: any)
     int faultConnections = -1;  // how many matching connections fault (-1: all)
     std::chrono::milliseconds dripDelay{2};
+    std::chrono::milliseconds extraFileDelay{150};
 };
 
 struct ExchangeRecord {

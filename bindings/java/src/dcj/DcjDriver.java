@@ -45,8 +45,10 @@ public final class DcjDriver {
      * Sent again with a larger buffer after ECPWSCOM0009. A download whose reply
      * did not fit was not confirmed, so the counter still has its files and the
      * next call delivers them again; setTime sets the same value again. The two
-     * clears are never repeated (a second clear could wipe what the counter
-     * took in meanwhile); their buffer is sized beforehand instead.
+     * clears are never repeated: this driver does not send a clear whose reply
+     * might not fit, but an earlier build had cleared already, and a second
+     * clear could wipe what the counter took in meanwhile. Their buffer is
+     * sized beforehand instead.
      */
     public static final Set<String> REPEATABLE =
         Collections.unmodifiableSet(new HashSet<>(Arrays.asList("getDevStatus", "getRMBCount", "setTime", "getAllFSNFiles")));
@@ -61,6 +63,7 @@ public final class DcjDriver {
         Memory in;
         Memory out;
         int outSize;
+        int remembered;  // what the thread's last download needed
     }
 
     private final String path;
@@ -184,7 +187,7 @@ public final class DcjDriver {
     public Map<String, Object> call(Map<String, ?> request) {
         Object func = firstValue(request, "funcName");
         byte[] text = Json.write(request).getBytes(StandardCharsets.UTF_8);
-        return checked(exchange(text, func != null && REPEATABLE.contains(func.toString())));
+        return checked(exchange(text, func != null && REPEATABLE.contains(func.toString()), "getAllFSNFiles".equals(func)));
     }
 
     /**
@@ -194,18 +197,30 @@ public final class DcjDriver {
      * request gets a buffer its reply fits in the first time.
      */
     public String exchange(byte[] request, boolean repeatable) {
+        return exchange(request, repeatable, false);
+    }
+
+    /**
+     * As {@link #exchange(byte[], boolean)}; with remember (downloads), the
+     * thread's next such call starts at the size this one needed.
+     */
+    public String exchange(byte[] request, boolean repeatable, boolean remember) {
         Buffers b = buffers.get();
         // The driver reads the request up to its zero byte.
         if (b.in == null || b.in.size() < request.length + 1L) b.in = new Memory(Math.max(4096, request.length + 1L));
         b.in.write(0, request, 0, request.length);
         b.in.setByte(request.length, (byte) 0);
-        int size = Math.max(leastBuffer(request.length), b.outSize);
+        // Only the size a call may need is handed over: the driver zeroes all
+        // of it on every call.
+        int size = Math.max(leastBuffer(request.length), remember ? b.remembered : 0);
         while (true) {
             Memory out = outBuffer(b, size);
+            out.setByte(size, (byte) 0);  // a reply that fills the buffer ends here
             lib.doCommand(0, request.length, b.in, size, out);
-            long length = out.indexOf(0, (byte) 0);  // out[size] stays zero
+            long length = out.indexOf(0, (byte) 0);
             String reply = new String(out.getByteArray(0, (int) length), StandardCharsets.UTF_8);
             if (!repeatable || size >= LARGEST_BUFFER || !reply.startsWith("{\"retComArgs\":{\"retCode\":\"" + BUFFER_TOO_SMALL + "\"")) {
+                if (remember) b.remembered = size;
                 return reply;
             }
             size = (int) Math.min(4L * size, LARGEST_BUFFER);
@@ -222,8 +237,7 @@ public final class DcjDriver {
 
     private static Memory outBuffer(Buffers b, int size) {
         if (b.outSize < size) {
-            b.out = new Memory(size + 1L);  // one more: always a zero after the reply
-            b.out.setByte(size, (byte) 0);
+            b.out = new Memory(size + 1L);  // one more, for the zero after a full reply
             b.outSize = size;
         }
         return b.out;

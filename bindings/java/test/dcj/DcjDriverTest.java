@@ -204,14 +204,18 @@ public final class DcjDriverTest {
         test("a download too large for the first buffer is fetched again and confirmed once", () -> {
             String up = dir("big-up"), tmp = dir("big-tmp");
             String inst = "4".repeat(39), emp = "1".repeat(39);  // about 130 bytes a name
-            try (Sim sim = new Sim("--generate", "900", "--packet-size", "16")) {
+            try (Sim sim = new Sim("--generate", "900", "--packet-size", "16", "--keep-files")) {
                 List<String> names = driver.download(IP, sim.port, up, tmp, inst, emp, null, 60);
+                checkEq("01", driver.status(IP, sim.port).get("status"), "status after");
+                // The thread's next download starts at the size this one needed.
+                List<String> again = driver.download(IP, sim.port, up, tmp, inst, emp, null, 60);
                 List<String> log = sim.stop();
                 checkEq(900, names.size(), "files");
                 checkEq(900L, names.stream().distinct().count(), "distinct");
                 checkEq(sorted(names), listing(up), "upload folder");
-                checkEq(2L, exchanges(log, "0xA1"), "downloads");
-                checkEq(1L, exchanges(log, "0xA6"), "confirmations");
+                checkEq(names, again, "second download");
+                checkEq(3L, exchanges(log, "0xA1"), "downloads");
+                checkEq(2L, exchanges(log, "0xA6"), "confirmations");
             }
         });
 
@@ -293,6 +297,12 @@ public final class DcjDriverTest {
                 common.put("sn", "short");
                 Map<?, ?> replyCommon = (Map<?, ?>) driver.call(request).get("retComArgs");
                 checkEq("short", replyCommon.get("sn"), "sn");
+                // Quotes, backslashes, slashes and control characters survive
+                // the request's JSON and the reply's.
+                String odd = "a\"b\\c/d\te\u0001f\n";
+                common.put("sn", odd);
+                replyCommon = (Map<?, ?>) driver.call(request).get("retComArgs");
+                checkEq(odd, replyCommon.get("sn"), "sn with escapes");
             }
         });
 

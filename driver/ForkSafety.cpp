@@ -1,0 +1,274 @@
+#include "ForkSafety.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <pthread.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <new>
+
+#include "Basic/Dataprocess.h"
+#include "Basic/Locker.h"
+#include "LoadLogDll.h"
+#include "MERV_QOLT_DCJ.h"
+
+namespace dcjfork {
+
+namespace {
+
+// Guards the registry below, and nothing but the system call that creates
+// or ends a registered descriptor: Prepare may wait for it.
+pthread_mutex_t g_gate = PTHREAD_MUTEX_INITIALIZER;
+
+// A call holds at most a socket, a folder lock and a file or two at once.
+constexpr int kTracked = 8;
+int g_tracked[kTracked] = {-1, -1, -1, -1, -1, -1, -1, -1};
+
+constexpr int kWatched = 4;
+struct Watched {
+    size_t len = 0;  // 0: free slot
+    char path[PATH_MAX];
+};
+Watched g_watched[kWatched];
+
+// What this thread's Prepare took, for its own InParent / InChild.
+struct Holds {
+    bool gate = false;
+    bool device = false;
+    bool deferLog = false;
+    bool conversion = false;
+};
+thread_local Holds t_holds;
+// This thread is inside the gate: a fork from a signal handler here must not
+// wait for it.
+thread_local bool t_inGate = false;
+
+class Gate {
+public:
+    Gate()
+    {
+        pthread_mutex_lock(&g_gate);
+        t_inGate = true;
+    }
+    ~Gate()
+    {
+        t_inGate = false;
+        pthread_mutex_unlock(&g_gate);
+    }
+    Gate(const Gate&) = delete;
+    Gate& operator=(const Gate&) = delete;
+};
+
+// Under the gate.
+bool Register(int fd)
+{
+    for (int& slot : g_tracked) {
+        if (slot < 0) {
+            slot = fd;
+            return true;
+        }
+    }
+    return false;
+}
+
+int Registered(int fd)
+{
+    if (fd < 0) return -1;
+    if (!Register(fd)) {
+        close(fd);
+        errno = EMFILE;
+        return -1;
+    }
+    return fd;
+}
+
+// "/proc/self/fd/<fd>" without the C library's formatting (not safe here).
+void LinkName(int fd, char* out)
+{
+    static const char kPrefix[] = "/proc/self/fd/";
+    memcpy(out, kPrefix, sizeof(kPrefix) - 1);
+    char digits[16];
+    int n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + fd % 10);
+        fd /= 10;
+    } while (fd > 0);
+    char* p = out + sizeof(kPrefix) - 1;
+    while (n > 0) *p++ = digits[--n];
+    *p = '\0';
+}
+
+bool InsideWatched(const char* target, size_t len)
+{
+    for (const Watched& w : g_watched) {
+        if (w.len == 0 || len < w.len || memcmp(target, w.path, w.len) != 0) continue;
+        if (len == w.len || target[w.len] == '/') return true;
+    }
+    return false;
+}
+
+// In the child: every descriptor that names a watched folder or something in
+// it. Async-signal-safe calls only. Listed by number, so closing what has
+// been read skips nothing.
+void CloseInsideWatched()
+{
+    bool any = false;
+    for (const Watched& w : g_watched) any = any || w.len != 0;
+    if (!any) return;
+    const int dir = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) return;  // no /proc: the registered descriptors are closed all the same
+    alignas(8) char buf[1024];
+    long n;
+    while ((n = syscall(SYS_getdents64, dir, buf, sizeof(buf))) > 0) {
+        for (long at = 0; at < n;) {
+            unsigned short length;
+            memcpy(&length, buf + at + 16, sizeof(length));
+            const char* name = buf + at + 19;
+            at += length;
+            int fd = 0;
+            bool number = *name != '\0';
+            for (; *name != '\0' && number; ++name) {
+                number = *name >= '0' && *name <= '9' && fd < INT_MAX / 10;
+                fd = fd * 10 + (*name - '0');
+            }
+            if (!number || fd == dir) continue;
+            char link[40];
+            LinkName(fd, link);
+            char target[PATH_MAX];
+            const ssize_t got = readlink(link, target, sizeof(target));
+            if (got > 0 && static_cast<size_t>(got) < sizeof(target) && InsideWatched(target, static_cast<size_t>(got))) {
+                close(fd);
+            }
+        }
+    }
+    close(dir);
+}
+
+}  // namespace
+
+int OpenTracked(const char* path, int flags, mode_t mode)
+{
+    Gate gate;
+    int fd;
+    do {
+        fd = open(path, flags | O_CLOEXEC, mode);
+    } while (fd < 0 && errno == EINTR);
+    return Registered(fd);
+}
+
+int OpenTrackedAt(int dir, const char* name, int flags, mode_t mode)
+{
+    Gate gate;
+    int fd;
+    do {
+        fd = openat(dir, name, flags | O_CLOEXEC, mode);
+    } while (fd < 0 && errno == EINTR);
+    return Registered(fd);
+}
+
+int SocketTracked(int domain, int type, int protocol)
+{
+    Gate gate;
+    return Registered(socket(domain, type | SOCK_CLOEXEC, protocol));
+}
+
+int CloseTracked(int fd)
+{
+    if (fd < 0) return 0;
+    Gate gate;
+    for (int& slot : g_tracked) {
+        if (slot == fd) slot = -1;
+    }
+    return close(fd);
+}
+
+WatchFolder::WatchFolder(const std::string& dir)
+{
+    char* real = realpath(dir.c_str(), nullptr);
+    if (real == nullptr) return;
+    const size_t len = strlen(real);
+    if (len > 0 && len < PATH_MAX) {
+        Gate gate;
+        for (int i = 0; i < kWatched && m_slot < 0; ++i) {
+            if (g_watched[i].len != 0) continue;
+            memcpy(g_watched[i].path, real, len);
+            // "/" itself: every path starts with it, and none more than once.
+            g_watched[i].len = len == 1 ? 0 : len;
+            m_slot = len == 1 ? -1 : i;
+        }
+    }
+    free(real);
+}
+
+WatchFolder::~WatchFolder()
+{
+    if (m_slot < 0) return;
+    Gate gate;
+    g_watched[m_slot].len = 0;
+}
+
+// Nothing here waits except for the gate, so a fork never queues behind a
+// download or another thread's log record.
+void Prepare()
+{
+    Holds& holds = t_holds;
+    holds.gate = !t_inGate;
+    if (holds.gate) pthread_mutex_lock(&g_gate);
+    holds.device = pthread_mutex_trylock(&mutex) == 0;
+    holds.deferLog = LogBeforeFork();
+    holds.conversion = dcjtext::ConversionBeforeFork();
+}
+
+void InParent()
+{
+    Holds& holds = t_holds;
+    dcjtext::ConversionAfterForkInParent(holds.conversion);
+    LogAfterForkInParent(holds.deferLog);
+    if (holds.device) pthread_mutex_unlock(&mutex);
+    const bool gate = holds.gate;
+    holds = Holds();
+    if (gate) pthread_mutex_unlock(&g_gate);
+}
+
+void InChild()
+{
+    const Holds holds = t_holds;
+    t_holds = Holds();
+    // The registry is whole: the gate has been held since Prepare (unless
+    // this thread forked from a signal handler inside it, when at most the
+    // descriptor being made is missing).
+    for (int& slot : g_tracked) {
+        if (slot >= 0) close(slot);
+        slot = -1;
+    }
+    CloseInsideWatched();
+    for (Watched& w : g_watched) w.len = 0;
+    pthread_mutex_init(&g_gate, nullptr);
+
+    dcjtext::ConversionAfterForkInChild(holds.conversion);
+    LogAfterForkInChild();
+    // Made anew either way: a recursive mutex names its owner by thread id,
+    // and the child's thread has a new one, so it could not even unlock it.
+    CLocker::InitLock(&mutex, true);
+    if (holds.device) return;  // no call was in progress: all is as it was
+    // The caller's map and the engine's call state were the other thread's;
+    // the old map is left as it is (its nodes may be half linked).
+    new (&pinMap) std::map<std::string, std::string>();
+    dcjtext::SetReplyLimit(SIZE_MAX);
+    CTimedLocker::ForgetHoldsAfterFork();
+    CDataProcess* engine = CDataProcess::GetInstance();
+    if (engine != nullptr) engine->AbandonCallAfterFork();
+}
+
+int RegisterHandlers()
+{
+    return pthread_atfork(Prepare, InParent, InChild);
+}
+
+}  // namespace dcjfork
