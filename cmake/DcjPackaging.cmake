@@ -92,6 +92,8 @@ set(CPACK_READELF_EXECUTABLE ${CMAKE_READELF})
 # archive-mode downloads. dpkg-shlibdeps knows the host's libraries; for a
 # cross build packaging/CrossDepends.cmake reads the binaries' needs itself.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "zip")
+# What the Python and Java bindings run on, when a host uses them.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3, default-jre-headless | java-runtime-headless, libjna-java")
 if(CMAKE_CROSSCOMPILING)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
   set(CPACK_DCJ_CROSS_DEPENDS ON)
