@@ -154,12 +154,7 @@ void CloseInsideWatched()
 
 int OpenTracked(const char* path, int flags, mode_t mode)
 {
-    Gate gate;
-    int fd;
-    do {
-        fd = open(path, flags | O_CLOEXEC, mode);
-    } while (fd < 0 && errno == EINTR);
-    return Registered(fd);
+    return OpenTrackedAt(AT_FDCWD, path, flags, mode);
 }
 
 int OpenTrackedAt(int dir, const char* name, int flags, mode_t mode)
@@ -249,12 +244,16 @@ void InChild()
     }
     CloseInsideWatched();
     for (Watched& w : g_watched) w.len = 0;
-    pthread_mutex_init(&g_gate, nullptr);
+    // Only this thread can have held it: the others are not copied.
+    if (holds.gate) pthread_mutex_unlock(&g_gate);
 
     dcjtext::ConversionAfterForkInChild(holds.conversion);
-    LogAfterForkInChild();
+    LogAfterForkInChild(holds.deferLog);
     // Made anew either way: a recursive mutex names its owner by thread id,
     // and the child's thread has a new one, so it could not even unlock it.
+    // This thread's hold is given back first all the same (it may fail), so
+    // a thread checker sees it end.
+    if (holds.device) pthread_mutex_unlock(&mutex);
     CLocker::InitLock(&mutex, true);
     if (holds.device) return;  // no call was in progress: all is as it was
     // The caller's map and the engine's call state were the other thread's;

@@ -160,12 +160,17 @@ void LogAfterForkInParent(bool held)
     if (held) g_DeferMutex.unlock();
 }
 
-void LogAfterForkInChild()
+void LogAfterForkInChild(bool held)
 {
     // The call that deferred records, if any, is the parent's.
     g_Deferring = false;
-    // Made anew: it may be held by a thread the child does not have.
-    new (&g_DeferMutex) std::mutex();
+    // This thread's hold is given back; another thread's, which the child
+    // does not have, is dropped by making the lock anew.
+    if (held) {
+        g_DeferMutex.unlock();
+    } else {
+        new (&g_DeferMutex) std::mutex();
+    }
 }
 
 void LogFlushDeferred()

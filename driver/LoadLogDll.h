@@ -29,7 +29,7 @@ void LogFlushDeferred();
 // process is copied; held: what this thread's LogBeforeFork returned.
 bool LogBeforeFork();
 void LogAfterForkInParent(bool held);
-void LogAfterForkInChild();
+void LogAfterForkInChild(bool held);
 
 // Formats into a 256-byte buffer (longer messages are cut) and logs it.
 void LogFormatted(LogFunc level, const char* file, int line, const char* fmt, ...)

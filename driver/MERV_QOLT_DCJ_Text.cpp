@@ -233,10 +233,14 @@ void ConversionAfterForkInParent(bool held)
 
 void ConversionAfterForkInChild(bool held)
 {
+    if (held) {
+        g_convMutex.unlock();
+        return;
+    }
     new (&g_convMutex) std::mutex();
     // Held by a thread the child does not have: its descriptor's state is
     // that thread's, so the child opens its own.
-    if (!held) g_conv = reinterpret_cast<iconv_t>(-1);
+    g_conv = reinterpret_cast<iconv_t>(-1);
 }
 
 std::string CanonicalGbk(const char* data, size_t len)
