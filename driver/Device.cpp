@@ -12,11 +12,12 @@
 
 #include "Basic/FileSizeSignal.h"
 #include "Basic/GbkText.h"
+#include "Basic/ResultCodes.h"
 #include "LoadLogDll.h"
 
 namespace {
 
-const char kSuccess[] = "ECPWS0000000";
+const char kSuccess[] = DCJ_RC_SUCCESS;
 
 // Widest device text fields, each taken up to its full width: the longest
 // FSN file name a well-formed device can make, beside the host's parts.
@@ -176,7 +177,7 @@ bool CDevice::engineReady(char** arrayRet)
 
 void CDevice::writeInvalidParameter(char** arrayRet)
 {
-    mDataProcss->WriteSlot(arrayRet, 0, "ECPWSCOM0005");
+    mDataProcss->WriteSlot(arrayRet, 0, DCJ_RC_BAD_PARAMETER);
     mDataProcss->WriteSlot(arrayRet, 1, GBK_BAD_PARAMETER);
 }
 
@@ -301,9 +302,9 @@ void CDevice::getAllFSNFiles(char* strInstNo, char* strEmpNo, char* strRelativeF
         return;
     }
     if (RelativeFile[0] != '\0' && access(RelativeFile, F_OK) != 0) {
-        mDataProcss->WriteSlot(arrayRet, 0, "ECPWSCOM0001");
+        mDataProcss->WriteSlot(arrayRet, 0, DCJ_RC_DEVICE_ERROR);
         char detail[256];
-        snprintf(detail, sizeof(detail), "%s|" GBK_RELATED_FILE_MISSING, "DRVDCJ1006");
+        snprintf(detail, sizeof(detail), "%s|" GBK_RELATED_FILE_MISSING, DCJ_RC_RELATED_FILE_MISSING);
         mDataProcss->WriteSlot(arrayRet, 1, detail);
         return;
     }

@@ -11,6 +11,7 @@
 #include <rapidjson/writer.h>
 
 #include "Basic/GbkText.h"
+#include "Basic/ResultCodes.h"
 #include "Device.h"
 #include "ForkSafety.h"
 #include "LoadLogDll.h"
@@ -41,7 +42,7 @@ std::string BufferTooSmallReply()
     writer.Key("retComArgs");
     writer.StartObject();
     writer.Key("retCode");
-    writer.String("ECPWSCOM0009");
+    writer.String(DCJ_RC_OUT_BUFFER_TOO_SMALL);
     writer.Key("errDesc");
     writer.String(GBK_OUT_BUFFER_TOO_SMALL);
     writer.EndObject();

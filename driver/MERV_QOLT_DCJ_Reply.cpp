@@ -8,6 +8,7 @@
 #include <rapidjson/writer.h>
 
 #include "Basic/GbkText.h"
+#include "Basic/ResultCodes.h"
 #include "Device.h"
 #include "LoadLogDll.h"
 #include "MERV_QOLT_DCJ.h"
@@ -15,7 +16,7 @@
 
 namespace {
 
-const char kSuccess[] = "ECPWS0000000";
+const char kSuccess[] = DCJ_RC_SUCCESS;
 const char kDriverVersion[] = DCJ_DRIVER_VERSION;
 
 // Result slots as the facade receives them: five entries, each an empty text
@@ -121,7 +122,7 @@ void SetReplyLimit(size_t bytes)
 std::string DeviceBusyReply(const std::string& funcName, const std::string& sn)
 {
     if (funcName == "getDevStatus") return StatusReply("", sn);
-    return BuildReply(funcName.c_str(), "ECPWSDCJ0002", GBK_NETWORK_FAILED, nullptr, 0, sn);
+    return BuildReply(funcName.c_str(), DCJ_RC_NETWORK_FAILED, GBK_NETWORK_FAILED, nullptr, 0, sn);
 }
 
 }  // namespace dcjtext
@@ -181,7 +182,7 @@ const size_t kOutcomeRoom = 128;
 bool OutcomeWouldBeLost(const char* funcName, std::string* longest)
 {
     if (g_replyLimit == SIZE_MAX) return false;
-    *longest = BuildReply(funcName, "ECPWSCOM0001", std::string(kOutcomeRoom, 'x').c_str(), nullptr, 0);
+    *longest = BuildReply(funcName, DCJ_RC_DEVICE_ERROR, std::string(kOutcomeRoom, 'x').c_str(), nullptr, 0);
     return dcjtext::ReplyToUtf8(*longest).size() > g_replyLimit;
 }
 

@@ -16,6 +16,9 @@ base+=(python3 python3-venv python3-pip python3-setuptools python3-wheel default
 # cross build and its tests (scripts/ci-cross.sh adds the arm64 gconv modules).
 ci=(clang-14 libclang-rt-14-dev valgrind gcc-aarch64-linux-gnu g++-aarch64-linux-gnu binutils-aarch64-linux-gnu
   qemu-user)
+# Packages and their checks (scripts/ci-packages.sh): manual pages, hardening,
+# debug symbols, lintian, the completion.
+ci+=(help2man devscripts lintian gdb man-db bash-completion file)
 # scripts/ci-fs.sh: makes and mounts images of every file system a terminal may have.
 ci+=(e2fsprogs xfsprogs btrfs-progs dosfstools exfatprogs exfat-fuse fusefat fuse3 mount)
 

@@ -9,6 +9,7 @@
 #include "../LoadLogDll.h"
 #include "DataprocessFiles.h"
 #include "GbkText.h"
+#include "ResultCodes.h"
 
 CDataProcess* CDataProcess::m_DataProcess = nullptr;
 void* (*CDataProcess::s_AllocSlot)(size_t) = malloc;
@@ -19,7 +20,7 @@ constexpr size_t kSlot2InitialSize = 1024;
 
 // What an engine without its buffers answers: constant texts, never a
 // dangling or null slot.
-char g_UnreadyCode[] = "DRV0000001";
+char g_UnreadyCode[] = DCJ_RC_UNKNOWN_ERROR;
 char g_UnreadyDesc[] = GBK_UNKNOWN_ERROR;
 }  // namespace
 
@@ -86,21 +87,21 @@ CDataProcess* CDataProcess::GetInstance()
 void CDataProcess::initErrCodeMap()
 {
     static const char* const kTable[][2] = {
-        {"ECPWS0000000", GBK_OPERATION_OK},
-        {"DRV0000001", GBK_UNKNOWN_ERROR},
-        {"ECPWSDCJ0002", GBK_NETWORK_FAILED},
-        {"ECPWSCOM0005", GBK_BAD_PARAMETER},
-        {"ECPWSDCJ0001", GBK_NO_FSN_FILE},
-        {"ECPWSCOM0008", GBK_DEVICE_NOT_FOUND},
-        {"ECPWSCOM0011", GBK_INVALID_OPERATION},
-        {"DRVDCJ1001", GBK_DEVICE_CMD_PARSE_ERROR},
-        {"DRVDCJ1002", GBK_RESPONSE_PACKET_ERROR},
-        {"DRVDCJ1003", GBK_RESPONSE_DATA_ERROR},
-        {"DRVDCJ1004", GBK_ZIP_FAILED},
-        {"DRVDCJ1005", GBK_HOST_BUFFER_SHORT},
-        {"DRVDCJ1006", GBK_RELATED_FILE_MISSING},
-        {"DRVDCJ1007", GBK_DEVICE_CLEAR_FAILED},
-        {"ECPWSCOM0013", GBK_HARDWARE_FAULT},
+        {DCJ_RC_SUCCESS, GBK_OPERATION_OK},
+        {DCJ_RC_UNKNOWN_ERROR, GBK_UNKNOWN_ERROR},
+        {DCJ_RC_NETWORK_FAILED, GBK_NETWORK_FAILED},
+        {DCJ_RC_BAD_PARAMETER, GBK_BAD_PARAMETER},
+        {DCJ_RC_NO_FSN_FILE, GBK_NO_FSN_FILE},
+        {DCJ_RC_DEVICE_NOT_FOUND, GBK_DEVICE_NOT_FOUND},
+        {DCJ_RC_INVALID_OPERATION, GBK_INVALID_OPERATION},
+        {DCJ_RC_DEVICE_CMD_PARSE_ERROR, GBK_DEVICE_CMD_PARSE_ERROR},
+        {DCJ_RC_RESPONSE_PACKET_ERROR, GBK_RESPONSE_PACKET_ERROR},
+        {DCJ_RC_RESPONSE_DATA_ERROR, GBK_RESPONSE_DATA_ERROR},
+        {DCJ_RC_ZIP_FAILED, GBK_ZIP_FAILED},
+        {DCJ_RC_HOST_BUFFER_SHORT, GBK_HOST_BUFFER_SHORT},
+        {DCJ_RC_RELATED_FILE_MISSING, GBK_RELATED_FILE_MISSING},
+        {DCJ_RC_DEVICE_CLEAR_FAILED, GBK_DEVICE_CLEAR_FAILED},
+        {DCJ_RC_HARDWARE_FAULT, GBK_HARDWARE_FAULT},
     };
     for (const auto& entry : kTable) m_ErrCodeMap.insert(std::make_pair(entry[0], entry[1]));
 }

@@ -5,9 +5,10 @@
 #include "../LoadLogDll.h"
 #include "Dataprocess.h"
 #include "Locker.h"
+#include "ResultCodes.h"
 
 namespace {
-const char kSuccess[] = "ECPWS0000000";
+const char kSuccess[] = DCJ_RC_SUCCESS;
 const char kCustomErrHead[] = "DRVDCJ";
 }  // namespace
 
@@ -79,18 +80,18 @@ void CDataProcess::ProcCommonCMD(unsigned int cmdType, char* para, int paraBufLe
         FailUnready(strRet);
         return;
     }
-    SetResult(strRet, "DRV0000001");
+    SetResult(strRet, DCJ_RC_UNKNOWN_ERROR);
     LOG_INFOF(">>CDataProcess::ProcCommonCMD,cmdType:0x%04X", cmdType);
 
     switch (RequestAck("CDataProcess::ProcCommonCMD", cmdType, para, paraBufLen, reserved, tcpPara, true)) {
         case AckLeg::NotBuilt:
             return;  // no connection was made
         case AckLeg::NotConnected:
-            SetResult(strRet, "ECPWSDCJ0002");
+            SetResult(strRet, DCJ_RC_NETWORK_FAILED);
             WriteSlot(strRet, 2, "03");
             break;
         case AckLeg::Lost:
-            SetResult(strRet, "ECPWSDCJ0002");
+            SetResult(strRet, DCJ_RC_NETWORK_FAILED);
             break;
         case AckLeg::Accepted:
             if (cmdType == CMD_UPLOAD_FSN) {
@@ -105,14 +106,14 @@ void CDataProcess::ProcCommonCMD(unsigned int cmdType, char* para, int paraBufLe
         case AckLeg::Refused: {
             const std::string code(m_pstrRet0);
             SetResult(strRet, code.c_str());
-            if (code == "ECPWSCOM0013") {
+            if (code == DCJ_RC_HARDWARE_FAULT) {
                 WriteSlot(strRet, 2, "04");
             } else if (code.compare(0, sizeof(kCustomErrHead) - 1, kCustomErrHead) == 0) {
                 // Internal codes reach the host inside a host code.
                 char detail[256];
                 snprintf(detail, sizeof(detail), "%s|%s", code.c_str(), Describe(code));
                 WriteSlot(strRet, 1, detail);
-                WriteSlot(strRet, 0, "ECPWSCOM0001");
+                WriteSlot(strRet, 0, DCJ_RC_DEVICE_ERROR);
             }
             break;
         }
@@ -134,10 +135,10 @@ void CDataProcess::ProcFSNOKCMD(unsigned int cmdType, char* para, int paraBufLen
         case AckLeg::NotBuilt:
             return;
         case AckLeg::NotConnected:
-            SetResult(strRet, "ECPWSCOM0008");
+            SetResult(strRet, DCJ_RC_DEVICE_NOT_FOUND);
             break;
         case AckLeg::Lost:
-            SetResult(strRet, "ECPWSDCJ0002");
+            SetResult(strRet, DCJ_RC_NETWORK_FAILED);
             break;
         case AckLeg::Accepted:
             // Slot 0 holds the success code; slots 1 to 3 keep the download's results.
@@ -161,12 +162,12 @@ void CDataProcess::ProcGetCount(char** strRet, int timeOut)
     const long long deadline = m_AnswerDeadlineMs != 0 ? m_AnswerDeadlineMs : CTCPClient::DeadlineAfter(timeOut);
     if (!m_TcpClinet->RecvBefore(reinterpret_cast<char*>(&frame), dataLen, deadline)) {
         LOG_ERROR("CDataProcess::ProcGetCount: Recv resDenomcount error");
-        SetResult(strRet, "ECPWSDCJ0002");
+        SetResult(strRet, DCJ_RC_NETWORK_FAILED);
         return;
     }
     if (!ParseReDenoCountData(&frame)) {
         LOG_ERROR("CDataProcess::ProcGetCount: ParseReDenoCountData error");
-        SetResult(strRet, "DRVDCJ1003");
+        SetResult(strRet, DCJ_RC_RESPONSE_DATA_ERROR);
         return;
     }
     SetResult(strRet, kSuccess);

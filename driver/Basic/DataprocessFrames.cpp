@@ -4,6 +4,7 @@
 
 #include "../LoadLogDll.h"
 #include "Dataprocess.h"
+#include "ResultCodes.h"
 
 const REQUEST_PACKET null_Request_Packet = {{'Q', 'O', 'L', 'T'}, ToWire32(32), 0, {0}, 0};
 const RESPONSE_PACKET null_Response_Packet = {{'Q', 'O', 'L', 'T'}, ToWire32(20), 0, 0, 0};
@@ -40,21 +41,21 @@ AckCheck CheckAck(const RESPONSE_PACKET& frame, uint32_t cmdSent)
     check.retCode = FromWire32(frame.retCode);
     if (!StartWordMatches(frame.start_word, null_Response_Packet.start_word)) {
         check.verdict = AckVerdict::BadStartWord;
-        check.code = "DRVDCJ1002";
+        check.code = DCJ_RC_RESPONSE_PACKET_ERROR;
     } else if (check.cmd != cmdSent) {
         check.verdict = AckVerdict::BadCommand;
-        check.code = "DRVDCJ1002";
+        check.code = DCJ_RC_RESPONSE_PACKET_ERROR;
     } else if (check.retCode != 0) {
         check.verdict = AckVerdict::Refused;
         switch (check.retCode) {
-            case 4: check.code = "ECPWSDCJ0001"; break;
-            case 5: check.code = "DRVDCJ1007"; break;
-            case 6: check.code = "ECPWSCOM0013"; break;
-            default: check.code = "DRVDCJ1001"; break;
+            case 4: check.code = DCJ_RC_NO_FSN_FILE; break;
+            case 5: check.code = DCJ_RC_DEVICE_CLEAR_FAILED; break;
+            case 6: check.code = DCJ_RC_HARDWARE_FAULT; break;
+            default: check.code = DCJ_RC_DEVICE_CMD_PARSE_ERROR; break;
         }
     } else {
         check.verdict = AckVerdict::Accepted;
-        check.code = "ECPWS0000000";
+        check.code = DCJ_RC_SUCCESS;
     }
     return check;
 }

@@ -25,17 +25,18 @@
 #include "Dataprocess.h"
 #include "DataprocessFiles.h"
 #include "pathModule.h"
+#include "ResultCodes.h"
 
 namespace {
 
-const char kSuccess[] = "ECPWS0000000";
-const char kNetworkFailed[] = "ECPWSDCJ0002";
-const char kBadResponse[] = "DRVDCJ1003";
-const char kZipFailed[] = "DRVDCJ1004";
-const char kBadParameter[] = "ECPWSCOM0005";
+const char kSuccess[] = DCJ_RC_SUCCESS;
+const char kNetworkFailed[] = DCJ_RC_NETWORK_FAILED;
+const char kBadResponse[] = DCJ_RC_RESPONSE_DATA_ERROR;
+const char kZipFailed[] = DCJ_RC_ZIP_FAILED;
+const char kBadParameter[] = DCJ_RC_BAD_PARAMETER;
 // Storage failures (write, sync, rename, folders, memory) have no code of
 // their own; they must still never pass for success.
-const char kStorageFailed[] = "DRV0000001";
+const char kStorageFailed[] = DCJ_RC_UNKNOWN_ERROR;
 
 // Attempts at a 14-digit archive name that no earlier archive holds: this
 // second and the ones after it.
