@@ -187,18 +187,32 @@ WatchFolder::WatchFolder(const std::string& dir)
 {
     char* real = realpath(dir.c_str(), nullptr);
     if (real == nullptr) return;
-    const size_t len = strlen(real);
-    if (len > 0 && len < PATH_MAX) {
-        Gate gate;
-        for (int i = 0; i < kWatched && m_slot < 0; ++i) {
-            if (g_watched[i].len != 0) continue;
-            memcpy(g_watched[i].path, real, len);
-            // "/" itself: every path starts with it, and none more than once.
-            g_watched[i].len = len == 1 ? 0 : len;
-            m_slot = len == 1 ? -1 : i;
-        }
-    }
+    Watch(real, strlen(real));
     free(real);
+}
+
+// The child finds descriptors by the path /proc/self/fd names, so that is
+// the path to watch: one look, however deep the folder lies.
+WatchFolder::WatchFolder(int dirFd)
+{
+    char link[40];
+    LinkName(dirFd, link);
+    char real[PATH_MAX];
+    const ssize_t len = readlink(link, real, sizeof(real));
+    if (len > 0 && static_cast<size_t>(len) < sizeof(real) && real[0] == '/') Watch(real, static_cast<size_t>(len));
+}
+
+void WatchFolder::Watch(const char* real, size_t len)
+{
+    if (len == 0 || len >= PATH_MAX) return;
+    Gate gate;
+    for (int i = 0; i < kWatched && m_slot < 0; ++i) {
+        if (g_watched[i].len != 0) continue;
+        memcpy(g_watched[i].path, real, len);
+        // "/" itself: every path starts with it, and none more than once.
+        g_watched[i].len = len == 1 ? 0 : len;
+        m_slot = len == 1 ? -1 : i;
+    }
 }
 
 WatchFolder::~WatchFolder()

@@ -55,11 +55,15 @@ int CloseTracked(int fd);
 class WatchFolder {
 public:
     explicit WatchFolder(const std::string& dir);
+    // The folder an open descriptor refers to (found through /proc, where
+    // the child looks too).
+    explicit WatchFolder(int dirFd);
     ~WatchFolder();
     WatchFolder(const WatchFolder&) = delete;
     WatchFolder& operator=(const WatchFolder&) = delete;
 
 private:
+    void Watch(const char* real, size_t len);
     int m_slot = -1;
 };
 

@@ -500,6 +500,16 @@ TEST_F(Download, LinksInTheWorkingFolderAreRemovedNotFollowed)
     EXPECT_EQ(ReadFile(outside + "/precious"), "keep");
     EXPECT_TRUE(WorkingFolder().empty());
 
+    // What a folder inside holds goes too; the folder, emptied, may stay.
+    ASSERT_EQ(mkdir((temp + "QOLT/sub").c_str(), 0777), 0);
+    dcjtest::WriteFile(temp + "QOLT/sub/left.FSN", "left");
+    dcjtest::WriteFile(temp + "QOLT/left.FSN", "left");
+    UseFiles(dcjsim::GenerateFiles(1, 1, 10));
+    EXPECT_EQ(Code(Run()), "ECPWS0000000");
+    EXPECT_FALSE(dcjtest::Exists(temp + "QOLT/left.FSN"));
+    EXPECT_FALSE(dcjtest::Exists(temp + "QOLT/sub/left.FSN"));
+    EXPECT_EQ(ReadFile(outside + "/precious"), "keep");
+
     // The working folder itself a link to elsewhere.
     dcjtest::RemoveTree(temp + "QOLT");
     ASSERT_EQ(symlink(outside.c_str(), (temp + "QOLT").c_str()), 0);

@@ -253,6 +253,7 @@ private:
     // The download's steps, over one state record; failures return their code.
     struct FsnDownload;
     const char* PrepareDownloadFolders(FsnDownload& d);
+    void EmptyWorkingFolder(FsnDownload& d);
     const char* ReceiveFiles(FsnDownload& d);
     const char* ReceivePacket(FsnDownload& d);
     const char* BeginFile(FsnDownload& d);

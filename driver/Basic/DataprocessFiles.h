@@ -1,6 +1,7 @@
 // File-system helpers of the FSN download that are not engine members.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -43,6 +44,12 @@ std::string PathArg(const std::string& path);
 // Names in dir other than "." and "..", sorted bytewise. False when dir
 // cannot be read.
 bool ListDir(const std::string& dir, std::vector<std::string>* names);
+
+// Calls f with each name in the folder dir refers to, other than "." and
+// ".." (isFileOrLink: the file system says it is a regular file or a link),
+// read from its start through that very descriptor. False when it cannot
+// be read.
+bool ForEachName(int dir, const std::function<void(const char* name, bool isFileOrLink)>& f);
 
 enum class MoveResult { Moved, Exists, Failed };
 // Moves a finished file to dst and forces it to disk. replace=false never
@@ -87,8 +94,13 @@ public:
     ~FolderLock();
     FolderLock(const FolderLock&) = delete;
     FolderLock& operator=(const FolderLock&) = delete;
-    // Waits at most timeoutSec seconds for the folder to be free.
-    bool Acquire(const std::string& dir, int timeoutSec);
+    // Opens dir, made a real directory first when it is missing or a link
+    // (see EnsureRealDir). False when it cannot be made or opened.
+    bool Open(const std::string& dir);
+    // Waits at most timeoutSec seconds for the opened folder to be free.
+    bool Acquire(int timeoutSec);
+    // The folder, for names relative to it.
+    int fd() const { return m_fd; }
 
 private:
     int m_fd = -1;

@@ -218,7 +218,6 @@ struct CDataProcess::FsnDownload {
     bool archiveMode = false;
     char qoltTempDir[256] = {0};  // the working folder "<temp>QOLT/"
     std::string uploadDir;
-    FolderFd workingFolder;
     FolderFd uploadFolder;
 
     // The packet in hand.
@@ -277,7 +276,7 @@ void CDataProcess::ProcSaveFSN(InputFSNPara* fsnPara, char** strRet, int* /*strR
     } else {
         DeliverDirect(d, strRet);
     }
-    if (!d.leftEmpty) RemoveDir(d.qoltTempDir);
+    if (!d.leftEmpty) EmptyWorkingFolder(d);
 }
 
 // The working folder "<temp>/QOLT/", locked and emptied, and the upload
@@ -292,32 +291,44 @@ const char* CDataProcess::PrepareDownloadFolders(FsnDownload& d)
         LOG_ERROR("CDataProcess::ProcSaveFSN: temp path too long");
         return kBadParameter;
     }
-    if (!dcjfile::EnsureRealDir(d.qoltTempDir)) {
+    if (!d.workingFolderLock.Open(d.qoltTempDir)) {
         LOG_ERRORF("CDataProcess::ProcSaveFSN: cannot create %s", d.qoltTempDir);
         return kStorageFailed;
     }
-    if (!d.workingFolderLock.Acquire(d.qoltTempDir, d.timeOut)) {
+    if (!d.workingFolderLock.Acquire(d.timeOut)) {
         LOG_ERRORF("CDataProcess::ProcSaveFSN: %s is in use by another download", d.qoltTempDir);
         return kStorageFailed;
     }
     memset(tempPath, 0, sizeof(tempPath));
     strrpl(d.para->strUploadDir, tempPath, sizeof(tempPath), backslash, slash);
-    if (!pathModuleSpace::CMakePahtModule().makePath(tempPath)) {
-        LOG_ERRORF("CDataProcess::ProcSaveFSN: cannot create %s", tempPath);
-        return kStorageFailed;
-    }
     d.uploadDir = tempPath;
-    if (!d.workingFolder.Open(d.qoltTempDir) || !d.uploadFolder.Open(d.uploadDir)) {
-        LOG_ERRORF("CDataProcess::ProcSaveFSN: cannot open %s or %s: %s", d.qoltTempDir, d.uploadDir.c_str(),
-                   ErrorText(errno));
-        return kStorageFailed;
+    // Usually there: opened at once, and made only when that fails.
+    if (!d.uploadFolder.Open(d.uploadDir)) {
+        if (!pathModuleSpace::CMakePahtModule().makePath(tempPath)) {
+            LOG_ERRORF("CDataProcess::ProcSaveFSN: cannot create %s", tempPath);
+            return kStorageFailed;
+        }
+        if (!d.uploadFolder.Open(d.uploadDir)) {
+            LOG_ERRORF("CDataProcess::ProcSaveFSN: cannot open %s: %s", d.uploadDir.c_str(), ErrorText(errno));
+            return kStorageFailed;
+        }
     }
-    RemoveDir(d.qoltTempDir);
+    EmptyWorkingFolder(d);
     // Under the working folder's lock, as every download into this upload
     // folder from this temp folder; a copy of another process that is still
     // going keeps its part file (see RemoveStalePartFiles).
     dcjfile::RemoveStalePartFiles(d.uploadFolder.fd());
     return nullptr;
+}
+
+// Removes what the working folder holds, through the descriptor the lock
+// holds: files and links by name inside it, anything else as RemoveDir does.
+void CDataProcess::EmptyWorkingFolder(FsnDownload& d)
+{
+    const int dir = d.workingFolderLock.fd();
+    dcjfile::ForEachName(dir, [&](const char* name, bool isFileOrLink) {
+        if (!isFileOrLink || unlinkat(dir, name, 0) != 0) RemoveDir((std::string(d.qoltTempDir) + name).c_str());
+    });
 }
 
 // Every packet of every announced file, each file stored as it completes.
@@ -424,7 +435,7 @@ const char* CDataProcess::BeginFile(FsnDownload& d)
                    d.diskName.size(), d.diskName.c_str());
         return kStorageFailed;
     }
-    if (!d.growing.Open(d.workingFolder.fd(), d.diskName, !d.archiveMode)) {
+    if (!d.growing.Open(d.workingFolderLock.fd(), d.diskName, !d.archiveMode)) {
         LOG_ERRORF("CDataProcess::ProcSaveFSN: cannot store %s in %s: %s", d.diskName.c_str(), d.qoltTempDir,
                    ErrorText(errno));
         return kStorageFailed;
@@ -468,7 +479,7 @@ const char* CDataProcess::FinishFile(FsnDownload& d)
 const char* CDataProcess::MoveIntoUploadFolder(FsnDownload& d, size_t* index)
 {
     const int up = d.uploadFolder.fd();
-    const int work = d.workingFolder.fd();
+    const int work = d.workingFolderLock.fd();
     long found = -1;
     const char* refusal = FindDeliveredFile(d, &found);
     if (refusal != nullptr) return refusal;
@@ -526,9 +537,7 @@ const char* CDataProcess::FindDeliveredFile(FsnDownload& d, long* found)
         return nullptr;
     }
     if (!d.folderRead) {
-        std::vector<std::string> entries;
-        dcjfile::ListDir(d.uploadDir, &entries);
-        d.folderNames.insert(entries.begin(), entries.end());
+        dcjfile::ForEachName(up, [&](const char* name, bool) { d.folderNames.insert(name); });
         d.folderRead = true;
     }
     // The very name is in the folder: a file of an earlier download, which
@@ -598,7 +607,7 @@ void CDataProcess::DeliverArchive(FsnDownload& d, char** strRet)
         LOG_ERROR("CDataProcess::ProcSaveFSN: CreateZipFile error");
         return;
     }
-    RemoveDir(d.qoltTempDir);
+    EmptyWorkingFolder(d);
     d.leftEmpty = true;
     SetResult(strRet, kSuccess);
     char zipName[32];
@@ -644,7 +653,7 @@ bool CDataProcess::PublishArchive(FsnDownload& d, const char* partialZip, char* 
     for (int attempt = 0; attempt < kArchiveNameAttempts; ++attempt) {
         char next[16] = {0};
         if (!LocalStamp(now.tv_sec + attempt, next) || stampSize < static_cast<int>(sizeof(next))) return false;
-        const dcjfile::MoveResult moved = dcjfile::MoveFileAt(d.workingFolder.fd(), partName, d.uploadFolder.fd(),
+        const dcjfile::MoveResult moved = dcjfile::MoveFileAt(d.workingFolderLock.fd(), partName, d.uploadFolder.fd(),
                                                               std::string(next) + ".zip", false);
         if (moved == dcjfile::MoveResult::Failed) {
             LOG_ERRORF("CDataProcess::ProcSaveFSN: cannot publish %s.zip in %s: %s", next, d.uploadDir.c_str(),
