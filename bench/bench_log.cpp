@@ -155,7 +155,10 @@ int main(int argc, char** argv)
                 }
                 // Keep the minimal file from filling the disk; the library
                 // rotates its own.
-                if (lseek(fd, 0, SEEK_END) > (64 << 20)) (void)ftruncate(fd, 0);
+                if (lseek(fd, 0, SEEK_END) > (64 << 20) && ftruncate(fd, 0) != 0) {
+                    perror("bench_log: ftruncate");
+                    return 1;
+                }
             }
             Progress("log: %ld records each, burst %d", lf.records, burst);
             const double cpu = lf.cpu / lf.records, cpuRef = mf.cpu / mf.records;
