@@ -48,6 +48,14 @@ std::string Code(const std::string& reply)
 // thread allocates may hang in it. There a child checks its descriptors
 // without allocating and makes no call of its own; the parent's side (every
 // lock the handlers took given back) is checked the same.
+#if defined(__SANITIZE_THREAD__)
+#define DCJ_UNDER_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define DCJ_UNDER_TSAN 1
+#endif
+#endif
+
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kChildMayAllocate = false;
 #elif defined(__has_feature)
@@ -176,6 +184,11 @@ int ReapWithin(pid_t child, double seconds)
 
 TEST_F(ForkingHost, ChildrenForkedDuringCallsAndDownloadsKeepNothingOfThemAndCanCall)
 {
+#ifdef DCJ_UNDER_TSAN
+    // ThreadSanitizer cannot follow a child of a multi-threaded fork that
+    // starts threads (its runtime refuses it); the other builds run this.
+    GTEST_SKIP() << "not under ThreadSanitizer";
+#endif
     const std::string tempDir = tmp / "temp";
     const dcjtest::ProcessResult host = dcjtest::RunInChild(
         [&] {
@@ -281,6 +294,11 @@ TEST_F(ForkingHost, ChildrenForkedDuringCallsAndDownloadsKeepNothingOfThemAndCan
 
 TEST_F(ForkingHost, ThreadsForkingAtOnceNeverLeaveTheDriverOrTheLogLibraryLocked)
 {
+#ifdef DCJ_UNDER_TSAN
+    // ThreadSanitizer cannot follow a child of a multi-threaded fork that
+    // starts threads (its runtime refuses it); the other builds run this.
+    GTEST_SKIP() << "not under ThreadSanitizer";
+#endif
     const dcjtest::ProcessResult host = dcjtest::RunInChild(
         [&] {
             DriverLib lib;
