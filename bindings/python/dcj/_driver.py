@@ -198,8 +198,8 @@ class Driver:
         # argument is ignored. create_string_buffer adds the zero byte.
         text = ctypes.create_string_buffer(request)
         local = self._local
-        # Only the size a call may need is handed over: the driver zeroes
-        # all of it on every call.
+        # Only the size a call may need is handed over: the reply is read
+        # up to its zero byte, whatever the rest of the buffer holds.
         size = max(_least_buffer(request), getattr(local, "remembered", 0) if remember else 0)
         while True:
             out = self._buffer(size)

@@ -210,8 +210,8 @@ public final class DcjDriver {
         if (b.in == null || b.in.size() < request.length + 1L) b.in = new Memory(Math.max(4096, request.length + 1L));
         b.in.write(0, request, 0, request.length);
         b.in.setByte(request.length, (byte) 0);
-        // Only the size a call may need is handed over: the driver zeroes all
-        // of it on every call.
+        // Only the size a call may need is handed over: the reply is read up
+        // to its zero byte, whatever the rest of the buffer holds.
         int size = Math.max(leastBuffer(request.length), remember ? b.remembered : 0);
         while (true) {
             Memory out = outBuffer(b, size);
