@@ -42,7 +42,6 @@ struct Holds {
     bool gate = false;
     bool device = false;
     bool deferLog = false;
-    bool conversion = false;
 };
 thread_local Holds t_holds;
 // This thread is inside the gate: a fork from a signal handler here must not
@@ -231,13 +230,11 @@ void Prepare()
     if (holds.gate) pthread_mutex_lock(&g_gate);
     holds.device = pthread_mutex_trylock(&mutex) == 0;
     holds.deferLog = LogBeforeFork();
-    holds.conversion = dcjtext::ConversionBeforeFork();
 }
 
 void InParent()
 {
     Holds& holds = t_holds;
-    dcjtext::ConversionAfterForkInParent(holds.conversion);
     LogAfterForkInParent(holds.deferLog);
     if (holds.device) pthread_mutex_unlock(&mutex);
     const bool gate = holds.gate;
@@ -261,7 +258,6 @@ void InChild()
     // Only this thread can have held it: the others are not copied.
     if (holds.gate) pthread_mutex_unlock(&g_gate);
 
-    dcjtext::ConversionAfterForkInChild(holds.conversion);
     LogAfterForkInChild(holds.deferLog);
     // Made anew either way: a recursive mutex names its owner by thread id,
     // and the child's thread has a new one, so it could not even unlock it.

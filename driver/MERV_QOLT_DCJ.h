@@ -73,11 +73,6 @@ int LockWaitSeconds(const std::string& timeoutText);
 // The largest reply (UTF-8 bytes) the doCommand in progress can hand to its
 // caller; SIZE_MAX outside doCommand. Set under the device lock.
 void SetReplyLimit(size_t bytes);
-// Around fork (see ForkSafety.h): the conversion state is held still while
-// the process is copied; held: what this thread's ConversionBeforeFork returned.
-bool ConversionBeforeFork();
-void ConversionAfterForkInParent(bool held);
-void ConversionAfterForkInChild(bool held);
 
 // What a device function answers when another call kept the device busy
 // for longer than its time-out: no answer from the device.

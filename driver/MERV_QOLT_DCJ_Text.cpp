@@ -1,10 +1,8 @@
 // GBK to UTF-8 conversion.
 #include <errno.h>
 #include <iconv.h>
+#include <stdint.h>
 #include <string.h>
-
-#include <mutex>
-#include <new>
 
 #include <rapidjson/reader.h>
 #include <rapidjson/stringbuffer.h>
@@ -12,67 +10,147 @@
 
 #include "MERV_QOLT_DCJ.h"
 
-bool GBKToUtf8(char* src_data, const int data_len, char* dest_data)
-{
-    if (src_data == nullptr || dest_data == nullptr || data_len < 0) return false;
-    iconv_t hConv = iconv_open("UTF-8", "GBK");
-    if (hConv == reinterpret_cast<iconv_t>(-1)) return false;
-    char* in = src_data;
-    size_t inLeft = static_cast<size_t>(data_len);
-    char* out = dest_data;
-    size_t outLeft = dcjtext::kReplyScratchSize;
-    const size_t rc = iconv(hConv, &in, &inLeft, &out, &outLeft);
-    iconv_close(hConv);
-    return rc != static_cast<size_t>(-1);
-}
-
-int GB2312ToUtf8(const char* /*gb2312*/, char* /*utf8*/)
-{
-    return 0;
-}
-
 namespace dcjtext {
 
 namespace {
 
-// Opening a descriptor costs more than converting a reply, so one is kept;
-// a caller that finds it busy opens its own.
-std::mutex g_convMutex;
-iconv_t g_conv = reinterpret_cast<iconv_t>(-1);
+// GBK as the C library reads it, copied into tables once when the library
+// loads. A conversion never opens a converter afterwards: opening one takes
+// the C library's converter lock, and a child forked while another thread
+// held it could never convert (nor could this process's later calls wait
+// for it boundedly). Without the converter the tables stay empty and every
+// byte that is not ASCII reads as not GBK.
+constexpr unsigned kLeadFirst = 0x81, kLeadLast = 0xFE;
+constexpr unsigned kTrailFirst = 0x40, kTrailLast = 0xFE;
+constexpr unsigned kTrails = kTrailLast - kTrailFirst + 1;
 
-void Convert(iconv_t conv, const char* data, size_t len, std::string* out)
+struct GbkTables {
+    uint16_t pair[kLeadLast - kLeadFirst + 1][kTrails];  // 0: not a character
+    uint16_t single[0x80];                                // bytes 0x80..0xFF
+};
+GbkTables g_gbk;
+
+// Each character of a run converts to one UTF-32 unit, so the output's
+// length says how many input pairs were read; an unreadable pair is skipped.
+void FillRow(iconv_t conv, unsigned lead)
 {
-    static const char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD
-    const bool usable = conv != reinterpret_cast<iconv_t>(-1);
+    char in[2 * kTrails];
+    for (unsigned t = 0; t < kTrails; ++t) {
+        in[2 * t] = static_cast<char>(lead);
+        in[2 * t + 1] = static_cast<char>(kTrailFirst + t);
+    }
+    uint32_t out[kTrails];
+    for (unsigned at = 0; at < kTrails;) {
+        char* from = in + 2 * at;
+        size_t inLeft = 2 * (kTrails - at);
+        char* to = reinterpret_cast<char*>(out);
+        size_t outLeft = sizeof(out);
+        iconv(conv, nullptr, nullptr, nullptr, nullptr);
+        const size_t rc = iconv(conv, &from, &inLeft, &to, &outLeft);
+        const size_t read = static_cast<size_t>(from - (in + 2 * at)) / 2;
+        if (static_cast<size_t>(to - reinterpret_cast<char*>(out)) != read * 4) return;  // not one unit each
+        for (size_t k = 0; k < read; ++k) {
+            if (out[k] > 0 && out[k] <= 0xFFFF) g_gbk.pair[lead - kLeadFirst][at + k] = static_cast<uint16_t>(out[k]);
+        }
+        at += static_cast<unsigned>(read);
+        if (rc != static_cast<size_t>(-1)) break;
+        ++at;  // the pair iconv stopped at is not GBK
+    }
+}
+
+void FillSingle(iconv_t conv, unsigned byte)
+{
+    char in = static_cast<char>(byte);
+    char* from = &in;
+    size_t inLeft = 1;
+    uint32_t out[2] = {0, 0};
+    char* to = reinterpret_cast<char*>(out);
+    size_t outLeft = sizeof(out);
+    iconv(conv, nullptr, nullptr, nullptr, nullptr);
+    if (iconv(conv, &from, &inLeft, &to, &outLeft) != static_cast<size_t>(-1) && inLeft == 0 &&
+        to == reinterpret_cast<char*>(out) + 4 && out[0] > 0 && out[0] <= 0xFFFF) {
+        g_gbk.single[byte - 0x80] = static_cast<uint16_t>(out[0]);
+    }
+}
+
+__attribute__((constructor)) void LoadGbkTables()
+{
+    const int savedErrno = errno;
+    iconv_t conv = iconv_open("UTF-32LE", "GBK");
+    if (conv != reinterpret_cast<iconv_t>(-1)) {
+        for (unsigned lead = kLeadFirst; lead <= kLeadLast; ++lead) FillRow(conv, lead);
+        for (unsigned byte = 0x80; byte <= 0xFF; ++byte) FillSingle(conv, byte);
+        iconv_close(conv);
+    }
+    errno = savedErrno;
+}
+
+// The character at p: its length (1 or 2) and code point, or 0 when the
+// bytes there are not GBK.
+size_t Decode(const unsigned char* p, size_t left, uint32_t* cp)
+{
+    if (p[0] < 0x80) {
+        *cp = p[0];
+        return 1;
+    }
+    if (p[0] >= kLeadFirst && p[0] <= kLeadLast && left >= 2 && p[1] >= kTrailFirst && p[1] <= kTrailLast) {
+        const uint16_t c = g_gbk.pair[p[0] - kLeadFirst][p[1] - kTrailFirst];
+        if (c != 0) {
+            *cp = c;
+            return 2;
+        }
+    }
+    *cp = g_gbk.single[p[0] - 0x80];
+    return *cp != 0 ? 1 : 0;
+}
+
+// Code points from the tables are in the Basic Multilingual Plane.
+size_t PutUtf8(uint32_t cp, char* out)
+{
+    if (cp < 0x80) {
+        out[0] = static_cast<char>(cp);
+        return 1;
+    }
+    if (cp < 0x800) {
+        out[0] = static_cast<char>(0xC0 | (cp >> 6));
+        out[1] = static_cast<char>(0x80 | (cp & 0x3F));
+        return 2;
+    }
+    out[0] = static_cast<char>(0xE0 | (cp >> 12));
+    out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out[2] = static_cast<char>(0x80 | (cp & 0x3F));
+    return 3;
+}
+
+constexpr uint32_t kReplacement = 0xFFFD;
+
+// Every byte that is not GBK becomes U+FFFD (strict: ends the conversion
+// with false). At most 3 bytes out per byte in.
+bool Convert(const char* data, size_t len, bool strict, std::string* out)
+{
     const size_t start = out->size();
-    out->resize(start + 3 * len);  // worst case: every byte replaced
-    char* in = const_cast<char*>(data);
-    size_t inLeft = len;
+    out->resize(start + 3 * len);
     char* dst = &(*out)[start];
-    size_t outLeft = 3 * len;
-    if (usable) iconv(conv, nullptr, nullptr, nullptr, nullptr);
-    while (inLeft > 0) {
-        if (usable) {
-            if (iconv(conv, &in, &inLeft, &dst, &outLeft) != static_cast<size_t>(-1)) break;
-            if (errno == E2BIG) break;  // cannot happen: sized for the worst case
+    const unsigned char* in = reinterpret_cast<const unsigned char*>(data);
+    bool whole = true;
+    for (size_t at = 0; at < len;) {
+        uint32_t cp;
+        size_t n = Decode(in + at, len - at, &cp);
+        if (n == 0) {
+            whole = false;
+            if (strict) break;
+            cp = kReplacement;
+            n = 1;
         }
-        // `in` stops at a byte that is not GBK (or all bytes, without iconv).
-        if (static_cast<unsigned char>(*in) < 0x80) {
-            *dst++ = *in;
-            outLeft -= 1;
-        } else {
-            memcpy(dst, kReplacement, 3);
-            dst += 3;
-            outLeft -= 3;
-        }
-        ++in;
-        --inLeft;
+        dst += PutUtf8(cp, dst);
+        at += n;
     }
     out->resize(static_cast<size_t>(dst - out->data()));
+    return whole;
 }
 
 // GBK and UTF-8 share the ASCII bytes: text of nothing else converts to
-// itself, without a converter or its lock.
+// itself.
 bool IsAscii(const char* data, size_t len)
 {
     for (size_t i = 0; i < len; ++i) {
@@ -87,64 +165,14 @@ void ConvertAppend(const char* data, size_t len, std::string* out)
         out->append(data, len);
         return;
     }
-    std::unique_lock<std::mutex> lock(g_convMutex, std::try_to_lock);
-    if (lock.owns_lock()) {
-        if (g_conv == reinterpret_cast<iconv_t>(-1)) g_conv = iconv_open("UTF-8", "GBK");
-        Convert(g_conv, data, len, out);
-        return;
-    }
-    iconv_t own = iconv_open("UTF-8", "GBK");
-    Convert(own, data, len, out);
-    if (own != reinterpret_cast<iconv_t>(-1)) iconv_close(own);
-}
-
-// Converts all of text or nothing: false at the first byte iconv cannot
-// read. ASCII is copied as it is; only the runs of other bytes go through
-// iconv (GBK keeps no state from one character to the next).
-bool ConvertStrict(iconv_t conv, const std::string& text, std::string* out)
-{
-    if (conv == reinterpret_cast<iconv_t>(-1)) return false;
-    out->resize(3 * text.size());
-    char* dst = &(*out)[0];
-    size_t outLeft = out->size();
-    iconv(conv, nullptr, nullptr, nullptr, nullptr);
-    for (size_t at = 0; at < text.size();) {
-        size_t end = at;
-        while (end < text.size() && static_cast<unsigned char>(text[end]) < 0x80) ++end;
-        memcpy(dst, text.data() + at, end - at);
-        dst += end - at;
-        outLeft -= end - at;
-        at = end;
-        while (end < text.size() && static_cast<unsigned char>(text[end]) >= 0x80) ++end;
-        char* in = const_cast<char*>(text.data() + at);
-        size_t inLeft = end - at;
-        if (inLeft > 0 && (iconv(conv, &in, &inLeft, &dst, &outLeft) == static_cast<size_t>(-1) || inLeft != 0)) {
-            return false;
-        }
-        at = end;
-    }
-    out->resize(static_cast<size_t>(dst - out->data()));
-    return true;
-}
-
-bool ConvertWhole(const std::string& text, std::string* out)
-{
-    std::unique_lock<std::mutex> lock(g_convMutex, std::try_to_lock);
-    if (lock.owns_lock()) {
-        if (g_conv == reinterpret_cast<iconv_t>(-1)) g_conv = iconv_open("UTF-8", "GBK");
-        return ConvertStrict(g_conv, text, out);
-    }
-    iconv_t own = iconv_open("UTF-8", "GBK");
-    const bool ok = ConvertStrict(own, text, out);
-    if (own != reinterpret_cast<iconv_t>(-1)) iconv_close(own);
-    return ok;
+    Convert(data, len, false, out);
 }
 
 // Whether every non-ASCII byte of a reply pairs with the next into a GBK
 // character of two non-ASCII bytes, and nothing is \u-escaped: then no
 // character takes in a quotation mark, a backslash or a bracket, the JSON
 // around the strings is plain ASCII, and converting the reply whole (when
-// iconv reads all of it) gives what converting each string gives.
+// every byte is GBK) gives what converting each string gives.
 bool PairsKeepToThemselves(const std::string& text)
 {
     for (size_t i = 0; i < text.size(); ++i) {
@@ -155,33 +183,6 @@ bool PairsKeepToThemselves(const std::string& text)
         if (trail < 0x80 || trail == 0xFF) return false;
     }
     return text.find("\\u") == std::string::npos;
-}
-
-// Keeps every character iconv reads as GBK and turns each byte it cannot read
-// into 0xFF, which no GBK character holds: the result converts (with U+FFFD
-// for each 0xFF) to the same text as the input, character for character,
-// and ends on a whole character, so nothing appended after it is swallowed.
-void Canonicalise(iconv_t conv, const char* data, size_t len, std::string* out)
-{
-    const bool usable = conv != reinterpret_cast<iconv_t>(-1);
-    std::string scratch(3 * len + 4, '\0');
-    char* in = const_cast<char*>(data);
-    size_t inLeft = len;
-    if (usable) iconv(conv, nullptr, nullptr, nullptr, nullptr);
-    while (inLeft > 0) {
-        if (usable) {
-            char* dst = &scratch[0];
-            size_t outLeft = scratch.size();
-            const char* from = in;
-            const size_t rc = iconv(conv, &in, &inLeft, &dst, &outLeft);
-            out->append(from, static_cast<size_t>(in - from));
-            if (rc != static_cast<size_t>(-1)) break;
-            if (errno == E2BIG) continue;
-        }
-        out->push_back(static_cast<unsigned char>(*in) < 0x80 ? *in : '\xFF');
-        ++in;
-        --inLeft;
-    }
 }
 
 // Re-writes a reply document with every string converted on its own.
@@ -220,43 +221,23 @@ private:
 
 }  // namespace
 
-bool ConversionBeforeFork()
-{
-    // Never waits: a converting thread just keeps the shared descriptor.
-    return g_convMutex.try_lock();
-}
-
-void ConversionAfterForkInParent(bool held)
-{
-    if (held) g_convMutex.unlock();
-}
-
-void ConversionAfterForkInChild(bool held)
-{
-    if (held) {
-        g_convMutex.unlock();
-        return;
-    }
-    new (&g_convMutex) std::mutex();
-    // Held by a thread the child does not have: its descriptor's state is
-    // that thread's, so the child opens its own.
-    g_conv = reinterpret_cast<iconv_t>(-1);
-}
-
 std::string CanonicalGbk(const char* data, size_t len)
 {
     if (IsAscii(data, len)) return std::string(data, len);
     std::string out;
     out.reserve(len);
-    std::unique_lock<std::mutex> lock(g_convMutex, std::try_to_lock);
-    if (lock.owns_lock()) {
-        if (g_conv == reinterpret_cast<iconv_t>(-1)) g_conv = iconv_open("UTF-8", "GBK");
-        Canonicalise(g_conv, data, len, &out);
-        return out;
+    const unsigned char* in = reinterpret_cast<const unsigned char*>(data);
+    for (size_t at = 0; at < len;) {
+        uint32_t cp;
+        const size_t n = Decode(in + at, len - at, &cp);
+        if (n == 0) {
+            out.push_back('\xFF');  // no GBK character holds it
+            ++at;
+        } else {
+            out.append(data + at, n);
+            at += n;
+        }
     }
-    iconv_t own = iconv_open("UTF-8", "GBK");
-    Canonicalise(own, data, len, &out);
-    if (own != reinterpret_cast<iconv_t>(-1)) iconv_close(own);
     return out;
 }
 
@@ -274,7 +255,7 @@ std::string ReplyToUtf8(const std::string& gbkReply)
     for (size_t i = 0; i < gbkReply.size() && ascii; ++i) ascii = static_cast<unsigned char>(gbkReply[i]) < 0x80;
     if (ascii) return gbkReply;
     std::string whole;
-    if (PairsKeepToThemselves(gbkReply) && ConvertWhole(gbkReply, &whole)) return whole;
+    if (PairsKeepToThemselves(gbkReply) && Convert(gbkReply.data(), gbkReply.size(), true, &whole)) return whole;
     rapidjson::StringBuffer buf;
     Utf8Rewriter writer(buf);
     rapidjson::Reader reader;
@@ -288,3 +269,24 @@ std::string ReplyToUtf8(const std::string& gbkReply)
 }
 
 }  // namespace dcjtext
+
+bool GBKToUtf8(char* src_data, const int data_len, char* dest_data)
+{
+    if (src_data == nullptr || dest_data == nullptr || data_len < 0) return false;
+    // As the C library's converter does: what converts before a byte that is
+    // not GBK, or the whole characters that fit, is written all the same.
+    std::string out;
+    const bool whole = dcjtext::Convert(src_data, static_cast<size_t>(data_len), true, &out);
+    size_t fits = out.size();
+    if (fits > dcjtext::kReplyScratchSize) {
+        fits = dcjtext::kReplyScratchSize;
+        while (fits > 0 && (static_cast<unsigned char>(out[fits]) & 0xC0) == 0x80) --fits;
+    }
+    memcpy(dest_data, out.data(), fits);
+    return whole && fits == out.size();
+}
+
+int GB2312ToUtf8(const char* /*gb2312*/, char* /*utf8*/)
+{
+    return 0;
+}

@@ -1,4 +1,6 @@
 // Request flattening, JSON text and GBK conversion, driven directly.
+#include <iconv.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <string>
@@ -154,6 +156,50 @@ TEST(GbkConversion, ExportedFunctionKeepsItsContract)
     char untouched[4] = {'a', 'b', 'c', 0};
     EXPECT_EQ(GB2312ToUtf8("\xb2\xd9", untouched), 0);
     EXPECT_STREQ(untouched, "abc");
+}
+
+// The C library's converter, the way the driver used it before it kept its
+// own tables: every byte it cannot read becomes U+FFFD.
+std::string IconvLenient(const std::string& gbk)
+{
+    iconv_t conv = iconv_open("UTF-8", "GBK");
+    std::string out(3 * gbk.size() + 3, '\0');
+    char* in = const_cast<char*>(gbk.data());
+    size_t inLeft = gbk.size();
+    char* dst = &out[0];
+    size_t outLeft = out.size();
+    while (inLeft > 0) {
+        if (iconv(conv, &in, &inLeft, &dst, &outLeft) != static_cast<size_t>(-1)) break;
+        iconv(conv, nullptr, nullptr, nullptr, nullptr);
+        memcpy(dst, "\xEF\xBF\xBD", 3);
+        dst += 3;
+        outLeft -= 3;
+        ++in;
+        --inLeft;
+    }
+    iconv_close(conv);
+    out.resize(static_cast<size_t>(dst - out.data()));
+    return out;
+}
+
+TEST(GbkConversion, ReadsEveryCharacterAsTheCLibraryDoes)
+{
+    // Every single byte, every lead with every trail, and each of them cut.
+    for (int lead = 0; lead < 0x100; ++lead) {
+        const std::string one(1, static_cast<char>(lead));
+        ASSERT_EQ(dcjtext::GbkToUtf8Lenient(one.data(), 1), IconvLenient(one)) << lead;
+        for (int trail = 0; lead >= 0x80 && trail < 0x100; ++trail) {
+            const std::string two{static_cast<char>(lead), static_cast<char>(trail), 'x'};
+            ASSERT_EQ(dcjtext::GbkToUtf8Lenient(two.data(), 3), IconvLenient(two)) << lead << " " << trail;
+        }
+    }
+    // Noise weighted to high bytes, where characters and strays mix.
+    unsigned seed = 12345;
+    for (int round = 0; round < 3000; ++round) {
+        std::string noise(static_cast<size_t>(rand_r(&seed) % 40), '\0');
+        for (char& c : noise) c = static_cast<char>(rand_r(&seed) % 4 == 0 ? rand_r(&seed) % 0x80 : 0x80 + rand_r(&seed) % 0x80);
+        ASSERT_EQ(dcjtext::GbkToUtf8Lenient(noise.data(), noise.size()), IconvLenient(noise)) << round;
+    }
 }
 
 TEST(GbkConversion, ReplyConversionKeepsJsonWholeWhateverTheBytes)
