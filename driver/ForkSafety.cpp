@@ -221,6 +221,12 @@ WatchFolder::~WatchFolder()
     g_watched[m_slot].len = 0;
 }
 
+bool LocalTime(time_t when, struct tm* out)
+{
+    Gate gate;
+    return localtime_r(&when, out) != nullptr;
+}
+
 // Nothing here waits except for the gate, so a fork never queues behind a
 // download or another thread's log record.
 void Prepare()

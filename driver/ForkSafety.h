@@ -28,6 +28,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <time.h>
 
 #include <string>
 
@@ -50,6 +51,11 @@ int OpenTrackedAt(int dir, const char* name, int flags, mode_t mode = 0);
 int SocketTracked(int domain, int type, int protocol);
 // Unregisters and closes in one step; close()'s result.
 int CloseTracked(int fd);
+
+// localtime_r under the gate: the C library's time-zone lock is not made
+// anew in a child, so a fork while a call held it would leave the child
+// unable ever to read the local time.
+bool LocalTime(time_t when, struct tm* out);
 
 // A folder whose descriptors a child closes, for the life of this object.
 class WatchFolder {

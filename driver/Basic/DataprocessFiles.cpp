@@ -562,7 +562,7 @@ bool CDataProcess::GetCurTime(char* buf, int bufSize)
     clock_gettime(CLOCK_REALTIME, &precise);
     const time_t now = precise.tv_sec;
     struct tm local;
-    if (localtime_r(&now, &local) == nullptr) return false;
+    if (!dcjfork::LocalTime(now, &local)) return false;
     char stamp[32];
     if (strftime(stamp, sizeof(stamp), "%Y%m%d%H%M%S", &local) != 14) return false;
     // 14 digits and the terminator; a 14-byte buffer keeps the digits only.

@@ -200,7 +200,7 @@ bool EqualIgnoringCase(const std::string& a, const std::string& b)
 bool LocalStamp(time_t when, char (&stamp)[16])
 {
     struct tm local;
-    return localtime_r(&when, &local) != nullptr && strftime(stamp, sizeof(stamp), "%Y%m%d%H%M%S", &local) == 14;
+    return dcjfork::LocalTime(when, &local) && strftime(stamp, sizeof(stamp), "%Y%m%d%H%M%S", &local) == 14;
 }
 
 const char* ErrorText(int err)
