@@ -231,34 +231,40 @@ TEST_F(FileSystems, TwoArchivesInOneSecondIntoOneFolderBothSurvive)
 
 TEST_F(FileSystems, NamesTheFileSystemFoldsTogetherKeepEveryByte)
 {
-    // "...SNabc.FSN" and "...SNABC.FSN": one file on FAT and exFAT, two
-    // elsewhere. Either way both contents stay, and the reply lists only
-    // names that are really in the folder.
+    // "...SNabc.FSN", "...SNABC.FSN" and "...SNAbc.FSN": one file on FAT and
+    // exFAT, three elsewhere; the third arrives after the second has
+    // replaced the first's file on disk by their joined content. Either way
+    // every content stays, and the reply lists only names that are really
+    // in the folder.
     for (const Mount& m : mounts) {
         SCOPED_TRACE(m.kind);
         FolderOn dir(m);
         ASSERT_TRUE(dir.ok());
-        auto files = dcjsim::GenerateFiles(2, 2, 500);
+        auto files = dcjsim::GenerateFiles(4, 2, 500);
         files[0].sNo = "SNabc";
-        files[1].sNo = "SNABC";
+        files[1].sNo = "SNxyz";
+        files[2].sNo = "SNABC";
+        files[3].sNo = "SNAbc";
         UseFiles(files);
         const size_t before = Confirmations();
         const std::string upload = dir / "up/";
         const std::string reply = Run(upload, dir / "tmp/");
         ASSERT_EQ(Code(reply), "ECPWS0000000") << reply;
         const std::vector<std::string> listed = Split(Files(reply));
-        ASSERT_EQ(listed.size(), 2u);
+        ASSERT_EQ(listed.size(), 4u);
         const std::vector<std::string> onDisk = ListDir(upload);
         for (const std::string& name : listed) {
             EXPECT_TRUE(std::find(onDisk.begin(), onDisk.end(), name) != onDisk.end()) << name << " is not on disk";
         }
-        const std::string both = files[0].Content() + files[1].Content();
-        if (onDisk.size() == 1) {
-            EXPECT_EQ(listed[0], listed[1]);
-            EXPECT_TRUE(SameBytes(ReadFile(upload + onDisk[0]), both));
+        EXPECT_TRUE(SameBytes(ReadFile(upload + FsnName(files[1])), files[1].Content()));
+        if (onDisk.size() == 2) {
+            EXPECT_EQ(listed[0], listed[2]);
+            EXPECT_EQ(listed[0], listed[3]);
+            EXPECT_TRUE(SameBytes(ReadFile(upload + listed[0]),
+                                  files[0].Content() + files[2].Content() + files[3].Content()));
         } else {
-            ASSERT_EQ(onDisk.size(), 2u);
-            EXPECT_TRUE(SameBytes(ReadFile(upload + FsnName(files[0])) + ReadFile(upload + FsnName(files[1])), both));
+            ASSERT_EQ(onDisk.size(), 4u);
+            for (const auto& file : files) EXPECT_TRUE(SameBytes(ReadFile(upload + FsnName(file)), file.Content()));
         }
         EXPECT_EQ(Confirmations(), before + 1);
     }

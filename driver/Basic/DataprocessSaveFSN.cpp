@@ -245,6 +245,7 @@ struct CDataProcess::FsnDownload {
     std::vector<DeliveredFile> delivered;
     std::map<std::string, size_t> deliveredByName;
     std::map<std::pair<dev_t, ino_t>, size_t> deliveredByInode;
+    std::vector<size_t> inodesToRead;  // delivered files whose inode is not read yet
     std::set<std::string> folderNames;  // the upload folder's entries, read once when needed
     bool folderRead = false;
     std::vector<std::string> names;  // as the reply lists them
@@ -481,54 +482,64 @@ const char* CDataProcess::MoveIntoUploadFolder(FsnDownload& d, size_t* index)
     const int up = d.uploadFolder.fd();
     const int work = d.workingFolderLock.fd();
     long found = -1;
-    const char* refusal = FindDeliveredFile(d, &found);
-    if (refusal != nullptr) return refusal;
-    bool stored;
-    if (found >= 0) {
-        *index = static_cast<size_t>(found);
-        stored = dcjfile::AppendFileAt(work, d.diskName, up, d.delivered[*index].diskName);
+    dcjfile::MoveResult moved = dcjfile::MoveResult::Exists;
+    const auto byName = d.deliveredByName.find(d.diskName);
+    if (byName != d.deliveredByName.end()) {
+        found = static_cast<long>(byName->second);
     } else {
-        stored = dcjfile::MoveFileAt(work, d.diskName, up, d.diskName, true) == dcjfile::MoveResult::Moved;
+        // Nearly every name is new: the move that replaces nothing says so
+        // itself, and only a name that finds an entry is looked into.
+        moved = dcjfile::MoveFileAt(work, d.diskName, up, d.diskName, false);
+        if (moved == dcjfile::MoveResult::Exists) {
+            if (const char* refusal = FindDeliveredFile(d, &found)) return refusal;
+            if (found < 0) moved = dcjfile::MoveFileAt(work, d.diskName, up, d.diskName, true);
+        }
     }
+    const bool stored = found >= 0 ? dcjfile::AppendFileAt(work, d.diskName, up, d.delivered[found].diskName)
+                                   : moved == dcjfile::MoveResult::Moved;
     if (!stored) {
         LOG_ERRORF("CDataProcess::ProcSaveFSN: cannot store %s in %s: %s", d.diskName.c_str(), d.uploadDir.c_str(),
                    ErrorText(errno));
         return kStorageFailed;
     }
-    if (found < 0) {
+    if (found >= 0) {
+        *index = static_cast<size_t>(found);
+    } else {
         *index = d.delivered.size();
         d.delivered.push_back({d.diskName, d.listedName});
         d.deliveredByName[d.diskName] = *index;
         d.folderNames.insert(d.diskName);
     }
-    // The file on disk is new either way (an append replaces it): its
-    // former inode number is free for another file now.
+    // The file on disk is new either way (an append replaces it): its former
+    // inode number is free for another file now, and its own is read when
+    // a name next finds an entry.
     DeliveredFile& file = d.delivered[*index];
     d.deliveredByInode.erase(file.inode);
-    struct stat st;
-    if (fstatat(up, file.diskName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-        file.inode = {st.st_dev, st.st_ino};
-        d.deliveredByInode[file.inode] = *index;
-    }
+    file.inode = {0, 0};
+    d.inodesToRead.push_back(*index);
     return nullptr;
 }
 
-// Which file delivered in this download the current name stands for on
-// disk (*found, -1 for none): the same name, the same file (device and
-// inode), or, where the file system keeps no stable inode numbers (some
-// FUSE ones), an entry the name finds that differs only in case. A name
+// Which file delivered in this download a name that finds an entry in the
+// upload folder stands for (*found; -1: none, the entry is replaced): the
+// same file (device and inode), or, where the file system keeps no stable
+// inode numbers (some FUSE ones), an entry that differs only in case. The
+// very name of a file of an earlier download is delivered again. A name
 // that finds another file that cannot be told apart is refused: delivering
 // it could replace a delivered file.
 const char* CDataProcess::FindDeliveredFile(FsnDownload& d, long* found)
 {
-    const auto byName = d.deliveredByName.find(d.diskName);
-    if (byName != d.deliveredByName.end()) {
-        *found = static_cast<long>(byName->second);
-        return nullptr;
-    }
     const int up = d.uploadFolder.fd();
     struct stat st;
-    if (fstatat(up, d.diskName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return nullptr;  // a new name
+    for (size_t i : d.inodesToRead) {
+        DeliveredFile& file = d.delivered[i];
+        if (file.inode.second == 0 && fstatat(up, file.diskName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            file.inode = {st.st_dev, st.st_ino};
+            d.deliveredByInode[file.inode] = i;
+        }
+    }
+    d.inodesToRead.clear();
+    if (fstatat(up, d.diskName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return nullptr;  // gone again
     const auto byInode = d.deliveredByInode.find({st.st_dev, st.st_ino});
     if (byInode != d.deliveredByInode.end()) {
         *found = static_cast<long>(byInode->second);
