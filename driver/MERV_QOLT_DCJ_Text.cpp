@@ -124,28 +124,43 @@ size_t PutUtf8(uint32_t cp, char* out)
 
 constexpr uint32_t kReplacement = 0xFFFD;
 
-// Every byte that is not GBK becomes U+FFFD (strict: ends the conversion
-// with false). At most 3 bytes out per byte in.
-bool Convert(const char* data, size_t len, bool strict, std::string* out)
+// Converts into dst, at most cap bytes of whole characters; every byte
+// that is not GBK becomes U+FFFD (strict: ends the conversion there). The
+// bytes written; *whole says whether all of the input went in.
+size_t ConvertInto(const char* data, size_t len, bool strict, char* dst, size_t cap, bool* whole)
 {
-    const size_t start = out->size();
-    out->resize(start + 3 * len);
-    char* dst = &(*out)[start];
     const unsigned char* in = reinterpret_cast<const unsigned char*>(data);
-    bool whole = true;
+    size_t written = 0;
+    *whole = true;
     for (size_t at = 0; at < len;) {
         uint32_t cp;
         size_t n = Decode(in + at, len - at, &cp);
         if (n == 0) {
-            whole = false;
+            *whole = false;
             if (strict) break;
             cp = kReplacement;
             n = 1;
         }
-        dst += PutUtf8(cp, dst);
+        char bytes[3];
+        const size_t size = PutUtf8(cp, bytes);
+        if (cap - written < size) {
+            *whole = false;
+            break;
+        }
+        memcpy(dst + written, bytes, size);
+        written += size;
         at += n;
     }
-    out->resize(static_cast<size_t>(dst - out->data()));
+    return written;
+}
+
+// The same, appended to out: at most 3 bytes out for each byte in.
+bool Convert(const char* data, size_t len, bool strict, std::string* out)
+{
+    const size_t start = out->size();
+    out->resize(start + 3 * len);
+    bool whole;
+    out->resize(start + ConvertInto(data, len, strict, &(*out)[start], 3 * len, &whole));
     return whole;
 }
 
@@ -273,17 +288,11 @@ std::string ReplyToUtf8(const std::string& gbkReply)
 bool GBKToUtf8(char* src_data, const int data_len, char* dest_data)
 {
     if (src_data == nullptr || dest_data == nullptr || data_len < 0) return false;
-    // As the C library's converter does: what converts before a byte that is
+    // As the C library's converter did: what converts before a byte that is
     // not GBK, or the whole characters that fit, is written all the same.
-    std::string out;
-    const bool whole = dcjtext::Convert(src_data, static_cast<size_t>(data_len), true, &out);
-    size_t fits = out.size();
-    if (fits > dcjtext::kReplyScratchSize) {
-        fits = dcjtext::kReplyScratchSize;
-        while (fits > 0 && (static_cast<unsigned char>(out[fits]) & 0xC0) == 0x80) --fits;
-    }
-    memcpy(dest_data, out.data(), fits);
-    return whole && fits == out.size();
+    bool whole;
+    dcjtext::ConvertInto(src_data, static_cast<size_t>(data_len), true, dest_data, dcjtext::kReplyScratchSize, &whole);
+    return whole;
 }
 
 int GB2312ToUtf8(const char* /*gb2312*/, char* /*utf8*/)

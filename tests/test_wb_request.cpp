@@ -153,6 +153,16 @@ TEST(GbkConversion, ExportedFunctionKeepsItsContract)
     EXPECT_FALSE(GBKToUtf8(nullptr, 1, dst.data()));
     EXPECT_FALSE(GBKToUtf8(ascii, 1, nullptr));
 
+    // More than the destination's 102400 bytes: false, whole characters up
+    // to the limit, nothing beyond it (a guard after the limit stays).
+    std::string many;
+    for (int i = 0; i < 40000; ++i) many += gbk.substr(0, 2);  // 3 UTF-8 bytes each
+    std::vector<char> big(many.begin(), many.end());
+    std::vector<char> wide(102400 + 64, '\x7f');
+    EXPECT_FALSE(GBKToUtf8(big.data(), static_cast<int>(big.size()), wide.data()));
+    EXPECT_EQ(std::string(wide.data() + 102399 - 102399 % 3 - 3, 3), "接");
+    for (size_t i = 102399 - 102399 % 3; i < wide.size(); ++i) ASSERT_EQ(wide[i], '\x7f') << i;
+
     char untouched[4] = {'a', 'b', 'c', 0};
     EXPECT_EQ(GB2312ToUtf8("\xb2\xd9", untouched), 0);
     EXPECT_STREQ(untouched, "abc");
