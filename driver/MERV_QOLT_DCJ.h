@@ -61,6 +61,8 @@ std::string GbkToUtf8Lenient(const char* data, size_t len);
 // character. A file name listed in a reply is this form of the name, so the
 // reply's conversion gives exactly the name on disk.
 std::string CanonicalGbk(const char* data, size_t len);
+// The same, appended to out.
+void AppendCanonicalGbk(const char* data, size_t len, std::string* out);
 
 // The request's members as getKeyValueToMap stores them, into a map of the
 // caller's; false when the text is not a usable request.

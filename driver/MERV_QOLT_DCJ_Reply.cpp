@@ -148,10 +148,15 @@ std::string getAllFSNFiles(std::string strInstNo, std::string strEmpNo, std::str
     if (!locker.held()) return dcjtext::DeviceBusyReply("getAllFSNFiles", "");
     // The download is confirmed only when this reply reaches the caller:
     // the counter clears what it has confirmed.
-    auto deliverable = [](char** entries) {
+    // The reply measured is the reply returned (the confirmation leaves the
+    // description and the list as they were): a list of thousands of names
+    // is built once.
+    std::string measured, measuredDesc;
+    auto deliverable = [&measured, &measuredDesc](char** entries) {
         const Member biz[] = {{"fsnFiles", entries[2]}};
-        const std::string reply = BuildReply("getAllFSNFiles", kSuccess, entries[1], biz, 1);
-        return g_replyLimit == SIZE_MAX || dcjtext::ReplyToUtf8(reply).size() <= g_replyLimit;
+        measured = BuildReply("getAllFSNFiles", kSuccess, entries[1], biz, 1);
+        measuredDesc = entries[1];
+        return g_replyLimit == SIZE_MAX || dcjtext::ReplyToUtf8(measured).size() <= g_replyLimit;
     };
     if (!fits || !roomForSeparator) {
         device.refuseArguments("getAllFSNFiles", "argument text too long", slots.entry);
@@ -160,6 +165,7 @@ std::string getAllFSNFiles(std::string strInstNo, std::string strEmpNo, std::str
                               ToInt(timeout), slots.entry, nullptr, deliverable);
     }
     if (strcmp(slots.entry[0], kSuccess) == 0) {
+        if (!measured.empty() && measuredDesc == slots.entry[1]) return measured;
         const Member biz[] = {{"fsnFiles", slots.entry[2]}};
         return BuildReply("getAllFSNFiles", slots.entry[0], slots.entry[1], biz, 1);
     }

@@ -124,6 +124,18 @@ size_t PutUtf8(uint32_t cp, char* out)
 
 constexpr uint32_t kReplacement = 0xFFFD;
 
+// How many bytes from p on are ASCII, eight at a time where it can.
+size_t AsciiRun(const unsigned char* p, size_t len)
+{
+    size_t n = 0;
+    for (uint64_t word; n + 8 <= len; n += 8) {
+        memcpy(&word, p + n, 8);
+        if (word & 0x8080808080808080ull) break;
+    }
+    while (n < len && p[n] < 0x80) ++n;
+    return n;
+}
+
 // Converts into dst, at most cap bytes of whole characters; every byte
 // that is not GBK becomes U+FFFD (strict: ends the conversion there). The
 // bytes written; *whole says whether all of the input went in.
@@ -133,6 +145,19 @@ size_t ConvertInto(const char* data, size_t len, bool strict, char* dst, size_t 
     size_t written = 0;
     *whole = true;
     for (size_t at = 0; at < len;) {
+        // A run of ASCII is itself in UTF-8 (most of a reply is).
+        const size_t ascii = AsciiRun(in + at, len - at);
+        const size_t run = ascii < cap - written ? ascii : cap - written;
+        if (run > 0) {
+            memcpy(dst + written, in + at, run);
+            written += run;
+            at += run;
+            continue;
+        }
+        if (in[at] < 0x80) {  // no room left
+            *whole = false;
+            break;
+        }
         uint32_t cp;
         size_t n = Decode(in + at, len - at, &cp);
         if (n == 0) {
@@ -168,10 +193,7 @@ bool Convert(const char* data, size_t len, bool strict, std::string* out)
 // itself.
 bool IsAscii(const char* data, size_t len)
 {
-    for (size_t i = 0; i < len; ++i) {
-        if (static_cast<unsigned char>(data[i]) >= 0x80) return false;
-    }
-    return true;
+    return AsciiRun(reinterpret_cast<const unsigned char*>(data), len) == len;
 }
 
 void ConvertAppend(const char* data, size_t len, std::string* out)
@@ -183,21 +205,32 @@ void ConvertAppend(const char* data, size_t len, std::string* out)
     Convert(data, len, false, out);
 }
 
-// Whether every non-ASCII byte of a reply pairs with the next into a GBK
-// character of two non-ASCII bytes, and nothing is \u-escaped: then no
-// character takes in a quotation mark, a backslash or a bracket, the JSON
-// around the strings is plain ASCII, and converting the reply whole (when
-// every byte is GBK) gives what converting each string gives.
-bool PairsKeepToThemselves(const std::string& text)
+// A reply whose every non-ASCII byte pairs with the next into a GBK
+// character of two non-ASCII bytes, without \u escapes: no character takes
+// in a quotation mark, a backslash or a bracket, the JSON around the strings
+// is plain ASCII, and converting the reply whole gives what converting each
+// string gives. Converted in one pass; false (out unusable) when a byte
+// breaks the rule.
+bool ConvertPairedWhole(const std::string& text, std::string* out)
 {
-    for (size_t i = 0; i < text.size(); ++i) {
-        const unsigned char lead = static_cast<unsigned char>(text[i]);
-        if (lead < 0x80) continue;
-        if (lead == 0x80 || lead == 0xFF || i + 1 >= text.size()) return false;
-        const unsigned char trail = static_cast<unsigned char>(text[++i]);
-        if (trail < 0x80 || trail == 0xFF) return false;
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
+    const size_t len = text.size();
+    out->clear();
+    out->reserve(len + len / 2 + 1);  // two bytes become at most three
+    for (size_t at = 0;;) {
+        const size_t run = AsciiRun(p + at, len - at);
+        out->append(text.data() + at, run);
+        at += run;
+        if (at == len) return true;
+        uint32_t cp;
+        if (at + 1 >= len || p[at] == 0x80 || p[at] == 0xFF || p[at + 1] < 0x80 || p[at + 1] == 0xFF ||
+            Decode(p + at, 2, &cp) != 2) {
+            return false;
+        }
+        char bytes[3];
+        out->append(bytes, PutUtf8(cp, bytes));
+        at += 2;
     }
-    return text.find("\\u") == std::string::npos;
 }
 
 // Re-writes a reply document with every string converted on its own.
@@ -236,23 +269,31 @@ private:
 
 }  // namespace
 
-std::string CanonicalGbk(const char* data, size_t len)
+void AppendCanonicalGbk(const char* data, size_t len, std::string* out)
 {
-    if (IsAscii(data, len)) return std::string(data, len);
-    std::string out;
-    out.reserve(len);
+    if (IsAscii(data, len)) {
+        out->append(data, len);
+        return;
+    }
     const unsigned char* in = reinterpret_cast<const unsigned char*>(data);
     for (size_t at = 0; at < len;) {
         uint32_t cp;
         const size_t n = Decode(in + at, len - at, &cp);
         if (n == 0) {
-            out.push_back('\xFF');  // no GBK character holds it
+            out->push_back('\xFF');  // no GBK character holds it
             ++at;
         } else {
-            out.append(data + at, n);
+            out->append(data + at, n);
             at += n;
         }
     }
+}
+
+std::string CanonicalGbk(const char* data, size_t len)
+{
+    std::string out;
+    out.reserve(len);
+    AppendCanonicalGbk(data, len, &out);
     return out;
 }
 
@@ -265,12 +306,13 @@ std::string GbkToUtf8Lenient(const char* data, size_t len)
 
 std::string ReplyToUtf8(const std::string& gbkReply)
 {
-    // Plain ASCII without \u escapes is the same text in UTF-8.
-    bool ascii = gbkReply.find("\\u") == std::string::npos;
-    for (size_t i = 0; i < gbkReply.size() && ascii; ++i) ascii = static_cast<unsigned char>(gbkReply[i]) < 0x80;
-    if (ascii) return gbkReply;
-    std::string whole;
-    if (PairsKeepToThemselves(gbkReply) && Convert(gbkReply.data(), gbkReply.size(), true, &whole)) return whole;
+    if (gbkReply.find("\\u") == std::string::npos) {
+        // Plain ASCII is the same text in UTF-8.
+        const unsigned char* p = reinterpret_cast<const unsigned char*>(gbkReply.data());
+        if (AsciiRun(p, gbkReply.size()) == gbkReply.size()) return gbkReply;
+        std::string whole;
+        if (ConvertPairedWhole(gbkReply, &whole)) return whole;
+    }
     rapidjson::StringBuffer buf;
     Utf8Rewriter writer(buf);
     rapidjson::Reader reader;

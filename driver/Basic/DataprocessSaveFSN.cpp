@@ -17,6 +17,8 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "../ForkSafety.h"
@@ -243,13 +245,12 @@ struct CDataProcess::FsnDownload {
     // What is delivered (direct mode): by name, and by the file on disk, for
     // a file system may take a new name for one delivered already.
     std::vector<DeliveredFile> delivered;
-    std::map<std::string, size_t> deliveredByName;
+    std::unordered_map<std::string, size_t> deliveredByName;
     std::map<std::pair<dev_t, ino_t>, size_t> deliveredByInode;
     std::vector<size_t> inodesToRead;  // delivered files whose inode is not read yet
-    std::set<std::string> folderNames;  // the upload folder's entries, read once when needed
+    std::unordered_set<std::string> folderNames;  // the upload folder's entries, read once when needed
     bool folderRead = false;
-    std::vector<std::string> names;  // as the reply lists them
-    size_t namesLen = 0;
+    std::string list;  // the names as the reply lists them, '|' between them
     bool leftEmpty = false;  // the working folder holds nothing more to remove
 };
 
@@ -414,17 +415,25 @@ const char* CDataProcess::ReceivePacket(FsnDownload& d)
 const char* CDataProcess::BeginFile(FsnDownload& d)
 {
     const RESPONSE_UP& h = d.header;
-    const std::string machineNo = dcjframe::FieldText(h.MachineNo, sizeof(h.MachineNo));
-    const std::string dateTime = dcjframe::FieldText(h.DateTime, sizeof(h.DateTime));
-    const std::string sNo = dcjframe::FieldText(h.SNo, sizeof(h.SNo));
     // The host reads the list in UTF-8: the file on disk carries the
     // UTF-8 name the reply will list, byte for byte, and the list
     // keeps the GBK form that converts to it.
     // Each field on its own: a lead byte at a field's end must not
     // swallow the separator after it.
-    auto canonical = [](const std::string& field) { return dcjtext::CanonicalGbk(field.data(), field.size()); };
-    d.listedName = canonical(d.para->strInstNo) + "_" + canonical(machineNo) + "_" + canonical(d.para->strEmpNo) +
-                   "_" + canonical(dateTime) + "_" + canonical(sNo) + ".FSN";
+    const struct {
+        const char* text;
+        size_t len;
+    } fields[] = {{d.para->strInstNo, strlen(d.para->strInstNo)},
+                  {h.MachineNo, strnlen(h.MachineNo, sizeof(h.MachineNo))},
+                  {d.para->strEmpNo, strlen(d.para->strEmpNo)},
+                  {h.DateTime, strnlen(h.DateTime, sizeof(h.DateTime))},
+                  {h.SNo, strnlen(h.SNo, sizeof(h.SNo))}};
+    d.listedName.clear();
+    for (size_t i = 0; i < sizeof(fields) / sizeof(fields[0]); ++i) {
+        if (i > 0) d.listedName += '_';
+        dcjtext::AppendCanonicalGbk(fields[i].text, fields[i].len, &d.listedName);
+    }
+    d.listedName += ".FSN";
     d.diskName = dcjtext::GbkToUtf8Lenient(d.listedName.data(), d.listedName.size());
     if (d.diskName.find('/') != std::string::npos) {
         LOG_ERROR("CDataProcess::ProcSaveFSN: file name with a folder in it");
@@ -463,8 +472,8 @@ const char* CDataProcess::FinishFile(FsnDownload& d)
         if (const char* failure = MoveIntoUploadFolder(d, &index)) return failure;
         listed = &d.delivered[index].listedName;
     }
-    d.names.push_back(*listed);
-    d.namesLen += listed->size() + 1;
+    if (d.filesDone > 0) d.list += '|';
+    d.list += *listed;
     ++d.filesDone;
     return nullptr;
 }
@@ -508,7 +517,7 @@ const char* CDataProcess::MoveIntoUploadFolder(FsnDownload& d, size_t* index)
         *index = d.delivered.size();
         d.delivered.push_back({d.diskName, d.listedName});
         d.deliveredByName[d.diskName] = *index;
-        d.folderNames.insert(d.diskName);
+        if (d.folderRead) d.folderNames.insert(d.diskName);
     }
     // The file on disk is new either way (an append replaces it): its former
     // inode number is free for another file now, and its own is read when
@@ -577,20 +586,14 @@ void CDataProcess::DeliverDirect(FsnDownload& d, char** strRet)
         SetResult(strRet, kStorageFailed);
         return;
     }
-    if (d.namesLen > 1023 && !GrowSlot2(d.namesLen + 1)) {
+    if (d.list.size() > 1023 && !GrowSlot2(d.list.size() + 1)) {
         LOG_ERROR("CDataProcess::ProcSaveFSN: no memory for the file list");
         SetResult(strRet, kStorageFailed);
         return;
     }
     d.leftEmpty = true;  // every file was moved out, and nobody else uses the folder
     SetResult(strRet, kSuccess);
-    std::string list;
-    list.reserve(d.namesLen);
-    for (size_t i = 0; i < d.names.size(); ++i) {
-        if (i) list += '|';
-        list += d.names[i];
-    }
-    WriteSlot(strRet, 2, list.c_str());
+    WriteSlot(strRet, 2, d.list.c_str());
 }
 
 // Archive mode: the related file joins the downloaded ones, all are packed,
