@@ -22,8 +22,10 @@ namespace dcjfork {
 
 namespace {
 
-// Guards the registry below, and nothing but the system call that creates
-// or ends a registered descriptor: Prepare may wait for it.
+// Guards the registry below, and nothing but short steps no child may see
+// half done (the system call that creates or ends a registered descriptor,
+// reading the local time, filling the GBK tables once): Prepare may wait
+// for it.
 pthread_mutex_t g_gate = PTHREAD_MUTEX_INITIALIZER;
 
 // A call holds at most a socket, a folder lock and a file or two at once.
@@ -221,18 +223,27 @@ WatchFolder::~WatchFolder()
     g_watched[m_slot].len = 0;
 }
 
+void UnderGate(void (*fn)())
+{
+    Gate gate;
+    fn();
+}
+
 bool LocalTime(time_t when, struct tm* out)
 {
     Gate gate;
     return localtime_r(&when, out) != nullptr;
 }
 
-// Nothing here waits except for the gate, so a fork never queues behind a
-// download or another thread's log record.
+// Nothing here waits except for the gate (and, once per process, for the
+// GBK tables to be filled), so a fork never queues behind a download or
+// another thread's log record.
 void Prepare()
 {
     Holds& holds = t_holds;
     holds.gate = !t_inGate;
+    // Once per process, before the first conversion if a fork comes first.
+    if (holds.gate) dcjtext::FillGbkTables();
     if (holds.gate) pthread_mutex_lock(&g_gate);
     holds.device = pthread_mutex_trylock(&mutex) == 0;
     holds.deferLog = LogBeforeFork();

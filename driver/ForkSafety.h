@@ -52,6 +52,10 @@ int SocketTracked(int domain, int type, int protocol);
 // Unregisters and closes in one step; close()'s result.
 int CloseTracked(int fd);
 
+// Runs fn under the gate: a fork waits until it has ended, so no child
+// inherits a lock fn holds or a state it leaves half done.
+void UnderGate(void (*fn)());
+
 // localtime_r under the gate: the C library's time-zone lock is not made
 // anew in a child, so a fork while a call held it would leave the child
 // unable ever to read the local time.

@@ -64,6 +64,10 @@ std::string CanonicalGbk(const char* data, size_t len);
 // The same, appended to out.
 void AppendCanonicalGbk(const char* data, size_t len, std::string* out);
 
+// Fills the GBK tables if no conversion has yet (the fork handler's first
+// step: no child may have to open a converter).
+void FillGbkTables();
+
 // The request's members as getKeyValueToMap stores them, into a map of the
 // caller's; false when the text is not a usable request.
 bool FlattenRequest(const std::string& strJson, std::map<std::string, std::string>* entries);

@@ -151,11 +151,12 @@ std::string getAllFSNFiles(std::string strInstNo, std::string strEmpNo, std::str
     // The reply measured is the reply returned (the confirmation leaves the
     // description and the list as they were): a list of thousands of names
     // is built once.
-    std::string measured, measuredDesc;
-    auto deliverable = [&measured, &measuredDesc](char** entries) {
+    std::string measured, measuredDesc, measuredList;
+    auto deliverable = [&](char** entries) {
         const Member biz[] = {{"fsnFiles", entries[2]}};
         measured = BuildReply("getAllFSNFiles", kSuccess, entries[1], biz, 1);
         measuredDesc = entries[1];
+        measuredList = entries[2];
         return g_replyLimit == SIZE_MAX || dcjtext::ReplyToUtf8(measured).size() <= g_replyLimit;
     };
     if (!fits || !roomForSeparator) {
@@ -165,7 +166,7 @@ std::string getAllFSNFiles(std::string strInstNo, std::string strEmpNo, std::str
                               ToInt(timeout), slots.entry, nullptr, deliverable);
     }
     if (strcmp(slots.entry[0], kSuccess) == 0) {
-        if (!measured.empty() && measuredDesc == slots.entry[1]) return measured;
+        if (!measured.empty() && measuredDesc == slots.entry[1] && measuredList == slots.entry[2]) return measured;
         const Member biz[] = {{"fsnFiles", slots.entry[2]}};
         return BuildReply("getAllFSNFiles", slots.entry[0], slots.entry[1], biz, 1);
     }

@@ -4,22 +4,28 @@
 #include <stdint.h>
 #include <string.h>
 
+#include <atomic>
+
 #include <rapidjson/reader.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include "ForkSafety.h"
 #include "MERV_QOLT_DCJ.h"
 
 namespace dcjtext {
 
 namespace {
 
-// GBK as the C library reads it, copied into tables once when the library
-// loads. A conversion never opens a converter afterwards: opening one takes
-// the C library's converter lock, and a child forked while another thread
-// held it could never convert (nor could this process's later calls wait
-// for it boundedly). Without the converter the tables stay empty and every
-// byte that is not ASCII reads as not GBK.
+// GBK as the C library reads it, copied into tables once, from its own
+// converter. A conversion never opens a converter after that: opening one
+// takes the C library's converter lock, which a child forked while another
+// thread held it never gets back. The tables are filled at the first
+// conversion or the first fork, whichever comes first, under the fork gate
+// (so no child inherits a filling half done), and never while the library
+// loads (the loader's lock and the converter lock are taken in the other
+// order when a converter's module loads). Without the converter the tables
+// stay empty and every byte that is not ASCII reads as not GBK.
 constexpr unsigned kLeadFirst = 0x81, kLeadLast = 0xFE;
 constexpr unsigned kTrailFirst = 0x40, kTrailLast = 0xFE;
 constexpr unsigned kTrails = kTrailLast - kTrailFirst + 1;
@@ -30,8 +36,10 @@ struct GbkTables {
 };
 GbkTables g_gbk;
 
-// Each character of a run converts to one UTF-32 unit, so the output's
-// length says how many input pairs were read; an unreadable pair is skipped.
+// Each character converts to one UTF-32 unit, so the input read says which
+// unit belongs to which pair; an unreadable pair is skipped. A converter
+// that made anything else of a pair leaves the rest of that row unread (not
+// GBK).
 void FillRow(iconv_t conv, unsigned lead)
 {
     char in[2 * kTrails];
@@ -73,8 +81,11 @@ void FillSingle(iconv_t conv, unsigned byte)
     }
 }
 
-__attribute__((constructor)) void LoadGbkTables()
+std::atomic<bool> g_gbkFilled{false};
+
+void FillTables()
 {
+    if (g_gbkFilled.load(std::memory_order_relaxed)) return;
     const int savedErrno = errno;
     iconv_t conv = iconv_open("UTF-32LE", "GBK");
     if (conv != reinterpret_cast<iconv_t>(-1)) {
@@ -83,6 +94,12 @@ __attribute__((constructor)) void LoadGbkTables()
         iconv_close(conv);
     }
     errno = savedErrno;
+    g_gbkFilled.store(true, std::memory_order_release);
+}
+
+void NeedTables()
+{
+    if (!g_gbkFilled.load(std::memory_order_acquire)) dcjfork::UnderGate(FillTables);
 }
 
 // The character at p: its length (1 or 2) and code point, or 0 when the
@@ -141,6 +158,7 @@ size_t AsciiRun(const unsigned char* p, size_t len)
 // bytes written; *whole says whether all of the input went in.
 size_t ConvertInto(const char* data, size_t len, bool strict, char* dst, size_t cap, bool* whole)
 {
+    NeedTables();
     const unsigned char* in = reinterpret_cast<const unsigned char*>(data);
     size_t written = 0;
     *whole = true;
@@ -213,6 +231,7 @@ void ConvertAppend(const char* data, size_t len, std::string* out)
 // breaks the rule.
 bool ConvertPairedWhole(const std::string& text, std::string* out)
 {
+    NeedTables();
     const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
     const size_t len = text.size();
     out->clear();
@@ -269,12 +288,18 @@ private:
 
 }  // namespace
 
+void FillGbkTables()
+{
+    NeedTables();
+}
+
 void AppendCanonicalGbk(const char* data, size_t len, std::string* out)
 {
     if (IsAscii(data, len)) {
         out->append(data, len);
         return;
     }
+    NeedTables();
     const unsigned char* in = reinterpret_cast<const unsigned char*>(data);
     for (size_t at = 0; at < len;) {
         uint32_t cp;

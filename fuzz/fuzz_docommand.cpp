@@ -102,9 +102,9 @@ void CheckDoCommand(std::string request, int outLen)
     // The buffer holds a reply (whole, never cut) and its zero byte when
     // there is room; the bytes after them are as the caller left them. A
     // buffer that not even the 87-byte buffer-too-small reply fits is all
-    // zero bytes.
+    // zero bytes (or, when the call failed on its way, just the first).
     const size_t n = strnlen(out.data(), static_cast<size_t>(outLen));
-    const bool zeroed = n == 0 && outLen < 87;
+    const bool zeroed = n == 0 && outLen < 87 && outLen > 1 && out[1] == '\0';
     for (size_t i = n + 1; i < static_cast<size_t>(outLen); ++i) {
         FUZZ_CHECK(static_cast<unsigned char>(out[i]) == (zeroed ? 0 : kCanaryByte));
     }

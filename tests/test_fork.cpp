@@ -351,4 +351,55 @@ TEST_F(ForkingHost, ThreadsForkingAtOnceNeverLeaveTheDriverOrTheLogLibraryLocked
     EXPECT_NE(host.out.find(" bad 0 hung 0 after 1"), std::string::npos) << host.out;
 }
 
+// Whether the C library's GBK converter module is mapped in this process.
+bool ConverterLoaded()
+{
+    FILE* maps = fopen("/proc/self/maps", "re");
+    if (maps == nullptr) return false;
+    char line[4096];
+    bool found = false;
+    while (!found && fgets(line, sizeof(line), maps)) found = strstr(line, "/gconv/GBK.so") != nullptr;
+    fclose(maps);
+    return found;
+}
+
+// A host that has only loaded the driver, in a process of its own (the test
+// runs itself again): no converter is opened while the driver loads (a
+// converter's module would load under the loader's lock, in the other order
+// than another thread opening a converter takes the two), but at the first
+// conversion, or at the first fork if that comes first, so that no child
+// has to open one.
+TEST(FreshHost, TheConverterIsOpenedAtTheFirstConversionOrForkNotAtLoad)
+{
+    const char* mode = getenv("DCJ_FRESH_HOST");
+    if (mode == nullptr) {
+        char self[PATH_MAX];
+        const ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+        ASSERT_GT(n, 0);
+        self[n] = '\0';
+        for (const char* m : {"convert", "fork"}) {
+            const dcjtest::ProcessResult run = dcjtest::RunProcess(
+                dcjtest::ProgramCommand({self, "--gtest_filter=FreshHost.*"}), "", {{"DCJ_FRESH_HOST", m}}, 60);
+            EXPECT_EQ(run.status, 0) << m << ": " << run.out << run.err;
+        }
+        return;
+    }
+    if (ConverterLoaded()) GTEST_SKIP() << "this C library build maps converters at start";
+    DriverLib lib;
+    ASSERT_TRUE(lib.ok());
+    EXPECT_FALSE(ConverterLoaded()) << "opened while loading";
+    if (strcmp(mode, "fork") == 0) {
+        const pid_t pid = fork();
+        if (pid == 0) _exit(0);
+        ASSERT_GT(pid, 0);
+        waitpid(pid, nullptr, 0);
+    } else {
+        // Nothing listens on port 1: the reply's description is GBK text.
+        const std::string reply = lib.DoCommand(dcjtest::MakeRequest("getRMBCount", "127.0.0.1", 1));
+        EXPECT_EQ(Code(reply), "ECPWSDCJ0002") << reply;
+        EXPECT_NE(ReplyField(reply, "retComArgs", "errDesc"), "");
+    }
+    EXPECT_TRUE(ConverterLoaded()) << mode;
+}
+
 }  // namespace

@@ -344,24 +344,64 @@ MoveResult MoveFile(const std::string& src, const std::string& dst, bool replace
     return MoveFileAt(AT_FDCWD, src, AT_FDCWD, dst, replace);
 }
 
-MoveResult MoveFileAt(int srcDir, const std::string& src, int dstDir, const std::string& dst, bool replace)
+namespace {
+
+enum class Publish { Replace, NoReplace, NewFile };
+
+bool NameTaken(int dir, const std::string& name)
 {
-    const MoveResult first = replace ? (renameat(srcDir, src.c_str(), dstDir, dst.c_str()) == 0 ? MoveResult::Moved
-                                                                                              : MoveResult::Failed)
-                                     : RenameNoReplace(srcDir, src, dstDir, dst);
+    struct stat st;
+    return fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+MoveResult Rename(Publish how, int srcDir, const std::string& src, int dstDir, const std::string& dst)
+{
+    if (how == Publish::NoReplace) return RenameNoReplace(srcDir, src, dstDir, dst);
+    if (how == Publish::NewFile) {
+        if (renameat2(srcDir, src.c_str(), dstDir, dst.c_str(), RENAME_NOREPLACE) == 0) return MoveResult::Moved;
+        if (errno == EEXIST) return MoveResult::Exists;
+        if (errno != EINVAL && errno != ENOSYS) return MoveResult::Failed;
+        // No such rename here (FAT, exFAT): a reservation would show an
+        // empty file under the final name, so the name is looked up first.
+        if (NameTaken(dstDir, dst)) {
+            errno = EEXIST;
+            return MoveResult::Exists;
+        }
+    }
+    return renameat(srcDir, src.c_str(), dstDir, dst.c_str()) == 0 ? MoveResult::Moved : MoveResult::Failed;
+}
+
+MoveResult MoveAt(Publish how, int srcDir, const std::string& src, int dstDir, const std::string& dst)
+{
+    const MoveResult first = Rename(how, srcDir, src, dstDir, dst);
     if (first != MoveResult::Failed || errno != EXDEV) return first;
-    // Another file system: copy beside the destination first, so no
+    // Another file system: nothing is copied for a name that is taken, and
+    // the copy goes into a part file beside the destination first, so no
     // half-written file ever carries the final name.
+    if (how != Publish::Replace && NameTaken(dstDir, dst)) {
+        errno = EEXIST;
+        return MoveResult::Exists;
+    }
     std::string part;
     if (!CopyBeside(srcDir, src, dstDir, dst, &part)) return MoveResult::Failed;
-    MoveResult result = replace ? (renameat(dstDir, part.c_str(), dstDir, dst.c_str()) == 0 ? MoveResult::Moved
-                                                                                           : MoveResult::Failed)
-                                : RenameNoReplace(dstDir, part, dstDir, dst);
+    const MoveResult result = Rename(how, dstDir, part, dstDir, dst);
     const int err = errno;
     unlinkat(result == MoveResult::Moved ? srcDir : dstDir, result == MoveResult::Moved ? src.c_str() : part.c_str(),
              0);
     errno = err;
     return result;
+}
+
+}  // namespace
+
+MoveResult MoveFileAt(int srcDir, const std::string& src, int dstDir, const std::string& dst, bool replace)
+{
+    return MoveAt(replace ? Publish::Replace : Publish::NoReplace, srcDir, src, dstDir, dst);
+}
+
+MoveResult MoveNewFileAt(int srcDir, const std::string& src, int dstDir, const std::string& dst)
+{
+    return MoveAt(Publish::NewFile, srcDir, src, dstDir, dst);
 }
 
 bool IsStalePartFile(int dir, const char* name)

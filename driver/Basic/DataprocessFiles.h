@@ -59,6 +59,12 @@ MoveResult MoveFile(const std::string& src, const std::string& dst, bool replace
 // The same with names relative to folder descriptors (AT_FDCWD: the current
 // folder), so only the file system's own limit bounds a name.
 MoveResult MoveFileAt(int srcDir, const std::string& src, int dstDir, const std::string& dst, bool replace);
+// A file that should be new under dst, moved only if nothing holds the
+// name; unlike replace=false, the final name never carries an empty file for
+// a moment where the file system has no rename that refuses to replace: the
+// name is looked up and then renamed (another writer in that gap could be
+// replaced).
+MoveResult MoveNewFileAt(int srcDir, const std::string& src, int dstDir, const std::string& dst);
 
 // Part files are named "<kPartPrefix><pid>.<sequence>.<ns><kPartSuffix>".
 constexpr char kPartPrefix[] = ".qolt-dcj.";

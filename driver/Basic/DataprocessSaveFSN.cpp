@@ -498,7 +498,7 @@ const char* CDataProcess::MoveIntoUploadFolder(FsnDownload& d, size_t* index)
     } else {
         // Nearly every name is new: the move that replaces nothing says so
         // itself, and only a name that finds an entry is looked into.
-        moved = dcjfile::MoveFileAt(work, d.diskName, up, d.diskName, false);
+        moved = dcjfile::MoveNewFileAt(work, d.diskName, up, d.diskName);
         if (moved == dcjfile::MoveResult::Exists) {
             if (const char* refusal = FindDeliveredFile(d, &found)) return refusal;
             if (found < 0) moved = dcjfile::MoveFileAt(work, d.diskName, up, d.diskName, true);
