@@ -31,10 +31,7 @@ double SecondsSince(Clock::time_point start)
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-std::string Code(const std::string& reply)
-{
-    return ReplyField(reply, "retComArgs", "retCode");
-}
+using dcjtest::Code;
 
 class Bounds : public ::testing::Test {
 protected:

@@ -16,6 +16,8 @@
 
 namespace {
 
+using dcjtest::Code;
+
 using dcjtest::DriverLib;
 using dcjtest::ReplyField;
 using dcjtest::TempDir;
@@ -42,7 +44,6 @@ protected:
         for (auto& kv : extra) args[kv.first] = kv.second;
         return Run("getAllFSNFiles", args);
     }
-    static std::string Code(const std::string& reply) { return ReplyField(reply, "retComArgs", "retCode"); }
 
     static DriverLib* s_lib;
     dcjsim::Simulator sim;

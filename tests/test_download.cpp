@@ -27,6 +27,8 @@
 
 namespace {
 
+using dcjtest::Code;
+
 using dcjtest::DriverLib;
 using dcjtest::Exists;
 using dcjtest::ListDir;
@@ -80,7 +82,6 @@ protected:
         for (const auto& e : sim.Exchanges()) cmds.push_back(e.cmd);
         return cmds;
     }
-    static std::string Code(const std::string& reply) { return ReplyField(reply, "retComArgs", "retCode"); }
     static std::string Desc(const std::string& reply) { return ReplyField(reply, "retComArgs", "errDesc"); }
     static std::string Files(const std::string& reply) { return ReplyField(reply, "retBizArgs", "fsnFiles"); }
     std::vector<std::string> WorkingFolder() { return ListDir(temp + "QOLT"); }

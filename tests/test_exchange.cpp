@@ -18,6 +18,8 @@
 
 namespace {
 
+using dcjtest::Code;
+
 using dcjtest::DriverLib;
 using dcjtest::ReplyField;
 
@@ -60,7 +62,6 @@ protected:
         EXPECT_TRUE(sim.WaitForExchanges(sim.Connections(), std::chrono::seconds(5)));
         return sim.RequestFrames();
     }
-    static std::string Code(const std::string& reply) { return ReplyField(reply, "retComArgs", "retCode"); }
     static std::string Desc(const std::string& reply) { return ReplyField(reply, "retComArgs", "errDesc"); }
     static std::string Status(const std::string& reply) { return ReplyField(reply, "retBizArgs", "status"); }
 

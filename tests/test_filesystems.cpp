@@ -21,6 +21,8 @@
 
 namespace {
 
+using dcjtest::Code;
+
 using dcjtest::ListDir;
 using dcjtest::ReadFile;
 using dcjtest::ReplyField;
@@ -122,7 +124,6 @@ protected:
         for (const auto& e : sim.Exchanges()) n += e.cmd == 0xA6;
         return n;
     }
-    static std::string Code(const std::string& reply) { return ReplyField(reply, "retComArgs", "retCode"); }
     static std::string Files(const std::string& reply) { return ReplyField(reply, "retBizArgs", "fsnFiles"); }
 
     // A direct download of files from temp into upload: byte-exact and confirmed.

@@ -39,10 +39,7 @@ using dcjtest::ReplyField;
 using dcjtest::TempDir;
 using Clock = std::chrono::steady_clock;
 
-std::string Code(const std::string& reply)
-{
-    return ReplyField(reply, "retComArgs", "retCode");
-}
+using dcjtest::Code;
 
 // A sanitizer's allocator is not fork-safe: a child forked while another
 // thread allocates may hang in it. There a child checks its descriptors

@@ -22,10 +22,7 @@ using dcjtest::ReplyField;
 using dcjtest::TempDir;
 using Clock = std::chrono::steady_clock;
 
-std::string Code(const std::string& reply)
-{
-    return ReplyField(reply, "retComArgs", "retCode");
-}
+using dcjtest::Code;
 
 class HostLimits : public ::testing::Test {
 protected:

@@ -30,6 +30,8 @@
 
 namespace {
 
+using dcjtest::Code;
+
 using dcjtest::ReplyField;
 
 const char kSuccess[] = "ECPWS0000000";
@@ -68,7 +70,6 @@ protected:
         s_lib = new dcjtest::DriverLib();
     }
 
-    static std::string Code(const std::string& reply) { return ReplyField(reply, "retComArgs", "retCode"); }
 
     std::string Call(const std::string& func, uint16_t port, std::map<std::string, std::string> extra = {})
     {

@@ -86,6 +86,11 @@ private:
 // A member of a reply document ("retComArgs" or "retBizArgs"); "<none>" when
 // the section or key is missing, "<bad json>" when the reply does not parse.
 std::string ReplyField(const std::string& reply, const char* section, const char* key);
+// The reply's retCode.
+inline std::string Code(const std::string& reply)
+{
+    return ReplyField(reply, "retComArgs", "retCode");
+}
 bool HasSection(const std::string& reply, const char* section);
 
 // A request in the host's three-section shape. Keys map to their section.
