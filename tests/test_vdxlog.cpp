@@ -312,6 +312,32 @@ TEST_F(vdxlogRecords, LineBreaksNeverSplitARecord)
     EXPECT_NE(lines[1].find("fields too"), std::string::npos);
 }
 
+TEST_F(vdxlogRecords, RecordsOfAnyLengthAreWrittenWhole)
+{
+    // Short records are made on the stack, long ones on the heap: around
+    // the border and far beyond it, each arrives whole and on one line.
+    const std::vector<size_t> sizes = {1, 900, 950, 980, 1000, 1100, 100000};
+    auto result = WithLog({{"VDXLOG_FILE", file.c_str()}}, [&sizes](const LogApi& log) {
+        for (size_t size : sizes) {
+            std::string msg(size, 'x');
+            msg[size / 2] = '\n';
+            log.info("QOLT", "DCJ", "a.cpp", static_cast<int>(size), msg.c_str());
+        }
+        return true;
+    });
+    ASSERT_EQ(result.status, 0);
+    const auto lines = Lines(dcjtest::ReadFile(file));
+    ASSERT_EQ(lines.size(), sizes.size());
+    for (size_t i = 0; i < sizes.size(); ++i) {
+        Record r;
+        ASSERT_TRUE(Parse(lines[i], &r)) << sizes[i];
+        std::string expected(sizes[i], 'x');
+        expected[sizes[i] / 2] = ' ';
+        EXPECT_EQ(r.msg, expected) << sizes[i];
+        EXPECT_EQ(r.file, "a.cpp");
+    }
+}
+
 TEST_F(vdxlogRecords, UnopenableFileNeverReachesTheCaller)
 {
     const std::string missing = dir / "not-yet";

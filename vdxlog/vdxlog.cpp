@@ -212,34 +212,40 @@ public:
         memcpy(head + headLen, kNames[level], 5);
         headLen += 5;
         head[headLen++] = ' ';
-        std::string record;
-        record.reserve(headLen + 64 + Length(brand) + Length(kind) + Length(file) + Length(msg));
-        record.append(head, headLen);
-        AppendOneLine(record, brand);
-        record += ' ';
-        AppendOneLine(record, kind);
-        record += ' ';
-        AppendOneLine(record, file);
-        record += ':';
         char number[24];
-        record.append(number, PutNumber(number, 0, line));
-        record += ' ';
-        AppendOneLine(record, msg);
-        record += '\n';
+        const size_t numberLen = PutNumber(number, 0, line);
+        // Its length is known before it is made: made on the stack, unless long.
+        const size_t lengths[4] = {Length(brand), Length(kind), Length(file), Length(msg)};
+        const size_t size = headLen + lengths[0] + 1 + lengths[1] + 1 + lengths[2] + 1 + numberLen + 1 + lengths[3] + 1;
+        char onStack[1024];
+        std::string onHeap;
+        char* record = onStack;
+        if (size > sizeof(onStack)) {
+            onHeap.resize(size);
+            record = &onHeap[0];
+        }
+        char* at = record;
+        at = Put(at, head, headLen);
+        at = PutOneLine(at, Text(brand), lengths[0], ' ');
+        at = PutOneLine(at, Text(kind), lengths[1], ' ');
+        at = PutOneLine(at, Text(file), lengths[2], ':');
+        at = Put(at, number, numberLen);
+        *at++ = ' ';
+        at = PutOneLine(at, Text(msg), lengths[3], '\n');
 
         if (m_holdDepth.load(std::memory_order_acquire) == 0 && !m_pendingAny.load(std::memory_order_acquire)) {
-            WriteOut(fd, record);
+            WriteOut(fd, record, size);
             return;
         }
         std::lock_guard<std::mutex> lock(m_holdMutex);
         // Errors are written at once, with whatever waits before them.
         if (m_holdDepth.load(std::memory_order_relaxed) > 0 && level < kError &&
-            m_pending.size() + record.size() <= kMaxPending) {
-            m_pending += record;
+            m_pending.size() + size <= kMaxPending) {
+            m_pending.append(record, size);
             m_pendingAny.store(true, std::memory_order_release);
             return;
         }
-        m_pending += record;
+        m_pending.append(record, size);
         WriteOut(fd, m_pending);
         m_pending.clear();
         m_pendingAny.store(false, std::memory_order_release);
@@ -337,7 +343,9 @@ private:
         m_holdMutex.unlock();
     }
 
-    void WriteOut(int fd, const std::string& text)
+    void WriteOut(int fd, const std::string& text) { WriteOut(fd, text.data(), text.size()); }
+
+    void WriteOut(int fd, const char* text, size_t size)
     {
         if (!m_rotates) {
             // Standard error's copy: a host that closes descriptors it does
@@ -347,7 +355,7 @@ private:
         }
         if (m_stream) {
             std::lock_guard<std::mutex> lock(m_streamMutex);
-            WriteToStream(fd, text.data(), text.size());
+            WriteToStream(fd, text, size);
             return;
         }
         size_t written = 0;
@@ -358,8 +366,8 @@ private:
             struct rlimit limit;
             const bool sizeLimited = getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur != RLIM_INFINITY;
             SignalGuard guard(sizeLimited, SIGXFSZ, 0);
-            const char* data = text.data();
-            size_t left = text.size();
+            const char* data = text;
+            size_t left = size;
             while (left > 0) {
                 ssize_t n = write(fd, data, left);
                 if (n < 0 && errno == EINTR) continue;
@@ -419,18 +427,21 @@ private:
         return at;
     }
 
-    // One record, one line: embedded line breaks, in any field, would forge
-    // records.
-    static void AppendOneLine(std::string& record, const char* text)
+    static char* Put(char* at, const char* text, size_t len)
     {
-        const char* p = Text(text);
-        for (;;) {
-            const size_t run = strcspn(p, "\r\n");
-            record.append(p, run);
-            if (p[run] == '\0') return;
-            record += ' ';
-            p += run + 1;
-        }
+        memcpy(at, text, len);
+        return at + len;
+    }
+
+    // One record, one line: embedded line breaks, in any field, would forge
+    // records. Each becomes a space; then the separator after the field.
+    // text ends at text[len].
+    static char* PutOneLine(char* at, const char* text, size_t len, char after)
+    {
+        memcpy(at, text, len);
+        for (size_t i = strcspn(text, "\r\n"); i < len; i += 1 + strcspn(text + i + 1, "\r\n")) at[i] = ' ';
+        at[len] = after;
+        return at + len + 1;
     }
 
     Level Threshold()
