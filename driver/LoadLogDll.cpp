@@ -47,11 +47,21 @@ void FreeLogLib()
 
 namespace {
 
-// Whether fmt converts nothing but plain %s, %d and %u.
+// The conversions FormatPlain makes: plain %s, %d, %u, %x, and %04X (the
+// command codes). How many characters the one at p takes, or 0.
+size_t PlainConversion(const char* p)
+{
+    if (p[1] == 's' || p[1] == 'd' || p[1] == 'u' || p[1] == 'x') return 2;
+    return strncmp(p, "%04X", 4) == 0 ? 4 : 0;
+}
+
+// Whether fmt converts nothing but what FormatPlain makes.
 bool PlainConversions(const char* fmt)
 {
-    for (const char* p = fmt; (p = strchr(p, '%')) != nullptr; p += 2) {
-        if (p[1] != 's' && p[1] != 'd' && p[1] != 'u') return false;
+    for (const char* p = fmt; (p = strchr(p, '%')) != nullptr;) {
+        const size_t len = PlainConversion(p);
+        if (len == 0) return false;
+        p += len;
     }
     return true;
 }
@@ -78,6 +88,18 @@ public:
         if (negative) digits[--n] = '-';
         Put(digits + n, sizeof(digits) - n);
     }
+    void PutHex(unsigned value, bool upper, size_t width)
+    {
+        const char* symbols = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+        char digits[16];
+        size_t n = sizeof(digits);
+        do {
+            digits[--n] = symbols[value % 16];
+            value /= 16;
+        } while (value != 0);
+        while (sizeof(digits) - n < width) digits[--n] = '0';
+        Put(digits + n, sizeof(digits) - n);
+    }
     void End() { *m_at = '\0'; }
 
 private:
@@ -85,7 +107,7 @@ private:
     char* m_end;
 };
 
-// What vsnprintf makes of fmt, for formats of plain %s, %d and %u only:
+// What vsnprintf makes of fmt, for the conversions PlainConversion names:
 // most of a record's cost was vsnprintf setting itself up.
 void FormatPlain(char* buf, size_t size, const char* fmt, va_list args)
 {
@@ -105,10 +127,14 @@ void FormatPlain(char* buf, size_t size, const char* fmt, va_list args)
             const long long value = va_arg(args, int);
             out.PutNumber(value < 0 ? 0ull - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value),
                           value < 0);
-        } else {
+        } else if (percent[1] == 'u') {
             out.PutNumber(va_arg(args, unsigned), false);
+        } else if (percent[1] == 'x') {
+            out.PutHex(va_arg(args, unsigned), false, 1);
+        } else {  // %04X
+            out.PutHex(va_arg(args, unsigned), true, 4);
         }
-        p = percent + 2;
+        p = percent + PlainConversion(percent);
     }
     out.End();
 }

@@ -314,11 +314,21 @@ TEST(supportLogText, FormattedRecordsReadAsPrintfWritesThem)
             LogFormatted(Capture, "f.cpp", 1, "%d%s", number, text);
             snprintf(want, sizeof(want), "%d%s", number, text ? text : "(null)");
             EXPECT_EQ(g_logged, want) << number;
+            LogFormatted(Capture, "f.cpp", 1, "cmd:0x%04X,fd:%x,%s", count, count, text);
+            snprintf(want, sizeof(want), "cmd:0x%04X,fd:%x,%s", count, count, text ? text : "(null)");
+            EXPECT_EQ(g_logged, want) << number;
         }
+    }
+    for (unsigned code : {0x0u, 0xau, 0xa7u, 0xfffu, 0x1000u, 0xabcdu, 0x12345u}) {
+        LogFormatted(Capture, "f.cpp", 1, "%04X|%x", code, code);
+        snprintf(want, sizeof(want), "%04X|%x", code, code);
+        EXPECT_EQ(g_logged, want) << code;
     }
     // Other conversions keep printf's own meaning.
     LogFormatted(Capture, "f.cpp", 1, "cmd:0x%04X,%%,%x,%5d", 0xa7u, 255u, 42);
     EXPECT_EQ(g_logged, "cmd:0x00A7,%,ff,   42");
+    LogFormatted(Capture, "f.cpp", 1, "%04x,%4X,%zu", 0xa7u, 0xa7u, static_cast<size_t>(7));
+    EXPECT_EQ(g_logged, "00a7,  A7,7");
     LogFormatted(Capture, "f.cpp", 1, "%s", (longText + longText).c_str());
     EXPECT_EQ(g_logged, std::string(255, 'x'));
 }
