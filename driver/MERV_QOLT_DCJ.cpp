@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include <new>
+#include <utility>
 
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
@@ -83,9 +84,10 @@ std::string Dispatch(const std::string& strFuncName, const std::string& timeout,
 // the device lock, and no longer.
 class RequestInMap {
 public:
-    RequestInMap(const std::map<std::string, std::string>& request, size_t replyLimit)
+    // Taken over, not copied: the caller is done with it.
+    RequestInMap(std::map<std::string, std::string>&& request, size_t replyLimit)
     {
-        for (const auto& entry : request) pinMap.insert(entry);
+        pinMap.swap(request);
         dcjtext::SetReplyLimit(replyLimit);
     }
     ~RequestInMap()
@@ -111,14 +113,13 @@ std::string RetCodeOf(const std::string& reply)
 
 void RunCommand(const char* pchInData, int iOutDataLen, char* pchOutData)
 {
-    std::string pinJson(pchInData);
     std::string rest = " ";
     LOG_INFOF(">>doCommand iOutDataLen:%d", iOutDataLen);
 
     // Flattened before the device lock is asked for: a call waits for
     // another's device work at most its own time-out, so it must know it.
     std::map<std::string, std::string> request;
-    dcjtext::FlattenRequest(pinJson, &request);
+    dcjtext::FlattenRequest(pchInData, &request);
     auto value = [&request](const char* key) {
         auto it = request.find(key);
         return it == request.end() ? std::string() : it->second;
@@ -138,7 +139,7 @@ void RunCommand(const char* pchInData, int iOutDataLen, char* pchOutData)
                        strFuncName.c_str(), effective.c_str());
             rest = dcjtext::DeviceBusyReply(strFuncName, value("sn"));
         } else {
-            RequestInMap inMap(request, static_cast<size_t>(iOutDataLen));
+            RequestInMap inMap(std::move(request), static_cast<size_t>(iOutDataLen));
             rest = Dispatch(strFuncName, timeout, ip, port);
         }
     }

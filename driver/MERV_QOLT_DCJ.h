@@ -70,7 +70,7 @@ void FillGbkTables();
 
 // The request's members as getKeyValueToMap stores them, into a map of the
 // caller's; false when the text is not a usable request.
-bool FlattenRequest(const std::string& strJson, std::map<std::string, std::string>* entries);
+bool FlattenRequest(std::string strJson, std::map<std::string, std::string>* entries);
 
 // How long a call waits for another call's device work to end: its own
 // time-out as the device gets it (-1 is 10 s; other negative ones: no wait).

@@ -18,7 +18,7 @@ namespace {
 // flattening recurses, and gives up on nesting no real request has.
 class FlattenHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, FlattenHandler> {
 public:
-    std::vector<std::pair<std::string, std::string>> entries;
+    std::map<std::string, std::string> entries;  // the first occurrence of a name wins
 
     bool Default() { return true; }  // booleans, null, fractions, 64-bit: skipped
 
@@ -67,7 +67,7 @@ private:
     {
         // Only members of objects count; everything inside an array is skipped.
         if (m_containers.empty() || m_containers.back() || m_arrays > 0) return;
-        entries.emplace_back(m_key, std::string(value, strnlen(value, length)));
+        entries.emplace(m_key, std::string(value, strnlen(value, length)));
     }
 
     std::string m_key;
@@ -79,13 +79,20 @@ private:
 
 namespace dcjtext {
 
-bool FlattenRequest(const std::string& strJson, std::map<std::string, std::string>* entries)
+bool FlattenRequest(std::string strJson, std::map<std::string, std::string>* entries)
 {
+    // Parsed in place, in this copy of the text: no string is copied twice.
     FlattenHandler handler;
     rapidjson::Reader reader;
-    rapidjson::StringStream stream(strJson.c_str());
-    if (reader.Parse<rapidjson::kParseIterativeFlag>(stream, handler).IsError()) return false;
-    for (auto& entry : handler.entries) entries->insert(std::move(entry));
+    rapidjson::InsituStringStream stream(&strJson[0]);
+    if (reader.Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseInsituFlag>(stream, handler).IsError()) {
+        return false;
+    }
+    if (entries->empty()) {
+        entries->swap(handler.entries);
+    } else {
+        for (auto& entry : handler.entries) entries->insert(std::move(entry));
+    }
     return true;
 }
 
@@ -93,7 +100,7 @@ bool FlattenRequest(const std::string& strJson, std::map<std::string, std::strin
 
 void getKeyValueToMap(std::string strJson)
 {
-    dcjtext::FlattenRequest(strJson, &pinMap);
+    dcjtext::FlattenRequest(std::move(strJson), &pinMap);
 }
 
 std::string JsonToString(const rapidjson::Value& valRoot)
