@@ -6,8 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Basic/FileSizeSignal.h"
@@ -51,19 +51,6 @@ bool ValidNumberText(const char* text)
     return text[0] != '\0' && strlen(text) <= kNumberCapacity && strpbrk(text, "/|") == nullptr;
 }
 
-// Pushes the names of path so that the first one is taken last.
-void PushNames(const std::string& path, std::vector<std::string>* pending)
-{
-    size_t end = path.size();
-    while (end > 0) {
-        const size_t slashAt = path.rfind('/', end - 1);
-        const size_t begin = slashAt == std::string::npos ? 0 : slashAt + 1;
-        if (end > begin) pending->push_back(path.substr(begin, end - begin));
-        if (slashAt == std::string::npos) break;
-        end = slashAt;
-    }
-}
-
 bool ReadLinkText(const std::string& link, size_t sizeHint, std::string* target)
 {
     std::vector<char> buf(sizeHint < 64 ? 64 : sizeHint + 1);
@@ -79,8 +66,29 @@ bool ReadLinkText(const std::string& link, size_t sizeHint, std::string* target)
 }
 
 // What one look found at a path: a link's target, or "" for anything else
-// (or nothing). Kept for the paths of one call, which share their folders.
-typedef std::map<std::string, std::string> LinkTargets;
+// (or nothing). Kept for the paths of one call, which share their folders,
+// so both see the same answer for the same place.
+typedef std::vector<std::pair<std::string, std::string>> LinkTargets;
+
+// The link target at path, looked at once per call; false when a link
+// cannot be read.
+bool LinkAt(const std::string& path, LinkTargets* seen, std::string* target)
+{
+    for (const auto& known : *seen) {
+        if (known.first == path) {
+            *target = known.second;
+            return true;
+        }
+    }
+    target->clear();
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) &&
+        !ReadLinkText(path, static_cast<size_t>(st.st_size), target)) {
+        return false;
+    }
+    seen->emplace_back(path, *target);
+    return true;
+}
 
 // The folder the file system will reach through path: absolute, without
 // ".", ".." or doubled slashes, every link followed (also one whose target
@@ -88,49 +96,45 @@ typedef std::map<std::string, std::string> LinkTargets;
 // the download creates them.
 bool ResolvePath(const std::string& path, std::string* resolved, LinkTargets* seen)
 {
-    std::string full;
+    std::string rest;  // what is still to walk
     if (path.empty() || path[0] != '/') {
         char* cwd = getcwd(nullptr, 0);
         if (cwd == nullptr) return false;
-        full = cwd;
+        rest = cwd;
         free(cwd);
-        full += '/';
+        rest += '/';
     }
-    full += path;
+    rest += path;
 
-    std::vector<std::string> pending;
-    PushNames(full, &pending);
     std::string walked;  // "" stands for the root
+    std::string target;
     int linksFollowed = 0;
-    while (!pending.empty()) {
-        const std::string name = pending.back();
-        pending.pop_back();
-        if (name == ".") continue;
-        if (name == "..") {
+    size_t at = 0;
+    while (at < rest.size()) {
+        size_t end = rest.find('/', at);
+        if (end == std::string::npos) end = rest.size();
+        const size_t len = end - at;
+        const char* name = rest.data() + at;
+        const size_t nameAt = at;
+        at = end + 1;
+        if (len == 0 || (len == 1 && name[0] == '.')) continue;
+        if (len == 2 && name[0] == '.' && name[1] == '.') {
             // walked holds no links, so its parent is lexical.
             const size_t slashAt = walked.rfind('/');
             walked.erase(slashAt == std::string::npos ? 0 : slashAt);
             continue;
         }
-        const std::string next = walked + "/" + name;
-        auto known = seen->find(next);
-        if (known == seen->end()) {
-            struct stat st;
-            std::string target;
-            if (lstat(next.c_str(), &st) == 0 && S_ISLNK(st.st_mode) &&
-                !ReadLinkText(next, static_cast<size_t>(st.st_size), &target)) {
-                return false;
-            }
-            known = seen->emplace(next, target).first;
-        }
-        if (!known->second.empty()) {
-            const std::string target = known->second;
-            if (++linksFollowed > kMaxLinks) return false;
-            if (target[0] == '/') walked.clear();
-            PushNames(target, &pending);
-            continue;
-        }
-        walked = next;
+        const size_t parentLen = walked.size();
+        walked += '/';
+        walked.append(rest, nameAt, len);
+        if (!LinkAt(walked, seen, &target)) return false;
+        if (target.empty()) continue;
+        // A link: its target is walked in its place, from the root when
+        // absolute, else from the link's folder.
+        if (++linksFollowed > kMaxLinks) return false;
+        walked.resize(target[0] == '/' ? 0 : parentLen);
+        rest = at < rest.size() ? target + "/" + rest.substr(at) : target;
+        at = 0;
     }
     *resolved = walked.empty() ? "/" : walked;
     return true;

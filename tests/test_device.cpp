@@ -161,6 +161,12 @@ TEST_F(Device, UploadFolderInOrAtTheWorkingFolderIsRefusedHoweverSpelled)
     ASSERT_EQ(symlink((tmp / "temp").c_str(), (tmp / "alias").c_str()), 0);
     ASSERT_EQ(symlink("temp/QOLT/sub", (tmp / "relative-link").c_str()), 0);
     ASSERT_EQ(symlink((tmp / "temp/QOLT/later").c_str(), (tmp / "dangling-link").c_str()), 0);
+    // ".." after a link leaves the link's target, not the link's folder.
+    ASSERT_EQ(mkdir((working + "/sub/deeper").c_str(), 0777), 0);
+    ASSERT_EQ(symlink((working + "/sub/deeper").c_str(), (tmp / "deep-link").c_str()), 0);
+    ASSERT_EQ(symlink("relative-link", (tmp / "chain-link").c_str()), 0);
+    ASSERT_EQ(symlink("loop-b", (tmp / "loop-a").c_str()), 0);
+    ASSERT_EQ(symlink("loop-a", (tmp / "loop-b").c_str()), 0);
 
     // The same folder reached from the current directory.
     char* cwd = getcwd(nullptr, 0);
@@ -180,6 +186,9 @@ TEST_F(Device, UploadFolderInOrAtTheWorkingFolderIsRefusedHoweverSpelled)
         {"through a link to the temp folder", {{"uploadDir", tmp / "alias/QOLT/sub/"}}},
         {"through a relative link", {{"uploadDir", tmp / "relative-link/"}}},
         {"through a link whose target is not made yet", {{"uploadDir", tmp / "dangling-link/"}}},
+        {"through a link, then ../", {{"uploadDir", tmp / "deep-link/../"}}},
+        {"through a link to a link", {{"uploadDir", tmp / "chain-link/x/"}}},
+        {"through links that never end (cannot be told)", {{"uploadDir", tmp / "loop-a/"}}},
         {"temp folder through a link", {{"tempDir", tmp / "alias/"}, {"uploadDir", working + "/sub/"}}},
         {"with ../", {{"uploadDir", tmp / "up/../temp/QOLT/sub/"}}},
         {"with ../ past a folder not made yet", {{"uploadDir", tmp / "none/../temp/QOLT/"}}},
