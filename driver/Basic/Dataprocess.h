@@ -5,7 +5,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <functional>
 #include <map>
+#include <memory>
 #include <string>
 
 #include "TCPClient.h"
@@ -245,14 +247,19 @@ private:
     // Connect, send the request, receive and check the acknowledgement.
     enum class AckLeg { NotBuilt, NotConnected, Lost, Refused, Accepted };
     // firstOfCall: the connect shares its time-out with the call's wait for
-    // the device mutex.
+    // the device mutex. whileAnswering, when given, runs once the request is
+    // sent: work that needs no answer, done while the device makes one.
     AckLeg RequestAck(const char* caller, unsigned int cmdType, char* para, int paraBufLen, unsigned int reserved,
-                      TCPPara& tcpPara, bool firstOfCall);
+                      TCPPara& tcpPara, bool firstOfCall, const std::function<void()>& whileAnswering = nullptr);
 
-    void ProcSaveFSN(InputFSNPara* fsnPara, char** strRet, int* strRet1Count, int timeOut);
     // The download's steps, over one state record; failures return their code.
     struct FsnDownload;
-    const char* PrepareDownloadFolders(FsnDownload& d);
+    // The record of a download, or null when its arguments are missing.
+    std::shared_ptr<FsnDownload> NewDownload(InputFSNPara* fsnPara, int timeOut);
+    // Its folders, made ready while the device answers the request.
+    void PrepareWhileAnswering(FsnDownload& d);
+    void ProcSaveFSN(FsnDownload* d, char** strRet);
+    const char* PrepareDownloadFolders(FsnDownload& d, bool mayWait);
     void EmptyWorkingFolder(FsnDownload& d);
     const char* ReceiveFiles(FsnDownload& d);
     const char* ReceivePacket(FsnDownload& d);

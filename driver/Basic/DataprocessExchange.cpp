@@ -37,7 +37,8 @@ long long ConnectDeadline(int timeoutSec, bool creditWait)
 }  // namespace
 
 CDataProcess::AckLeg CDataProcess::RequestAck(const char* caller, unsigned int cmdType, char* para, int paraBufLen,
-                                             unsigned int reserved, TCPPara& tcpPara, bool firstOfCall)
+                                             unsigned int reserved, TCPPara& tcpPara, bool firstOfCall,
+                                             const std::function<void()>& whileAnswering)
 {
     REQUEST_PACKET reqData = null_Request_Packet;
     RESPONSE_PACKET resPacket = null_Response_Packet;
@@ -65,6 +66,7 @@ CDataProcess::AckLeg CDataProcess::RequestAck(const char* caller, unsigned int c
         LOG_ERRORF("%s: Send cmd 0x%04X req error", caller, cmdType);
         return AckLeg::Lost;
     }
+    if (whileAnswering) whileAnswering();
     if (!m_TcpClinet->RecvBefore(reinterpret_cast<char*>(&resPacket), dataBufLen, m_AnswerDeadlineMs)) {
         LOG_ERRORF("%s: Recv resPacket error", caller);
         return AckLeg::Lost;
@@ -74,7 +76,7 @@ CDataProcess::AckLeg CDataProcess::RequestAck(const char* caller, unsigned int c
 }
 
 void CDataProcess::ProcCommonCMD(unsigned int cmdType, char* para, int paraBufLen, unsigned int reserved,
-                                 TCPPara tcpPara, void* inputPara, char** strRet, int* strRet1Count)
+                                 TCPPara tcpPara, void* inputPara, char** strRet, int* /*strRet1Count*/)
 {
     if (!IsReady()) {
         FailUnready(strRet);
@@ -83,7 +85,16 @@ void CDataProcess::ProcCommonCMD(unsigned int cmdType, char* para, int paraBufLe
     SetResult(strRet, DCJ_RC_UNKNOWN_ERROR);
     LOG_INFOF(">>CDataProcess::ProcCommonCMD,cmdType:0x%04X", cmdType);
 
-    switch (RequestAck("CDataProcess::ProcCommonCMD", cmdType, para, paraBufLen, reserved, tcpPara, true)) {
+    // A download's folders are made ready in the time the device takes to
+    // answer, not after.
+    std::shared_ptr<FsnDownload> download;
+    std::function<void()> whileAnswering;
+    if (cmdType == CMD_UPLOAD_FSN) {
+        download = NewDownload(static_cast<InputFSNPara*>(inputPara), tcpPara.timeout);
+        if (download) whileAnswering = [this, &download] { PrepareWhileAnswering(*download); };
+    }
+    switch (RequestAck("CDataProcess::ProcCommonCMD", cmdType, para, paraBufLen, reserved, tcpPara, true,
+                       whileAnswering)) {
         case AckLeg::NotBuilt:
             return;  // no connection was made
         case AckLeg::NotConnected:
@@ -95,7 +106,7 @@ void CDataProcess::ProcCommonCMD(unsigned int cmdType, char* para, int paraBufLe
             break;
         case AckLeg::Accepted:
             if (cmdType == CMD_UPLOAD_FSN) {
-                ProcSaveFSN(static_cast<InputFSNPara*>(inputPara), strRet, strRet1Count, tcpPara.timeout);
+                ProcSaveFSN(download.get(), strRet);
             } else if (cmdType == CMD_GET_COUNT) {
                 ProcGetCount(strRet, tcpPara.timeout);
             } else {
@@ -118,6 +129,7 @@ void CDataProcess::ProcCommonCMD(unsigned int cmdType, char* para, int paraBufLe
             break;
         }
     }
+    download.reset();  // its folders are closed and unlocked before the connection
     m_TcpClinet->Close();
     m_AnswerDeadlineMs = 0;
 }

@@ -39,6 +39,8 @@ const char kBadParameter[] = DCJ_RC_BAD_PARAMETER;
 // Storage failures (write, sync, rename, folders, memory) have no code of
 // their own; they must still never pass for success.
 const char kStorageFailed[] = DCJ_RC_UNKNOWN_ERROR;
+// Not a result: the working folder is another download's for now.
+const char kFolderBusy[] = "busy";
 
 // Attempts at a 14-digit archive name that no earlier archive holds: this
 // second and the ones after it.
@@ -252,22 +254,46 @@ struct CDataProcess::FsnDownload {
     bool folderRead = false;
     std::string list;  // the names as the reply lists them, '|' between them
     bool leftEmpty = false;  // the working folder holds nothing more to remove
+
+    // The folders made ready while the device answered: not tried yet,
+    // ready (nullptr), or the failure's code.
+    bool prepareTried = false;
+    const char* prepared = nullptr;
 };
 
-void CDataProcess::ProcSaveFSN(InputFSNPara* fsnPara, char** strRet, int* /*strRet1Count*/, int timeOut)
+std::shared_ptr<CDataProcess::FsnDownload> CDataProcess::NewDownload(InputFSNPara* fsnPara, int timeOut)
 {
-    LOG_INFO(">>CDataProcess::ProcSaveFSN");
     if (fsnPara == nullptr || !fsnPara->strInstNo || !fsnPara->strEmpNo || !fsnPara->strRelativeFilePath ||
         !fsnPara->strUploadDir || !fsnPara->strTempDir) {
+        return nullptr;
+    }
+    std::shared_ptr<FsnDownload> d = std::make_shared<FsnDownload>();
+    d->para = fsnPara;
+    d->timeOut = timeOut;
+    d->archiveMode = fsnPara->strRelativeFilePath[0] != '\0';
+    return d;
+}
+
+// Nothing here waits: a working folder that another download holds is
+// waited for after the answer, as ever.
+void CDataProcess::PrepareWhileAnswering(FsnDownload& d)
+{
+    d.prepared = PrepareDownloadFolders(d, false);
+    d.prepareTried = d.prepared != kFolderBusy;
+}
+
+void CDataProcess::ProcSaveFSN(FsnDownload* download, char** strRet)
+{
+    LOG_INFO(">>CDataProcess::ProcSaveFSN");
+    if (download == nullptr) {
         SetResult(strRet, kBadParameter);
         return;
     }
-    FsnDownload d;
-    d.para = fsnPara;
-    d.timeOut = timeOut;
-    d.archiveMode = fsnPara->strRelativeFilePath[0] != '\0';
-
-    if (const char* refused = PrepareDownloadFolders(d)) {
+    FsnDownload& d = *download;
+    // A failure found while the device answered counts only now that it
+    // has accepted: its own refusal or a lost answer comes first.
+    if (!d.prepareTried) d.prepared = PrepareDownloadFolders(d, true);
+    if (const char* refused = d.prepared) {
         SetResult(strRet, refused);
         return;
     }
@@ -282,8 +308,9 @@ void CDataProcess::ProcSaveFSN(InputFSNPara* fsnPara, char** strRet, int* /*strR
 }
 
 // The working folder "<temp>/QOLT/", locked and emptied, and the upload
-// folder. Nothing is left to clean up when it fails.
-const char* CDataProcess::PrepareDownloadFolders(FsnDownload& d)
+// folder. Nothing is left to clean up when it fails. Unless mayWait, a
+// working folder that another download holds is kFolderBusy, untouched.
+const char* CDataProcess::PrepareDownloadFolders(FsnDownload& d, bool mayWait)
 {
     char tempPath[256] = {0};
     char backslash[] = "\\";
@@ -297,7 +324,8 @@ const char* CDataProcess::PrepareDownloadFolders(FsnDownload& d)
         LOG_ERRORF("CDataProcess::ProcSaveFSN: cannot create %s", d.qoltTempDir);
         return kStorageFailed;
     }
-    if (!d.workingFolderLock.Acquire(d.timeOut)) {
+    if (!d.workingFolderLock.Acquire(mayWait ? d.timeOut : 0)) {
+        if (!mayWait) return kFolderBusy;
         LOG_ERRORF("CDataProcess::ProcSaveFSN: %s is in use by another download", d.qoltTempDir);
         return kStorageFailed;
     }

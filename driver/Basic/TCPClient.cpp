@@ -19,13 +19,28 @@
 
 namespace {
 
+// Whether fd reports `events` now, without waiting.
+bool ReadyNow(int fd, short events, short* revents)
+{
+    struct pollfd pfd = {fd, events, 0};
+    int n;
+    do {
+        n = poll(&pfd, 1, 0);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) return false;
+    if (revents) *revents = pfd.revents;
+    return true;
+}
+
 // Waits for `events` on fd until the deadline. An interrupted wait resumes
 // with the time that remains; an expired deadline never waits. revents, when
-// given, receives what was reported.
-bool WaitFor(int fd, short events, long long deadlineMs, short* revents = nullptr)
+// given, receives what was reported. Unless readyNow already tells, what was
+// logged so far is on disk before the wait.
+bool WaitFor(int fd, short events, long long deadlineMs, short* revents = nullptr, bool mayBeReady = false)
 {
     if (fd < 0 || deadlineMs == CTCPClient::kExpired) return false;
-    LogFlushBeforeWait();  // what was logged so far is on disk before any wait
+    if (mayBeReady && ReadyNow(fd, events, revents)) return true;
+    LogFlushBeforeWait();
     for (;;) {
         long long left = deadlineMs - CTCPClient::NowMs();
         if (left < 0) left = 0;
@@ -138,8 +153,10 @@ int CTCPClient::ConnectBefore(const char* addr, int port, int timeout, long long
     m_AwaitingReply = false;
     if (connect(m_SockFd, reinterpret_cast<struct sockaddr*>(&serverAddress), sizeof(serverAddress)) != 0) {
         if (errno != EINPROGRESS && errno != EINTR) return -7;
+        // Often made already (a near counter): then nothing waits, and the
+        // records are written while the counter makes its answer instead.
         short revents = 0;
-        if (!WaitFor(m_SockFd, POLLOUT, deadlineMs, &revents)) return -7;
+        if (!WaitFor(m_SockFd, POLLOUT, deadlineMs, &revents, true)) return -7;
         // Readiness alone is not success: a refusal also makes the socket
         // writable, with an error pending that decides.
         if (revents & (POLLERR | POLLHUP)) {
