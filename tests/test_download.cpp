@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <string>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -556,6 +557,50 @@ TEST_F(Download, AWorkingFolderInUseByAnotherProcessIsNotShared)
     close(held);
     EXPECT_EQ(Code(Run()), "ECPWS0000000");
     EXPECT_EQ(Commands(), (std::vector<uint32_t>{0xA1, 0xA1, 0xA6}));
+}
+
+TEST_F(Download, AWorkingFolderFreedWhileTheCounterAnswersIsWaitedFor)
+{
+    // The folders are made ready while the counter answers, without waiting;
+    // a folder another download holds is then waited for as ever.
+    ASSERT_EQ(mkdir(temp.c_str(), 0777), 0);
+    ASSERT_EQ(mkdir((temp + "QOLT").c_str(), 0777), 0);
+    const int held = open((temp + "QOLT").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    auto files = dcjsim::GenerateFiles(2, 1, 10);
+    UseFiles(files);
+    std::thread other([held] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the other download's end
+        close(held);
+    });
+    const std::string reply = Run({{"timeout", "5"}});
+    other.join();
+    EXPECT_EQ(Code(reply), "ECPWS0000000") << reply;
+    EXPECT_EQ(ReadFile(upload + FsnName(files[1])), files[1].Content());
+    EXPECT_EQ(Commands(), (std::vector<uint32_t>{0xA1, 0xA6}));
+}
+
+TEST_F(Download, AFolderThatCannotBeMadeCountsOnlyWhenTheCounterAccepts)
+{
+    // The upload folder cannot be made, and the counter turns the download
+    // down: its own answer is the reply, as when the folders came after it.
+    ASSERT_EQ(mkdir(temp.c_str(), 0777), 0);
+    dcjtest::WriteFile(tmp / "upfile", "a file where the upload folder should be");
+    const std::map<std::string, std::string> blocked = {{"uploadDir", tmp / "upfile/"}, {"timeout", "1"}};
+    UseFiles({});
+    EXPECT_EQ(Code(Run(blocked)), "ECPWSDCJ0001");
+    sim.Edit([](dcjsim::Scenario& s) { s.retCodes[0xA1] = 6; });
+    EXPECT_EQ(Code(Run(blocked)), "ECPWSCOM0013");
+    sim.Edit([](dcjsim::Scenario& s) {
+        s.retCodes.clear();
+        s.fault = dcjsim::Fault::NoAnswer;
+    });
+    EXPECT_EQ(Code(Run(blocked)), "ECPWSDCJ0002");
+    sim.Edit([](dcjsim::Scenario& s) { s.fault = dcjsim::Fault::None; });
+    UseFiles(dcjsim::GenerateFiles(1, 1, 10));
+    EXPECT_EQ(Code(Run(blocked)), "DRV0000001");
+    EXPECT_EQ(Commands(), (std::vector<uint32_t>{0xA1, 0xA1, 0xA1, 0xA1}));
 }
 
 TEST_F(Download, StorageFailureIsReportedAndNotConfirmed)
