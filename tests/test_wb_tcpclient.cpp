@@ -300,6 +300,51 @@ TEST_F(tcpclientConnect, UnansweredConnectEndsWithTheTimeout)
     }
 }
 
+TEST_F(tcpclientConnect, ARequestGivenToConnectGoesOutOnceTheConnectionIsMade)
+{
+    char request[] = "0123456789abcdef0123456789abcdef";
+    const long long deadline = CTCPClient::DeadlineAfter(2);
+    {
+        Listener listener;
+        int sent = -1;
+        ASSERT_EQ(client.ConnectBefore(kLoopback, listener.port(), 2, deadline, request, 32, &sent), 0);
+        EXPECT_EQ(sent, 32) << "a near peer has accepted: sent at once";
+        const int peer = listener.Accept();
+        ASSERT_GE(peer, 0);
+        char got[32];
+        EXPECT_EQ(recv(peer, got, sizeof(got), MSG_WAITALL), 32);
+        EXPECT_EQ(std::string(got, 32), request);
+        close(peer);
+    }
+    {
+        // Refused: a connect failure, nothing counted as sent.
+        client.Close();
+        ASSERT_GE(client.CreateSocket(), 0);
+        int reserved = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr = Listener::Loopback(0);
+        ASSERT_EQ(bind(reserved, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+        socklen_t len = sizeof(addr);
+        getsockname(reserved, reinterpret_cast<sockaddr*>(&addr), &len);
+        int sent = -1;
+        EXPECT_EQ(client.ConnectBefore(kLoopback, ntohs(addr.sin_port), 2, deadline, request, 32, &sent), -7);
+        EXPECT_EQ(sent, 0);
+        close(reserved);
+    }
+    {
+        // Never accepted: the connect waits out its time-out, nothing sent.
+        UnansweredListener silent;
+        ASSERT_TRUE(silent.full()) << "could not fill the listen queue";
+        client.Close();
+        ASSERT_GE(client.CreateSocket(), 0);
+        int sent = -1;
+        const auto start = Clock::now();
+        EXPECT_EQ(client.ConnectBefore(kLoopback, silent.port(), 1, CTCPClient::DeadlineAfter(1), request, 32, &sent),
+                  -7);
+        ExpectOneSecond(SecondsSince(start));
+        EXPECT_EQ(sent, 0);
+    }
+}
+
 TEST_F(tcpclientConnect, InterruptedConnectWaitsForTheTimeLeft)
 {
     UnansweredListener silent;

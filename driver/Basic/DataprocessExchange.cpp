@@ -53,8 +53,12 @@ CDataProcess::AckLeg CDataProcess::RequestAck(const char* caller, unsigned int c
     // abruptly (an exception) and left its socket open.
     m_TcpClinet->Close();
     m_TcpClinet->CreateSocket();
+    char* const request = reinterpret_cast<char*>(&reqData);
+    const int requestLen = static_cast<int>(sizeof(reqData));
+    int sent = 0;
     const int iRet = m_TcpClinet->ConnectBefore(tcpPara.ip, tcpPara.port, tcpPara.timeout,
-                                                ConnectDeadline(tcpPara.timeout, firstOfCall));
+                                                ConnectDeadline(tcpPara.timeout, firstOfCall), request, requestLen,
+                                                &sent);
     if (iRet != 0) {
         LOG_ERRORF("%s:Connect fail:iRet:%d", caller, iRet);
         return AckLeg::NotConnected;
@@ -62,7 +66,7 @@ CDataProcess::AckLeg CDataProcess::RequestAck(const char* caller, unsigned int c
     // The answer to a command (the ack, and the count frame after it) must
     // be in whole within one time-out of the request, however it trickles.
     m_AnswerDeadlineMs = CTCPClient::DeadlineAfter(tcpPara.timeout);
-    if (!m_TcpClinet->SendBefore(reinterpret_cast<char*>(&reqData), sizeof(reqData), m_AnswerDeadlineMs)) {
+    if (sent < requestLen && !m_TcpClinet->SendBefore(request + sent, requestLen - sent, m_AnswerDeadlineMs)) {
         LOG_ERRORF("%s: Send cmd 0x%04X req error", caller, cmdType);
         return AckLeg::Lost;
     }

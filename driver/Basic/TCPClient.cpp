@@ -19,28 +19,13 @@
 
 namespace {
 
-// Whether fd reports `events` now, without waiting.
-bool ReadyNow(int fd, short events, short* revents)
-{
-    struct pollfd pfd = {fd, events, 0};
-    int n;
-    do {
-        n = poll(&pfd, 1, 0);
-    } while (n < 0 && errno == EINTR);
-    if (n <= 0) return false;
-    if (revents) *revents = pfd.revents;
-    return true;
-}
-
 // Waits for `events` on fd until the deadline. An interrupted wait resumes
 // with the time that remains; an expired deadline never waits. revents, when
-// given, receives what was reported. Unless readyNow already tells, what was
-// logged so far is on disk before the wait.
-bool WaitFor(int fd, short events, long long deadlineMs, short* revents = nullptr, bool mayBeReady = false)
+// given, receives what was reported.
+bool WaitFor(int fd, short events, long long deadlineMs, short* revents = nullptr)
 {
     if (fd < 0 || deadlineMs == CTCPClient::kExpired) return false;
-    if (mayBeReady && ReadyNow(fd, events, revents)) return true;
-    LogFlushBeforeWait();
+    LogFlushBeforeWait();  // what was logged so far is on disk before any wait
     for (;;) {
         long long left = deadlineMs - CTCPClient::NowMs();
         if (left < 0) left = 0;
@@ -131,8 +116,10 @@ int CTCPClient::Connect(const char* addr, int port, int timeout)
 }
 
 // timeout is what the caller asked for, for the log line; the deadline is what counts.
-int CTCPClient::ConnectBefore(const char* addr, int port, int timeout, long long deadlineMs)
+int CTCPClient::ConnectBefore(const char* addr, int port, int timeout, long long deadlineMs, const char* request,
+                              int requestLen, int* sent)
 {
+    if (sent) *sent = 0;
     if (Info) {
         char strLog[512];
         snprintf(strLog, sizeof(strLog), "CTCPClient::Connect:addr:%s,port:%d,timeout:%d",
@@ -153,10 +140,20 @@ int CTCPClient::ConnectBefore(const char* addr, int port, int timeout, long long
     m_AwaitingReply = false;
     if (connect(m_SockFd, reinterpret_cast<struct sockaddr*>(&serverAddress), sizeof(serverAddress)) != 0) {
         if (errno != EINPROGRESS && errno != EINTR) return -7;
-        // Often made already (a near counter): then nothing waits, and the
-        // records are written while the counter makes its answer instead.
+        // A near counter has often accepted by now: then the request goes
+        // out at once, and nothing waits. The connection is only still
+        // being made when the socket says so (EAGAIN).
+        if (request != nullptr && requestLen > 0) {
+            const ssize_t n = send(m_SockFd, request, static_cast<size_t>(requestLen), MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0) {
+                if (sent) *sent = static_cast<int>(n);
+                m_AwaitingReply = n == requestLen;
+                return 0;
+            }
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return -7;  // refused, reset, ...
+        }
         short revents = 0;
-        if (!WaitFor(m_SockFd, POLLOUT, deadlineMs, &revents, true)) return -7;
+        if (!WaitFor(m_SockFd, POLLOUT, deadlineMs, &revents)) return -7;
         // Readiness alone is not success: a refusal also makes the socket
         // writable, with an error pending that decides.
         if (revents & (POLLERR | POLLHUP)) {

@@ -23,7 +23,11 @@ public:
     // 0 connected; -2 no socket, -3 no address, -4 bad port, -7 refused,
     // unreachable or not connected within the time-out.
     int Connect(const char* addr, int port, int timeout);
-    int ConnectBefore(const char* addr, int port, int timeout, long long deadlineMs);
+    // request, when given, goes out as soon as the connection is made, in
+    // place of a separate wait for it; *sent receives how many of its
+    // requestLen bytes did (SendBefore sends the rest).
+    int ConnectBefore(const char* addr, int port, int timeout, long long deadlineMs, const char* request = nullptr,
+                      int requestLen = 0, int* sent = nullptr);
     // True when all dataLen bytes were sent.
     bool Send(char* buf, int dataLen, int timeout);
     bool SendBefore(char* buf, int dataLen, long long deadlineMs);
