@@ -12,6 +12,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -72,7 +73,24 @@ bool Inside(const char* path, size_t len, const std::string& folder)
 }
 
 // Exit codes of a forked child's own check.
-enum ChildVerdict { kClean = 0, kHeldWorkingFolder = 10, kHeldSocket = 11, kCallFailed = 12 };
+enum ChildVerdict { kClean = 0, kHeldWorkingFolder = 10, kHeldSocket = 11, kCallFailed = 12, kLostOwnDescriptor = 13 };
+
+// A child's own descriptors, opened after the fork: they take the numbers
+// the driver's closed copies had. A download of the child's own must leave
+// every one of them open and what it was.
+bool DownloadKeepsOwnDescriptors(DriverLib& lib, const std::string& request)
+{
+    struct stat null;
+    if (stat("/dev/null", &null) != 0) return false;
+    int own[8];
+    for (int& fd : own) fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (Code(lib.DoCommand(request)) != "ECPWS0000000") _exit(kCallFailed);
+    for (int fd : own) {
+        struct stat st;
+        if (fd < 0 || fstat(fd, &st) != 0 || st.st_rdev != null.st_rdev || st.st_ino != null.st_ino) return false;
+    }
+    return true;
+}
 
 // How much of it a run must see: downloads, and children forked meanwhile.
 constexpr int kDownloads = 20;
@@ -230,10 +248,18 @@ TEST_F(ForkingHost, ChildrenForkedDuringCallsAndDownloadsKeepNothingOfThemAndCan
                         if (HeldOnFolderOrCounter(working, counter.port(), &onFolder) >= 0) {
                             _exit(onFolder ? kHeldWorkingFolder : kHeldSocket);
                         }
-                        // Every fourth child calls the counter itself.
+                        // Every fourth child calls the counter itself, and
+                        // every fourth downloads into folders of its own.
                         if (kChildMayAllocate && (i + id) % 4 == 0 &&
                             Code(lib.DoCommand(counts)) != "ECPWS0000000") {
                             _exit(kCallFailed);
+                        }
+                        if (kChildMayAllocate && (i + id) % 4 == 1) {
+                            const std::string own = tmp / ("child" + std::to_string(getpid()) + "/");
+                            const std::string request = counter.Request(
+                                "getAllFSNFiles",
+                                {{"instNo", "1"}, {"empNo", "2"}, {"uploadDir", own + "up/"}, {"tempDir", own + "temp/"}});
+                            if (!DownloadKeepsOwnDescriptors(lib, request)) _exit(kLostOwnDescriptor);
                         }
                         _exit(kClean);
                     }
@@ -257,9 +283,10 @@ TEST_F(ForkingHost, ChildrenForkedDuringCallsAndDownloadsKeepNothingOfThemAndCan
             downloader.join();
             caller.join();
             printf("forks %d downloads %d failedDownloads %d failedCalls %d clean %d workingFolder %d socket %d "
-                   "callFailed %d hung %d\n",
+                   "callFailed %d lostOwn %d hung %d\n",
                    forks.load(), downloads.load(), failedDownloads.load(), failedCalls.load(), verdicts[kClean],
-                   verdicts[kHeldWorkingFolder], verdicts[kHeldSocket], verdicts[kCallFailed], verdicts[15]);
+                   verdicts[kHeldWorkingFolder], verdicts[kHeldSocket], verdicts[kCallFailed],
+                   verdicts[kLostOwnDescriptor], verdicts[15]);
             if (failedDownloads > 0) printf("last failed download: %s\n", lastFailure.c_str());
             // Free again afterwards, at once.
             const Clock::time_point start = Clock::now();
@@ -282,6 +309,7 @@ TEST_F(ForkingHost, ChildrenForkedDuringCallsAndDownloadsKeepNothingOfThemAndCan
     EXPECT_EQ(n["workingFolder"], 0) << host.out;
     EXPECT_EQ(n["socket"], 0) << host.out;
     EXPECT_EQ(n["callFailed"], 0) << host.out;
+    EXPECT_EQ(n["lostOwn"], 0) << host.out;
     EXPECT_EQ(n["hung"], 0) << host.out;
     EXPECT_EQ(n["clean"], n["forks"]) << host.out;
     EXPECT_EQ(n["after"], 1) << host.out;

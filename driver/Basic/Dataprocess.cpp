@@ -120,6 +120,10 @@ void CDataProcess::AbandonCallAfterFork()
     // never shutdown: the parent's connection stays as it is).
     if (m_TcpClinet != nullptr) m_TcpClinet->ForgetAfterFork();
     m_AnswerDeadlineMs = 0;
+    // A download in progress is the parent's: its descriptors were closed
+    // here and their numbers may be taken again, so its record is dropped
+    // without being destroyed (nothing of it is closed or freed twice).
+    new (&m_Download) std::shared_ptr<FsnDownload>();
 }
 
 void CDataProcess::FailUnready(char** strRet)

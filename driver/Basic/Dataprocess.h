@@ -258,7 +258,8 @@ private:
     std::shared_ptr<FsnDownload> NewDownload(InputFSNPara* fsnPara, int timeOut);
     // Its folders, made ready while the device answers the request.
     void PrepareWhileAnswering(FsnDownload& d);
-    void ProcSaveFSN(FsnDownload* d, char** strRet);
+    // Takes up m_Download when it is this download's, else starts anew.
+    void ProcSaveFSN(InputFSNPara* fsnPara, char** strRet, int* strRet1Count, int timeOut);
     const char* PrepareDownloadFolders(FsnDownload& d, bool mayWait);
     void EmptyWorkingFolder(FsnDownload& d);
     const char* ReceiveFiles(FsnDownload& d);
@@ -291,4 +292,5 @@ private:
     int m_ToolSeconds = kDefaultMinToolSeconds;
     int m_MinToolSeconds = kDefaultMinToolSeconds;
     long long m_AnswerDeadlineMs = 0;  // the current command's answer is due by then
+    std::shared_ptr<FsnDownload> m_Download;  // the 0xA1 exchange's download, while it runs
 };

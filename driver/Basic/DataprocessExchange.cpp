@@ -80,7 +80,7 @@ CDataProcess::AckLeg CDataProcess::RequestAck(const char* caller, unsigned int c
 }
 
 void CDataProcess::ProcCommonCMD(unsigned int cmdType, char* para, int paraBufLen, unsigned int reserved,
-                                 TCPPara tcpPara, void* inputPara, char** strRet, int* /*strRet1Count*/)
+                                 TCPPara tcpPara, void* inputPara, char** strRet, int* strRet1Count)
 {
     if (!IsReady()) {
         FailUnready(strRet);
@@ -91,11 +91,10 @@ void CDataProcess::ProcCommonCMD(unsigned int cmdType, char* para, int paraBufLe
 
     // A download's folders are made ready in the time the device takes to
     // answer, not after.
-    std::shared_ptr<FsnDownload> download;
     std::function<void()> whileAnswering;
     if (cmdType == CMD_UPLOAD_FSN) {
-        download = NewDownload(static_cast<InputFSNPara*>(inputPara), tcpPara.timeout);
-        if (download) whileAnswering = [this, &download] { PrepareWhileAnswering(*download); };
+        m_Download = NewDownload(static_cast<InputFSNPara*>(inputPara), tcpPara.timeout);
+        if (m_Download) whileAnswering = [this] { PrepareWhileAnswering(*m_Download); };
     }
     switch (RequestAck("CDataProcess::ProcCommonCMD", cmdType, para, paraBufLen, reserved, tcpPara, true,
                        whileAnswering)) {
@@ -110,7 +109,7 @@ void CDataProcess::ProcCommonCMD(unsigned int cmdType, char* para, int paraBufLe
             break;
         case AckLeg::Accepted:
             if (cmdType == CMD_UPLOAD_FSN) {
-                ProcSaveFSN(download.get(), strRet);
+                ProcSaveFSN(static_cast<InputFSNPara*>(inputPara), strRet, strRet1Count, tcpPara.timeout);
             } else if (cmdType == CMD_GET_COUNT) {
                 ProcGetCount(strRet, tcpPara.timeout);
             } else {
@@ -133,7 +132,7 @@ void CDataProcess::ProcCommonCMD(unsigned int cmdType, char* para, int paraBufLe
             break;
         }
     }
-    download.reset();  // its folders are closed and unlocked before the connection
+    m_Download.reset();  // its folders are closed and unlocked before the connection
     m_TcpClinet->Close();
     m_AnswerDeadlineMs = 0;
 }

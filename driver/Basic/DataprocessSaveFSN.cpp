@@ -282,10 +282,14 @@ void CDataProcess::PrepareWhileAnswering(FsnDownload& d)
     d.prepareTried = d.prepared != kFolderBusy;
 }
 
-void CDataProcess::ProcSaveFSN(FsnDownload* download, char** strRet)
+void CDataProcess::ProcSaveFSN(InputFSNPara* fsnPara, char** strRet, int* /*strRet1Count*/, int timeOut)
 {
     LOG_INFO(">>CDataProcess::ProcSaveFSN");
-    if (download == nullptr) {
+    std::shared_ptr<FsnDownload> download = std::move(m_Download);
+    if (!download || download->para != fsnPara || download->timeOut != timeOut) {
+        download = NewDownload(fsnPara, timeOut);
+    }
+    if (!download) {
         SetResult(strRet, kBadParameter);
         return;
     }

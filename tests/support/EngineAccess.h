@@ -26,8 +26,7 @@ struct DataProcessTestAccess {
     static bool SyncFile(CDataProcess& e, const std::string& path) { return e.sysSyncFile(const_cast<char*>(path.c_str())); }
     static void SaveFSN(CDataProcess& e, InputFSNPara* para, char** slots, int timeout)
     {
-        auto download = e.NewDownload(para, timeout);
-        e.ProcSaveFSN(download.get(), slots);
+        e.ProcSaveFSN(para, slots, nullptr, timeout);
     }
     static CTCPClient* Client(CDataProcess& e) { return e.m_TcpClinet; }
     static size_t Slot2Size(CDataProcess& e) { return e.m_Slot2Size; }
