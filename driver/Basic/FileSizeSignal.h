@@ -18,10 +18,7 @@ public:
         sigemptyset(&m_set);
         sigaddset(&m_set, SIGXFSZ);
         m_blocked = pthread_sigmask(SIG_BLOCK, &m_set, &m_old) == 0;
-        // Unblocked until now, none can be pending for this thread: it
-        // would have been delivered. Only a host that blocks it may have one.
-        sigemptyset(&m_before);
-        if (m_blocked && sigismember(&m_old, SIGXFSZ) && sigpending(&m_before) != 0) sigfillset(&m_before);
+        if (m_blocked && sigpending(&m_before) != 0) sigfillset(&m_before);
     }
     ~QuietFileSizeLimit()
     {
