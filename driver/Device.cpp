@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #include <string>
-#include <utility>
+#include <unordered_map>
 #include <vector>
 
 #include "Basic/FileSizeSignal.h"
@@ -68,17 +68,16 @@ bool ReadLinkText(const std::string& link, size_t sizeHint, std::string* target)
 // What one look found at a path: a link's target, or "" for anything else
 // (or nothing). Kept for the paths of one call, which share their folders,
 // so both see the same answer for the same place.
-typedef std::vector<std::pair<std::string, std::string>> LinkTargets;
+typedef std::unordered_map<std::string, std::string> LinkTargets;
 
 // The link target at path, looked at once per call; false when a link
 // cannot be read.
 bool LinkAt(const std::string& path, LinkTargets* seen, std::string* target)
 {
-    for (const auto& known : *seen) {
-        if (known.first == path) {
-            *target = known.second;
-            return true;
-        }
+    const auto known = seen->find(path);
+    if (known != seen->end()) {
+        *target = known->second;
+        return true;
     }
     target->clear();
     struct stat st;
@@ -86,7 +85,7 @@ bool LinkAt(const std::string& path, LinkTargets* seen, std::string* target)
         !ReadLinkText(path, static_cast<size_t>(st.st_size), target)) {
         return false;
     }
-    seen->emplace_back(path, *target);
+    seen->emplace(path, *target);
     return true;
 }
 
