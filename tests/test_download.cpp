@@ -603,6 +603,21 @@ TEST_F(Download, AFolderThatCannotBeMadeCountsOnlyWhenTheCounterAccepts)
     EXPECT_EQ(Commands(), (std::vector<uint32_t>{0xA1, 0xA1, 0xA1, 0xA1}));
 }
 
+TEST_F(Download, ADownloadTheCounterTurnsDownMakesNoFolder)
+{
+    // Folders that are not there yet are made only for a download the
+    // counter has accepted.
+    const std::map<std::string, std::string> fresh = {{"uploadDir", tmp / "new-up/"}, {"tempDir", tmp / "new-temp/"}};
+    UseFiles({});
+    EXPECT_EQ(Code(Run(fresh)), "ECPWSDCJ0001");
+    EXPECT_FALSE(Exists(tmp / "new-up")) << "upload folder made for a refused download";
+    EXPECT_FALSE(Exists(tmp / "new-temp")) << "working folder made for a refused download";
+    auto files = dcjsim::GenerateFiles(1, 1, 10);
+    UseFiles(files);
+    EXPECT_EQ(Code(Run(fresh)), "ECPWS0000000");
+    EXPECT_EQ(ReadFile(tmp / ("new-up/" + FsnName(files[0]))), files[0].Content());
+}
+
 TEST_F(Download, StorageFailureIsReportedAndNotConfirmed)
 {
     ASSERT_EQ(mkdir(temp.c_str(), 0777), 0);

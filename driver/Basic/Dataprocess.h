@@ -260,7 +260,8 @@ private:
     void PrepareWhileAnswering(FsnDownload& d);
     // Takes up m_Download when it is this download's, else starts anew.
     void ProcSaveFSN(InputFSNPara* fsnPara, char** strRet, int* strRet1Count, int timeOut);
-    const char* PrepareDownloadFolders(FsnDownload& d, bool mayWait);
+    const char* PrepareDownloadFolders(FsnDownload& d);
+    void ClearLeftovers(FsnDownload& d);
     void EmptyWorkingFolder(FsnDownload& d);
     const char* ReceiveFiles(FsnDownload& d);
     const char* ReceivePacket(FsnDownload& d);

@@ -92,6 +92,12 @@ void CDataProcess::ProcCommonCMD(unsigned int cmdType, char* para, int paraBufLe
     // A download's folders are made ready in the time the device takes to
     // answer, not after.
     std::function<void()> whileAnswering;
+    // The record ends with this exchange, however that ends (a throw too):
+    // no folder stays open or locked past the call.
+    struct DownloadEnds {
+        std::shared_ptr<FsnDownload>& download;
+        ~DownloadEnds() { download.reset(); }
+    } downloadEnds{m_Download};
     if (cmdType == CMD_UPLOAD_FSN) {
         m_Download = NewDownload(static_cast<InputFSNPara*>(inputPara), tcpPara.timeout);
         if (m_Download) whileAnswering = [this] { PrepareWhileAnswering(*m_Download); };

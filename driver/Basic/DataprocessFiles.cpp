@@ -470,7 +470,7 @@ bool ForEachName(int dir, const std::function<void(const char* name, bool isFile
     }
 }
 
-bool FolderLock::Open(const std::string& dir)
+bool FolderLock::Open(const std::string& dir, bool make)
 {
     if (m_fd >= 0) return true;
     // Opened without following a link it is a real directory: the usual
@@ -478,7 +478,7 @@ bool FolderLock::Open(const std::string& dir)
     const std::string bare = WithoutTrailingSlashes(dir);
     const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW;
     m_fd = dcjfork::OpenTracked(bare.c_str(), flags);
-    if (m_fd < 0 && EnsureRealDir(dir)) m_fd = dcjfork::OpenTracked(bare.c_str(), flags);
+    if (m_fd < 0 && make && EnsureRealDir(dir)) m_fd = dcjfork::OpenTracked(bare.c_str(), flags);
     if (m_fd < 0) return false;
     // The descriptor is tracked, so a child never keeps it; nothing inside
     // the folder is opened before this returns.

@@ -101,8 +101,9 @@ public:
     FolderLock(const FolderLock&) = delete;
     FolderLock& operator=(const FolderLock&) = delete;
     // Opens dir, made a real directory first when it is missing or a link
-    // (see EnsureRealDir). False when it cannot be made or opened.
-    bool Open(const std::string& dir);
+    // (see EnsureRealDir), unless not make. False when it cannot be made or
+    // opened. Once open, it stays.
+    bool Open(const std::string& dir, bool make = true);
     // Waits at most timeoutSec seconds for the opened folder to be free.
     bool Acquire(int timeoutSec);
     // The folder, for names relative to it.

@@ -39,8 +39,6 @@ const char kBadParameter[] = DCJ_RC_BAD_PARAMETER;
 // Storage failures (write, sync, rename, folders, memory) have no code of
 // their own; they must still never pass for success.
 const char kStorageFailed[] = DCJ_RC_UNKNOWN_ERROR;
-// Not a result: the working folder is another download's for now.
-const char kFolderBusy[] = "busy";
 
 // Attempts at a 14-digit archive name that no earlier archive holds: this
 // second and the ones after it.
@@ -178,6 +176,7 @@ public:
     }
     bool Open(const std::string& path)
     {
+        if (m_fd >= 0) return true;
         m_fd = dcjfork::OpenTracked(path.c_str(), O_RDONLY | O_DIRECTORY);
         return m_fd >= 0;
     }
@@ -255,10 +254,7 @@ struct CDataProcess::FsnDownload {
     std::string list;  // the names as the reply lists them, '|' between them
     bool leftEmpty = false;  // the working folder holds nothing more to remove
 
-    // The folders made ready while the device answered: not tried yet,
-    // ready (nullptr), or the failure's code.
-    bool prepareTried = false;
-    const char* prepared = nullptr;
+    bool ready = false;  // the folders were made ready while the device answered
 };
 
 std::shared_ptr<CDataProcess::FsnDownload> CDataProcess::NewDownload(InputFSNPara* fsnPara, int timeOut)
@@ -274,12 +270,27 @@ std::shared_ptr<CDataProcess::FsnDownload> CDataProcess::NewDownload(InputFSNPar
     return d;
 }
 
-// Nothing here waits: a working folder that another download holds is
-// waited for after the answer, as ever.
+// The folders as they are, quietly: nothing is made, nothing waited for,
+// nothing logged. Whatever that leaves undone (a folder to make, a working
+// folder another download holds, a failure) is done after the answer, as
+// ever, and only when the device has accepted: a refused or lost download
+// leaves the folders as they were, but for leftovers of earlier ones.
 void CDataProcess::PrepareWhileAnswering(FsnDownload& d)
 {
-    d.prepared = PrepareDownloadFolders(d, false);
-    d.prepareTried = d.prepared != kFolderBusy;
+    char tempPath[256] = {0};
+    char backslash[] = "\\";
+    char slash[] = "/";
+    strrpl(d.para->strTempDir, tempPath, sizeof(tempPath), backslash, slash);
+    if (!FormatFits(d.qoltTempDir, "%sQOLT/", tempPath) || !d.workingFolderLock.Open(d.qoltTempDir, false) ||
+        !d.workingFolderLock.Acquire(0)) {
+        return;
+    }
+    memset(tempPath, 0, sizeof(tempPath));
+    strrpl(d.para->strUploadDir, tempPath, sizeof(tempPath), backslash, slash);
+    d.uploadDir = tempPath;
+    if (!d.uploadFolder.Open(d.uploadDir)) return;
+    ClearLeftovers(d);
+    d.ready = true;
 }
 
 void CDataProcess::ProcSaveFSN(InputFSNPara* fsnPara, char** strRet, int* /*strRet1Count*/, int timeOut)
@@ -294,12 +305,11 @@ void CDataProcess::ProcSaveFSN(InputFSNPara* fsnPara, char** strRet, int* /*strR
         return;
     }
     FsnDownload& d = *download;
-    // A failure found while the device answered counts only now that it
-    // has accepted: its own refusal or a lost answer comes first.
-    if (!d.prepareTried) d.prepared = PrepareDownloadFolders(d, true);
-    if (const char* refused = d.prepared) {
-        SetResult(strRet, refused);
-        return;
+    if (!d.ready) {
+        if (const char* refused = PrepareDownloadFolders(d)) {
+            SetResult(strRet, refused);
+            return;
+        }
     }
     if (const char* failure = ReceiveFiles(d)) {
         SetResult(strRet, failure);
@@ -312,9 +322,8 @@ void CDataProcess::ProcSaveFSN(InputFSNPara* fsnPara, char** strRet, int* /*strR
 }
 
 // The working folder "<temp>/QOLT/", locked and emptied, and the upload
-// folder. Nothing is left to clean up when it fails. Unless mayWait, a
-// working folder that another download holds is kFolderBusy, untouched.
-const char* CDataProcess::PrepareDownloadFolders(FsnDownload& d, bool mayWait)
+// folder. Nothing is left to clean up when it fails.
+const char* CDataProcess::PrepareDownloadFolders(FsnDownload& d)
 {
     char tempPath[256] = {0};
     char backslash[] = "\\";
@@ -328,8 +337,7 @@ const char* CDataProcess::PrepareDownloadFolders(FsnDownload& d, bool mayWait)
         LOG_ERRORF("CDataProcess::ProcSaveFSN: cannot create %s", d.qoltTempDir);
         return kStorageFailed;
     }
-    if (!d.workingFolderLock.Acquire(mayWait ? d.timeOut : 0)) {
-        if (!mayWait) return kFolderBusy;
+    if (!d.workingFolderLock.Acquire(d.timeOut)) {
         LOG_ERRORF("CDataProcess::ProcSaveFSN: %s is in use by another download", d.qoltTempDir);
         return kStorageFailed;
     }
@@ -347,12 +355,18 @@ const char* CDataProcess::PrepareDownloadFolders(FsnDownload& d, bool mayWait)
             return kStorageFailed;
         }
     }
-    EmptyWorkingFolder(d);
-    // Under the working folder's lock, as every download into this upload
-    // folder from this temp folder; a copy of another process that is still
-    // going keeps its part file (see RemoveStalePartFiles).
-    dcjfile::RemoveStalePartFiles(d.uploadFolder.fd());
+    ClearLeftovers(d);
     return nullptr;
+}
+
+// What earlier downloads left: the working folder's files, and part files
+// of copies that did not end. Under the working folder's lock, as every
+// download into this upload folder from this temp folder; a copy of another
+// process that is still going keeps its part file (see RemoveStalePartFiles).
+void CDataProcess::ClearLeftovers(FsnDownload& d)
+{
+    EmptyWorkingFolder(d);
+    dcjfile::RemoveStalePartFiles(d.uploadFolder.fd());
 }
 
 // Removes what the working folder holds, through the descriptor the lock
