@@ -445,11 +445,11 @@ const char* CDataProcess::ReceivePacket(FsnDownload& d)
     }
     // Data gets the time-out plus what it needs at the least rate a
     // working device keeps.
-    const long long dataDeadline = CTCPClient::DeadlineAfterMs(
+    const long long dataTimeoutMs =
         d.timeOut < 0 ? -1
                       : static_cast<long long>(d.timeOut) * 1000 +
-                            static_cast<long long>(d.dataLen) * 1000 / static_cast<long long>(m_MinDataRate));
-    if (!m_TcpClinet->RecvBefore(d.data, d.dataLen, dataDeadline)) {
+                            static_cast<long long>(d.dataLen) * 1000 / static_cast<long long>(m_MinDataRate);
+    if (!m_TcpClinet->RecvWithin(d.data, d.dataLen, dataTimeoutMs)) {
         LOG_ERROR("CDataProcess::ProcSaveFSN: Recv resBuf data error");
         return kNetworkFailed;
     }

@@ -205,12 +205,26 @@ bool CTCPClient::SendBefore(char* buf, int dataLen, long long deadlineMs)
 
 bool CTCPClient::Recv(char* buf, unsigned int& dataLen, int timeout)
 {
-    return RecvBefore(buf, dataLen, DeadlineAfter(timeout));
+    return RecvWithin(buf, dataLen, timeout < 0 ? -1 : static_cast<long long>(timeout) * 1000);
+}
+
+bool CTCPClient::RecvWithin(char* buf, unsigned int& dataLen, long long timeoutMs)
+{
+    return RecvUntil(buf, dataLen, timeoutMs < 0 ? kExpired : kFromFirstWait, timeoutMs);
 }
 
 bool CTCPClient::RecvBefore(char* buf, unsigned int& dataLen, long long deadlineMs)
 {
+    return RecvUntil(buf, dataLen, deadlineMs, 0);
+}
+
+bool CTCPClient::RecvUntil(char* buf, unsigned int& dataLen, long long deadlineMs, long long timeoutMs)
+{
     if (buf == nullptr || m_SockFd < 0 || dataLen == 0) return false;
+    auto deadline = [&] {
+        if (deadlineMs == kFromFirstWait) deadlineMs = DeadlineAfterMs(timeoutMs);
+        return deadlineMs;
+    };
 
     const unsigned int wanted = dataLen;
     unsigned int total = 0;
@@ -218,7 +232,7 @@ bool CTCPClient::RecvBefore(char* buf, unsigned int& dataLen, long long deadline
     // Right after a request the answer cannot be there yet: wait first. A
     // stream that is flowing usually has the next block queued: read first.
     if (m_AwaitingReply) {
-        if (!checkNetLinkReadTimeout(m_SockFd, deadlineMs)) return false;
+        if (!checkNetLinkReadTimeout(m_SockFd, deadline())) return false;
         m_AwaitingReply = false;
     }
     while (total < wanted) {
@@ -237,7 +251,7 @@ bool CTCPClient::RecvBefore(char* buf, unsigned int& dataLen, long long deadline
             if (started) dataLen = total;
             return false;
         }
-        if (!checkNetLinkReadTimeout(m_SockFd, deadlineMs)) {
+        if (!checkNetLinkReadTimeout(m_SockFd, deadline())) {
             if (started) dataLen = total;
             return false;
         }

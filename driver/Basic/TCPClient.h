@@ -36,6 +36,11 @@ public:
     // a frame must arrive whole in that time, not merely keep trickling.
     bool Recv(char* buf, unsigned int& dataLen, int timeout);
     bool RecvBefore(char* buf, unsigned int& dataLen, long long deadlineMs);
+    // The same within timeoutMs (negative: no wait at all) from the first
+    // moment it has to wait: bytes that are there already are taken without
+    // reading the clock, which a stream of small packets would pay for
+    // every packet.
+    bool RecvWithin(char* buf, unsigned int& dataLen, long long timeoutMs);
     void Close();
     // In a child forked during a call: the fork handler closed the copy.
     void ForgetAfterFork();
@@ -45,6 +50,9 @@ public:
     bool DataBeforeEnd(int waitMs);
 
 private:
+    // deadlineMs, or kFromFirstWait: timeoutMs from the first wait on.
+    static constexpr long long kFromFirstWait = -2;
+    bool RecvUntil(char* buf, unsigned int& dataLen, long long deadlineMs, long long timeoutMs);
     bool checkNetLinkWriteTimeout(int netSocket, long long deadlineMs);
     bool checkNetLinkReadTimeout(int netSocket, long long deadlineMs);
 
