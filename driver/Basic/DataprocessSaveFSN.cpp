@@ -254,7 +254,8 @@ struct CDataProcess::FsnDownload {
     std::string list;  // the names as the reply lists them, '|' between them
     bool leftEmpty = false;  // the working folder holds nothing more to remove
 
-    bool ready = false;  // the folders were made ready while the device answered
+    bool namesFit = false;  // qoltTempDir holds the whole working folder's path
+    bool ready = false;     // the folders were made ready while the device answered
 };
 
 std::shared_ptr<CDataProcess::FsnDownload> CDataProcess::NewDownload(InputFSNPara* fsnPara, int timeOut)
@@ -267,6 +268,15 @@ std::shared_ptr<CDataProcess::FsnDownload> CDataProcess::NewDownload(InputFSNPar
     d->para = fsnPara;
     d->timeOut = timeOut;
     d->archiveMode = fsnPara->strRelativeFilePath[0] != '\0';
+    // The folders' names, with the host's backslashes made slashes.
+    char path[256] = {0};
+    char backslash[] = "\\";
+    char slash[] = "/";
+    strrpl(fsnPara->strTempDir, path, sizeof(path), backslash, slash);
+    d->namesFit = FormatFits(d->qoltTempDir, "%sQOLT/", path);
+    memset(path, 0, sizeof(path));
+    strrpl(fsnPara->strUploadDir, path, sizeof(path), backslash, slash);
+    d->uploadDir = path;
     return d;
 }
 
@@ -277,18 +287,10 @@ std::shared_ptr<CDataProcess::FsnDownload> CDataProcess::NewDownload(InputFSNPar
 // leaves the folders as they were, but for leftovers of earlier ones.
 void CDataProcess::PrepareWhileAnswering(FsnDownload& d)
 {
-    char tempPath[256] = {0};
-    char backslash[] = "\\";
-    char slash[] = "/";
-    strrpl(d.para->strTempDir, tempPath, sizeof(tempPath), backslash, slash);
-    if (!FormatFits(d.qoltTempDir, "%sQOLT/", tempPath) || !d.workingFolderLock.Open(d.qoltTempDir, false) ||
-        !d.workingFolderLock.Acquire(0)) {
+    if (!d.namesFit || !d.workingFolderLock.Open(d.qoltTempDir, false) || !d.workingFolderLock.Acquire(0) ||
+        !d.uploadFolder.Open(d.uploadDir)) {
         return;
     }
-    memset(tempPath, 0, sizeof(tempPath));
-    strrpl(d.para->strUploadDir, tempPath, sizeof(tempPath), backslash, slash);
-    d.uploadDir = tempPath;
-    if (!d.uploadFolder.Open(d.uploadDir)) return;
     ClearLeftovers(d);
     d.ready = true;
 }
@@ -325,11 +327,7 @@ void CDataProcess::ProcSaveFSN(InputFSNPara* fsnPara, char** strRet, int* /*strR
 // folder. Nothing is left to clean up when it fails.
 const char* CDataProcess::PrepareDownloadFolders(FsnDownload& d)
 {
-    char tempPath[256] = {0};
-    char backslash[] = "\\";
-    char slash[] = "/";
-    strrpl(d.para->strTempDir, tempPath, sizeof(tempPath), backslash, slash);
-    if (!FormatFits(d.qoltTempDir, "%sQOLT/", tempPath)) {
+    if (!d.namesFit) {
         LOG_ERROR("CDataProcess::ProcSaveFSN: temp path too long");
         return kBadParameter;
     }
@@ -341,13 +339,10 @@ const char* CDataProcess::PrepareDownloadFolders(FsnDownload& d)
         LOG_ERRORF("CDataProcess::ProcSaveFSN: %s is in use by another download", d.qoltTempDir);
         return kStorageFailed;
     }
-    memset(tempPath, 0, sizeof(tempPath));
-    strrpl(d.para->strUploadDir, tempPath, sizeof(tempPath), backslash, slash);
-    d.uploadDir = tempPath;
     // Usually there: opened at once, and made only when that fails.
     if (!d.uploadFolder.Open(d.uploadDir)) {
-        if (!pathModuleSpace::CMakePahtModule().makePath(tempPath)) {
-            LOG_ERRORF("CDataProcess::ProcSaveFSN: cannot create %s", tempPath);
+        if (!pathModuleSpace::CMakePahtModule().makePath(d.uploadDir.c_str())) {
+            LOG_ERRORF("CDataProcess::ProcSaveFSN: cannot create %s", d.uploadDir.c_str());
             return kStorageFailed;
         }
         if (!d.uploadFolder.Open(d.uploadDir)) {
