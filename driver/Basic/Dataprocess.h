@@ -262,7 +262,7 @@ private:
     void ProcSaveFSN(InputFSNPara* fsnPara, char** strRet, int* strRet1Count, int timeOut);
     const char* PrepareDownloadFolders(FsnDownload& d);
     void ClearLeftovers(FsnDownload& d);
-    void EmptyWorkingFolder(FsnDownload& d);
+    void EmptyWorkingFolder(FsnDownload& d, bool justOpened = false);
     const char* ReceiveFiles(FsnDownload& d);
     const char* ReceivePacket(FsnDownload& d);
     const char* BeginFile(FsnDownload& d);

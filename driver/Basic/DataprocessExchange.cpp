@@ -70,7 +70,10 @@ CDataProcess::AckLeg CDataProcess::RequestAck(const char* caller, unsigned int c
         LOG_ERRORF("%s: Send cmd 0x%04X req error", caller, cmdType);
         return AckLeg::Lost;
     }
-    if (whileAnswering) whileAnswering();
+    if (whileAnswering) {
+        whileAnswering();
+        m_TcpClinet->LookBeforeWaiting();
+    }
     if (!m_TcpClinet->RecvBefore(reinterpret_cast<char*>(&resPacket), dataBufLen, m_AnswerDeadlineMs)) {
         LOG_ERRORF("%s: Recv resPacket error", caller);
         return AckLeg::Lost;

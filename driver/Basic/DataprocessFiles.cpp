@@ -434,23 +434,26 @@ bool IsStalePartFile(int dir, const char* name)
     return stale;
 }
 
-int RemoveStalePartFiles(int dir)
+int RemoveStalePartFiles(int dir, bool justOpened)
 {
     int removed = 0;
-    ForEachName(dir, [&](const char* name, bool) {
-        if (IsStalePartFile(dir, name) && unlinkat(dir, name, 0) == 0) {
-            LOG_INFOF("RemoveStalePartFiles: removed %s, left by a copy that did not end", name);
-            ++removed;
-        }
-    });
+    ForEachName(
+        dir,
+        [&](const char* name, bool) {
+            if (IsStalePartFile(dir, name) && unlinkat(dir, name, 0) == 0) {
+                LOG_INFOF("RemoveStalePartFiles: removed %s, left by a copy that did not end", name);
+                ++removed;
+            }
+        },
+        justOpened);
     return removed;
 }
 
-bool ForEachName(int dir, const std::function<void(const char* name, bool isFileOrLink)>& f)
+bool ForEachName(int dir, const std::function<void(const char* name, bool isFileOrLink)>& f, bool justOpened)
 {
     // The descriptor itself is read: no second descriptor of the folder and
     // no DIR stream, whose set-up costs more system calls than the listing.
-    if (lseek(dir, 0, SEEK_SET) != 0) return false;
+    if (!justOpened && lseek(dir, 0, SEEK_SET) != 0) return false;
     alignas(8) char buf[8192];
     for (;;) {
         const long n = syscall(SYS_getdents64, dir, buf, sizeof(buf));

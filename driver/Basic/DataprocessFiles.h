@@ -48,8 +48,10 @@ bool ListDir(const std::string& dir, std::vector<std::string>* names);
 // Calls f with each name in the folder dir refers to, other than "." and
 // ".." (isFileOrLink: the file system says it is a regular file or a link),
 // read from its start through that very descriptor. False when it cannot
-// be read.
-bool ForEachName(int dir, const std::function<void(const char* name, bool isFileOrLink)>& f);
+// be read. A descriptor nothing has read yet is at its start already:
+// justOpened spares the rewind.
+bool ForEachName(int dir, const std::function<void(const char* name, bool isFileOrLink)>& f,
+                 bool justOpened = false);
 
 enum class MoveResult { Moved, Exists, Failed };
 // Moves a finished file to dst and forces it to disk. replace=false never
@@ -72,7 +74,7 @@ constexpr char kPartSuffix[] = ".part";
 // Removes the part files a copy of this driver left in dir when its process
 // died mid-copy: only names of that form, only when the process named is
 // gone and nobody holds the file's lock. Returns how many were removed.
-int RemoveStalePartFiles(int dir);
+int RemoveStalePartFiles(int dir, bool justOpened = false);
 
 // True when something (a link included) has that name.
 bool PathExists(const std::string& path);

@@ -358,20 +358,24 @@ const char* CDataProcess::PrepareDownloadFolders(FsnDownload& d)
 // of copies that did not end. Under the working folder's lock, as every
 // download into this upload folder from this temp folder; a copy of another
 // process that is still going keeps its part file (see RemoveStalePartFiles).
+// Both folders were opened for this download and are listed here first.
 void CDataProcess::ClearLeftovers(FsnDownload& d)
 {
-    EmptyWorkingFolder(d);
-    dcjfile::RemoveStalePartFiles(d.uploadFolder.fd());
+    EmptyWorkingFolder(d, true);
+    dcjfile::RemoveStalePartFiles(d.uploadFolder.fd(), true);
 }
 
 // Removes what the working folder holds, through the descriptor the lock
 // holds: files and links by name inside it, anything else as RemoveDir does.
-void CDataProcess::EmptyWorkingFolder(FsnDownload& d)
+void CDataProcess::EmptyWorkingFolder(FsnDownload& d, bool justOpened)
 {
     const int dir = d.workingFolderLock.fd();
-    dcjfile::ForEachName(dir, [&](const char* name, bool isFileOrLink) {
-        if (!isFileOrLink || unlinkat(dir, name, 0) != 0) RemoveDir((std::string(d.qoltTempDir) + name).c_str());
-    });
+    dcjfile::ForEachName(
+        dir,
+        [&](const char* name, bool isFileOrLink) {
+            if (!isFileOrLink || unlinkat(dir, name, 0) != 0) RemoveDir((std::string(d.qoltTempDir) + name).c_str());
+        },
+        justOpened);
 }
 
 // Every packet of every announced file, each file stored as it completes.

@@ -41,6 +41,9 @@ public:
     // reading the clock, which a stream of small packets would pay for
     // every packet.
     bool RecvWithin(char* buf, unsigned int& dataLen, long long timeoutMs);
+    // After other work done while the device answers: the answer is
+    // likely queued already, so the next read looks before it waits.
+    void LookBeforeWaiting() { m_AwaitingReply = false; }
     void Close();
     // In a child forked during a call: the fork handler closed the copy.
     void ForgetAfterFork();
