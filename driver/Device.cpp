@@ -1,5 +1,6 @@
 #include "Device.h"
 
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -8,11 +9,14 @@
 
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
+#include "Basic/DataprocessFiles.h"
 #include "Basic/FileSizeSignal.h"
 #include "Basic/GbkText.h"
 #include "Basic/ResultCodes.h"
+#include "ForkSafety.h"
 #include "LoadLogDll.h"
 
 namespace {
@@ -92,7 +96,8 @@ bool LinkAt(const std::string& path, LinkTargets* seen, std::string* target)
 // The folder the file system will reach through path: absolute, without
 // ".", ".." or doubled slashes, every link followed (also one whose target
 // is not made yet). Names that do not exist yet are taken as written, since
-// the download creates them.
+// the download creates them. Without seen, the path is known to hold no
+// link: nothing is looked at.
 bool ResolvePath(const std::string& path, std::string* resolved, LinkTargets* seen)
 {
     std::string rest;  // what is still to walk
@@ -126,6 +131,7 @@ bool ResolvePath(const std::string& path, std::string* resolved, LinkTargets* se
         const size_t parentLen = walked.size();
         walked += '/';
         walked.append(rest, nameAt, len);
+        if (seen == nullptr) continue;
         if (!LinkAt(walked, seen, &target)) return false;
         if (target.empty()) continue;
         // A link: its target is walked in its place, from the root when
@@ -139,21 +145,46 @@ bool ResolvePath(const std::string& path, std::string* resolved, LinkTargets* se
     return true;
 }
 
+bool Inside(const std::string& place, const std::string& folder)
+{
+    if (place.compare(0, folder.size(), folder) != 0) return false;
+    return place.size() == folder.size() || folder == "/" || place[folder.size()] == '/';
+}
+
+// The usual case in a few system calls: both folders there, no link on
+// either path, so each is where its name says. They are opened as the
+// download opens them and handed to it. False when that cannot be told.
+bool FoldersApartWithoutLinks(const std::string& upload, const std::string& working, bool* apart,
+                              dcjfile::CheckedFolders* checked)
+{
+    checked->upload = dcjfork::OpenTrackedWithoutLinks(upload.c_str(), O_RDONLY | O_DIRECTORY);
+    if (checked->upload < 0) return false;
+    checked->working = dcjfork::OpenTrackedWithoutLinks(working.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+    std::string place, folder;
+    if (checked->working < 0 || !ResolvePath(upload, &place, nullptr) || !ResolvePath(working, &folder, nullptr)) {
+        dcjfork::CloseTracked(std::exchange(checked->upload, -1));
+        dcjfork::CloseTracked(std::exchange(checked->working, -1));
+        return false;
+    }
+    *apart = !Inside(place, folder);
+    return true;
+}
+
 // Nothing of the host's may sit where a download empties the working folder
 // "<tempDir>QOLT/": not the upload folder (the device has dropped its copies
 // of delivered files by then), not the related file (it would be deleted
 // before it is packed). A path whose place cannot be told is refused too.
-bool OutsideWorkingFolder(const char* path, const char* tempDir) noexcept
+// checked, when given, may receive both folders opened.
+bool OutsideWorkingFolder(const char* path, const char* tempDir, dcjfile::CheckedFolders* checked = nullptr) noexcept
 {
     try {
+        const std::string workingDir = std::string(tempDir) + "QOLT/";
+        bool apart = false;
+        if (checked != nullptr && FoldersApartWithoutLinks(path, workingDir, &apart, checked)) return apart;
         std::string place, working;
         LinkTargets seen;
-        if (!ResolvePath(path, &place, &seen) || !ResolvePath(std::string(tempDir) + "QOLT/", &working, &seen)) {
-            return false;
-        }
-        if (place.compare(0, working.size(), working) != 0) return true;
-        const bool inside = place.size() == working.size() || working == "/" || place[working.size()] == '/';
-        return !inside;
+        if (!ResolvePath(path, &place, &seen) || !ResolvePath(workingDir, &working, &seen)) return false;
+        return !Inside(place, working);
     } catch (...) {
         return false;
     }
@@ -278,7 +309,8 @@ void CDevice::getAllFSNFiles(char* strInstNo, char* strEmpNo, char* strRelativeF
         valid = strlen(TempDir) + strlen("QOLT/") + longestName <= kPathCapacity &&
                 strlen(UploadDir) + longestName <= kPathCapacity;
     }
-    if (valid && !OutsideWorkingFolder(UploadDir, TempDir)) {
+    dcjfile::CheckedFolders checked;
+    if (valid && !OutsideWorkingFolder(UploadDir, TempDir, &checked)) {
         valid = false;
         LOG_ERRORF("CDevice::getAllFSNFiles uploadDir:%s lies in the working folder under %s", UploadDir, TempDir);
     }
@@ -318,6 +350,7 @@ void CDevice::getAllFSNFiles(char* strInstNo, char* strEmpNo, char* strRelativeF
     fsnPara.strRelativeFilePath = RelativeFile;
     fsnPara.strUploadDir = UploadDir;
     fsnPara.strTempDir = TempDir;
+    fsnPara.checked = &checked;
 
     TCPPara tcpPara;
     memset(&tcpPara, 0, sizeof(tcpPara));

@@ -9,8 +9,12 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
+#ifdef SYS_openat2
+#include <linux/openat2.h>
+#endif
 #include <unistd.h>
 
+#include <atomic>
 #include <new>
 
 #include "Basic/Dataprocess.h"
@@ -166,6 +170,34 @@ int OpenTrackedAt(int dir, const char* name, int flags, mode_t mode)
         fd = openat(dir, name, flags | O_CLOEXEC, mode);
     } while (fd < 0 && errno == EINTR);
     return Registered(fd);
+}
+
+int OpenTrackedWithoutLinks(const char* path, int flags)
+{
+#ifdef SYS_openat2
+    // A kernel (or a sandbox, or an emulator) without it says so once.
+    static std::atomic<bool> unsupported{false};
+    if (unsupported.load(std::memory_order_relaxed)) {
+        errno = ENOSYS;
+        return -1;
+    }
+    struct open_how how;
+    memset(&how, 0, sizeof(how));
+    how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);
+    how.resolve = RESOLVE_NO_SYMLINKS;
+    Gate gate;
+    long fd;
+    do {
+        fd = syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof(how));
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0 && (errno == ENOSYS || errno == EPERM)) unsupported.store(true, std::memory_order_relaxed);
+    return Registered(static_cast<int>(fd));
+#else
+    (void)path;
+    (void)flags;
+    errno = ENOSYS;
+    return -1;
+#endif
 }
 
 int SocketTracked(int domain, int type, int protocol)

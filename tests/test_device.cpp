@@ -1,5 +1,6 @@
 // The six device functions as a host reaches them: reply documents byte for
 // byte, argument checks, concurrent callers, and the sample caller program.
+#include <errno.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,6 +24,31 @@ using dcjtest::ReplyField;
 using dcjtest::TempDir;
 
 typedef std::string (*SimpleFunction)(std::string, std::string, std::string);
+
+// Descriptors of this process open on dir or anything in it.
+int DescriptorsIn(const std::string& dir)
+{
+    int n = 0;
+    for (const std::string& fd : dcjtest::ListDir("/proc/self/fd")) {
+        char target[4096];
+        const ssize_t len = readlink(("/proc/self/fd/" + fd).c_str(), target, sizeof(target) - 1);
+        if (len <= 0) continue;
+        const std::string path(target, static_cast<size_t>(len));
+        if (path.compare(0, dir.size(), dir) == 0 && (path.size() == dir.size() || path[dir.size()] == '/')) ++n;
+    }
+    return n;
+}
+
+// mkdir -p
+bool MakeDirs(const std::string& path)
+{
+    for (size_t at = 1; at <= path.size(); ++at) {
+        if (at < path.size() && path[at] != '/') continue;
+        const std::string dir = path.substr(0, at);
+        if (mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) return false;
+    }
+    return true;
+}
 
 class Device : public ::testing::Test {
 protected:
@@ -191,6 +217,8 @@ TEST_F(Device, UploadFolderInOrAtTheWorkingFolderIsRefusedHoweverSpelled)
         {"through links that never end (cannot be told)", {{"uploadDir", tmp / "loop-a/"}}},
         {"temp folder through a link", {{"tempDir", tmp / "alias/"}, {"uploadDir", working + "/sub/"}}},
         {"with ../", {{"uploadDir", tmp / "up/../temp/QOLT/sub/"}}},
+        {"with ../ out of a folder that is there", {{"uploadDir", working + "/sub/../"}}},
+        {"with ../ and back in", {{"uploadDir", working + "/sub/deeper/../../sub/"}}},
         {"with ../ past a folder not made yet", {{"uploadDir", tmp / "none/../temp/QOLT/"}}},
         {"with //", {{"uploadDir", tmp.path() + "//temp//QOLT//"}}},
         {"with ./", {{"uploadDir", tmp / "./temp/./QOLT/./sub"}}},
@@ -253,21 +281,66 @@ TEST_F(Device, WorkingFolderInsideOrBesideTheUploadFolderStillDownloads)
         {"temp folder inside the upload folder", {{"uploadDir", tmp / "a/"}, {"tempDir", tmp / "a/tmp/"}}},
         {"temp folder is the upload folder", {{"uploadDir", tmp / "b"}, {"tempDir", tmp / "b/"}}},
         {"upload folder named like the working folder", {{"uploadDir", tmp / "c/QOLTX/"}, {"tempDir", tmp / "c/"}}},
+        {"upload folder beside the working folder, through ../",
+         {{"uploadDir", tmp / "d/tmp/../up/"}, {"tempDir", tmp / "d/tmp/"}}},
     };
-    for (const auto& c : layouts) {
-        sim.Edit([](dcjsim::Scenario& s) { s.files = dcjsim::GenerateFiles(2, 1, 10, "M", "D", "S"); });
-        const std::string reply = Download(c.second);
-        ASSERT_EQ(Code(reply), "ECPWS0000000") << c.first << " " << reply;
-        std::string up = c.second.at("uploadDir");
-        if (up.back() != '/') up += '/';
-        std::vector<std::string> fsn;
-        for (const auto& name : dcjtest::ListDir(up)) {
-            if (name.size() > 4 && name.compare(name.size() - 4, 4, ".FSN") == 0) fsn.push_back(name);
+    // The first round makes the folders; in the second they are all there.
+    for (int round = 0; round < 2; ++round) {
+        for (const auto& c : layouts) {
+            sim.Edit([](dcjsim::Scenario& s) { s.files = dcjsim::GenerateFiles(2, 1, 10, "M", "D", "S"); });
+            if (round == 0) {
+                ASSERT_TRUE(MakeDirs(c.second.at("tempDir")));
+            }
+            const std::string reply = Download(c.second);
+            ASSERT_EQ(Code(reply), "ECPWS0000000") << c.first << " round " << round << " " << reply;
+            std::string up = c.second.at("uploadDir");
+            if (up.back() != '/') up += '/';
+            std::vector<std::string> fsn;
+            for (const auto& name : dcjtest::ListDir(up)) {
+                if (name.size() > 4 && name.compare(name.size() - 4, 4, ".FSN") == 0) fsn.push_back(name);
+            }
+            ASSERT_EQ(fsn.size(), 2u) << c.first;
+            EXPECT_EQ(ReplyField(reply, "retBizArgs", "fsnFiles"), fsn[0] + "|" + fsn[1]) << c.first;
+            EXPECT_TRUE(dcjtest::ListDir(c.second.at("tempDir") + "QOLT").empty()) << c.first;
         }
-        ASSERT_EQ(fsn.size(), 2u) << c.first;
-        EXPECT_EQ(ReplyField(reply, "retBizArgs", "fsnFiles"), fsn[0] + "|" + fsn[1]) << c.first;
-        EXPECT_TRUE(dcjtest::ListDir(c.second.at("tempDir") + "QOLT").empty()) << c.first;
     }
+}
+
+TEST_F(Device, DownloadsEndingAnywhereLeaveNoDescriptorOpen)
+{
+    // Folders that are there, without links: the checks open them for the
+    // download, which must give them back however the call ends.
+    ASSERT_TRUE(MakeDirs(tmp / "up"));
+    ASSERT_TRUE(MakeDirs(tmp / "temp/QOLT"));
+    sim.Edit([](dcjsim::Scenario& s) { s.files = dcjsim::GenerateFiles(1, 1, 10, "M", "D", "S"); });
+    ASSERT_EQ(Code(Download({})), "ECPWS0000000");
+
+    EXPECT_EQ(Code(Download({{"uploadDir", tmp / "temp/QOLT/"}})), "ECPWSCOM0005");
+    EXPECT_EQ(Code(Download({{"relativeFilePath", tmp / "absent.txt"}})), "ECPWSCOM0001");
+    EXPECT_EQ(Code(Download({{"relativeFilePath", tmp / "temp"}})), "ECPWSCOM0005");
+    int closedPort;
+    {
+        dcjsim::Simulator gone;
+        ASSERT_TRUE(gone.Start());
+        closedPort = gone.Port();
+    }
+    EXPECT_EQ(Code(Run("getAllFSNFiles",
+                       {{"instNo", "1"}, {"empNo", "2"}, {"uploadDir", tmp / "up/"}, {"tempDir", tmp / "temp/"}},
+                       closedPort)),
+              "ECPWSDCJ0002");
+    sim.Edit([](dcjsim::Scenario& s) { s.retCodes[0xA1] = 6; });
+    EXPECT_EQ(Code(Download({})), "ECPWSCOM0013");
+    sim.Edit([](dcjsim::Scenario& s) {
+        s.retCodes.clear();
+        s.files = dcjsim::GenerateFiles(2, 1, 10, "M", "D", "S");
+        s.fault = dcjsim::Fault::PartialThenClose;
+        s.faultAt = dcjsim::FaultAt::UploadData;
+    });
+    EXPECT_EQ(Code(Download({})), "ECPWSDCJ0002");
+    sim.Edit([](dcjsim::Scenario& s) { s.fault = dcjsim::Fault::None; });
+    EXPECT_EQ(Code(Download({})), "ECPWS0000000");
+    // The simulator shares the process, so only the folders' own count.
+    EXPECT_EQ(DescriptorsIn(tmp.path()), 0);
 }
 
 TEST_F(Device, AClearWhoseReplyMightNotFitTheCallersBufferIsNeverSent)

@@ -116,12 +116,17 @@ struct TCPPara {
 };
 
 // Business arguments of the FSN download; directories end in "/".
+namespace dcjfile {
+struct CheckedFolders;
+}
+
 struct InputFSNPara {
     char* strInstNo;
     char* strEmpNo;
     char* strRelativeFilePath;
     char* strUploadDir;
     char* strTempDir;
+    dcjfile::CheckedFolders* checked = nullptr;  // the folders, when the checks opened them
 };
 
 // ---------------------------------------------------------------------------

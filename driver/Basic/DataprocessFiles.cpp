@@ -483,10 +483,26 @@ bool FolderLock::Open(const std::string& dir, bool make)
     m_fd = dcjfork::OpenTracked(bare.c_str(), flags);
     if (m_fd < 0 && make && EnsureRealDir(dir)) m_fd = dcjfork::OpenTracked(bare.c_str(), flags);
     if (m_fd < 0) return false;
-    // The descriptor is tracked, so a child never keeps it; nothing inside
-    // the folder is opened before this returns.
-    if (!m_watch) m_watch.reset(new (std::nothrow) dcjfork::WatchFolder(m_fd));
+    WatchOpened();
     return true;
+}
+
+void FolderLock::Adopt(int fd)
+{
+    if (fd < 0) return;
+    if (m_fd >= 0) {
+        dcjfork::CloseTracked(fd);
+        return;
+    }
+    m_fd = fd;
+    WatchOpened();
+}
+
+// The descriptor is tracked, so a child never keeps it; nothing inside the
+// folder is opened before the folder is watched.
+void FolderLock::WatchOpened()
+{
+    if (!m_watch) m_watch.reset(new (std::nothrow) dcjfork::WatchFolder(m_fd));
 }
 
 bool FolderLock::Acquire(int timeoutSec)
@@ -508,6 +524,12 @@ FolderLock::~FolderLock()
 {
     if (m_fd < 0) return;
     dcjfork::CloseTracked(m_fd);  // releases the lock
+}
+
+CheckedFolders::~CheckedFolders()
+{
+    dcjfork::CloseTracked(upload);
+    dcjfork::CloseTracked(working);
 }
 
 bool EnsureRealDir(const std::string& dir)

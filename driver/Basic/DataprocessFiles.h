@@ -106,14 +106,29 @@ public:
     // (see EnsureRealDir), unless not make. False when it cannot be made or
     // opened. Once open, it stays.
     bool Open(const std::string& dir, bool make = true);
+    // Takes over a tracked descriptor of the real directory, opened already.
+    void Adopt(int fd);
     // Waits at most timeoutSec seconds for the opened folder to be free.
     bool Acquire(int timeoutSec);
     // The folder, for names relative to it.
     int fd() const { return m_fd; }
 
 private:
+    void WatchOpened();
     int m_fd = -1;
     std::unique_ptr<dcjfork::WatchFolder> m_watch;
+};
+
+// The upload folder and the working folder, opened where the check that
+// one lies outside the other found no link on their paths, for the
+// download to take over (tracked descriptors; what is not taken is closed).
+struct CheckedFolders {
+    CheckedFolders() = default;
+    ~CheckedFolders();
+    CheckedFolders(const CheckedFolders&) = delete;
+    CheckedFolders& operator=(const CheckedFolders&) = delete;
+    int upload = -1;
+    int working = -1;
 };
 
 }  // namespace dcjfile

@@ -20,6 +20,7 @@
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
+#include <utility>
 
 #include "../ForkSafety.h"
 #include "../LoadLogDll.h"
@@ -180,6 +181,12 @@ public:
         m_fd = dcjfork::OpenTracked(path.c_str(), O_RDONLY | O_DIRECTORY);
         return m_fd >= 0;
     }
+    // A tracked descriptor of the folder, opened already.
+    void Adopt(int fd)
+    {
+        if (m_fd < 0) m_fd = fd;
+        else dcjfork::CloseTracked(fd);
+    }
     int fd() const { return m_fd; }
 
 private:
@@ -277,6 +284,10 @@ std::shared_ptr<CDataProcess::FsnDownload> CDataProcess::NewDownload(InputFSNPar
     memset(path, 0, sizeof(path));
     strrpl(fsnPara->strUploadDir, path, sizeof(path), backslash, slash);
     d->uploadDir = path;
+    if (dcjfile::CheckedFolders* checked = fsnPara->checked) {
+        d->uploadFolder.Adopt(std::exchange(checked->upload, -1));
+        d->workingFolderLock.Adopt(std::exchange(checked->working, -1));
+    }
     return d;
 }
 
