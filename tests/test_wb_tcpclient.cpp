@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -400,6 +401,69 @@ TEST_F(tcpclientTransfer, FrameSplitOverSegmentsIsReassembled)
     EXPECT_TRUE(client.Recv(buf.data(), len, 2));
     EXPECT_EQ(len, frame.size());
     EXPECT_EQ(std::string(buf.data(), buf.size()), frame);
+    client.Close();
+}
+
+// Small reads take what the stream holds in one go and hand it out later:
+// whatever sizes are asked, around the read-ahead's size too, the bytes come
+// out once each and in order.
+TEST_F(tcpclientTransfer, ReadsOfAnySizeHandOutTheStreamInOrder)
+{
+    // A pattern whose period is not a power of two, so a misplaced block shows.
+    std::string stream(3 << 20, '\0');
+    for (size_t i = 0; i < stream.size(); ++i) stream[i] = static_cast<char>((i * 131 + i / 251) & 0xff);
+    Peer peer(listener, [&stream](int fd) {
+        SendAll(fd, stream);
+        WaitForClientClose(fd);
+    });
+    ASSERT_NO_FATAL_FAILURE(Connect());
+
+    const size_t sizes[] = {1, 20, 108, 512, 4096, 65535, 65536, 65537, 200000, 7, 131072, 3};
+    std::string got;
+    std::vector<char> buf(200000);
+    for (size_t i = 0; got.size() < stream.size(); ++i) {
+        const size_t want = std::min(sizes[i % (sizeof(sizes) / sizeof(sizes[0]))], stream.size() - got.size());
+        unsigned int len = static_cast<unsigned int>(want);
+        ASSERT_TRUE(client.Recv(buf.data(), len, 2)) << "read " << i << " of " << want << " bytes";
+        ASSERT_EQ(len, want);
+        got.append(buf.data(), len);
+        if (got.size() + 10 <= stream.size()) {
+            ASSERT_TRUE(client.DataBeforeEnd(2000)) << "at " << got.size();
+        }
+    }
+    EXPECT_TRUE(got == stream) << "the bytes differ from offset "
+                               << std::mismatch(got.begin(), got.end(), stream.begin()).first - got.begin();
+    // All taken: the open but silent stream has ended.
+    EXPECT_FALSE(client.DataBeforeEnd(100));
+    client.Close();
+}
+
+// Bytes already read from the socket are still the device's data: they count
+// before its end, and they go with their connection.
+TEST_F(tcpclientTransfer, BytesReadAheadCountBeforeTheEndAndGoWithTheConnection)
+{
+    {
+        Peer peer(listener, [](int fd) { SendAll(fd, Pattern(100)); });  // then closes
+        ASSERT_NO_FATAL_FAILURE(Connect());
+        char buf[20];
+        unsigned int len = sizeof(buf);
+        ASSERT_TRUE(client.Recv(buf, len, 2));
+        EXPECT_EQ(std::string(buf, len), Pattern(20));
+        // The peer has closed, and its other 80 bytes may all sit read ahead.
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_TRUE(client.DataBeforeEnd(100));
+        client.Close();
+    }
+    Peer next(listener, [](int fd) {
+        SendAll(fd, "next");
+        WaitForClientClose(fd);
+    });
+    ASSERT_NO_FATAL_FAILURE(Connect());
+    char buf[4];
+    unsigned int len = sizeof(buf);
+    ASSERT_TRUE(client.Recv(buf, len, 2));
+    EXPECT_EQ(std::string(buf, len), "next") << "nothing of the last connection is handed out";
+    EXPECT_FALSE(client.DataBeforeEnd(100));
     client.Close();
 }
 

@@ -11,6 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <new>
 #include <string>
 
 #include "../ForkSafety.h"
@@ -87,6 +88,8 @@ CTCPClient::CTCPClient(int af, int type, int protocol)
         m_Sock_Protocol = protocol;
         dcjfork::CloseTracked(probe);
     }
+
+    m_Ahead.reset(new (std::nothrow) char[kReadAhead]);  // none: every read goes to the socket
 
     char dir[256] = {0};
     CPath().GetCurrentDir(dir);
@@ -227,19 +230,29 @@ bool CTCPClient::RecvUntil(char* buf, unsigned int& dataLen, long long deadlineM
     };
 
     const unsigned int wanted = dataLen;
-    unsigned int total = 0;
-    bool started = false;
+    unsigned int total = static_cast<unsigned int>(TakeAhead(buf, wanted));
+    bool started = total > 0;
     // Right after a request the answer cannot be there yet: wait first. A
     // stream that is flowing usually has the next block queued: read first.
-    if (m_AwaitingReply) {
+    if (m_AwaitingReply && total < wanted) {
         if (!checkNetLinkReadTimeout(m_SockFd, deadline())) return false;
         m_AwaitingReply = false;
     }
     while (total < wanted) {
-        ssize_t n = recv(m_SockFd, buf + total, wanted - total, MSG_DONTWAIT);
+        const unsigned int left = wanted - total;
+        const bool ahead = m_Ahead && left < kReadAhead;
+        ssize_t n = ahead ? recv(m_SockFd, m_Ahead.get(), kReadAhead, MSG_DONTWAIT)
+                          : recv(m_SockFd, buf + total, left, MSG_DONTWAIT);
         if (n > 0) {
             started = true;
-            total += static_cast<unsigned int>(n);
+            m_AwaitingReply = false;
+            if (ahead) {
+                m_AheadAt = 0;
+                m_AheadEnd = static_cast<size_t>(n);
+                total += static_cast<unsigned int>(TakeAhead(buf + total, left));
+            } else {
+                total += static_cast<unsigned int>(n);
+            }
             continue;
         }
         if (n == 0) {  // the device closed the connection
@@ -260,9 +273,18 @@ bool CTCPClient::RecvUntil(char* buf, unsigned int& dataLen, long long deadlineM
     return true;
 }
 
+size_t CTCPClient::TakeAhead(char* buf, size_t len)
+{
+    const size_t n = len < m_AheadEnd - m_AheadAt ? len : m_AheadEnd - m_AheadAt;
+    if (n > 0) memcpy(buf, m_Ahead.get() + m_AheadAt, n);
+    m_AheadAt += n;
+    return n;
+}
+
 bool CTCPClient::DataBeforeEnd(int waitMs)
 {
     if (m_SockFd < 0) return false;
+    if (m_AheadAt < m_AheadEnd) return true;
     const long long deadlineMs = DeadlineAfterMs(waitMs < 0 ? 0 : waitMs);
     for (;;) {
         char byte;
@@ -282,10 +304,12 @@ void CTCPClient::Close()
         m_SockFd = -1;
     }
     m_AwaitingReply = false;
+    m_AheadAt = m_AheadEnd = 0;
 }
 
 void CTCPClient::ForgetAfterFork()
 {
     m_SockFd = -1;
     m_AwaitingReply = false;
+    m_AheadAt = m_AheadEnd = 0;
 }

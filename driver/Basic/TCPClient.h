@@ -3,6 +3,10 @@
 // deadline on the monotonic clock.
 #pragma once
 
+#include <stddef.h>
+
+#include <memory>
+
 class CTCPClient {
 public:
     // Monotonic milliseconds.
@@ -56,6 +60,7 @@ private:
     // deadlineMs, or kFromFirstWait: timeoutMs from the first wait on.
     static constexpr long long kFromFirstWait = -2;
     bool RecvUntil(char* buf, unsigned int& dataLen, long long deadlineMs, long long timeoutMs);
+    size_t TakeAhead(char* buf, size_t len);
     bool checkNetLinkWriteTimeout(int netSocket, long long deadlineMs);
     bool checkNetLinkReadTimeout(int netSocket, long long deadlineMs);
 
@@ -64,4 +69,10 @@ private:
     int m_Sock_Type;
     int m_Sock_Protocol;
     bool m_AwaitingReply = false;  // a request went out, no byte of the answer read yet
+    // A read for less than kReadAhead takes whatever the stream holds, up to
+    // that, here: small frames then cost one system call per many of them.
+    // Read before anything the socket still holds; emptied with the socket.
+    static constexpr size_t kReadAhead = 64 * 1024;
+    std::unique_ptr<char[]> m_Ahead;
+    size_t m_AheadAt = 0, m_AheadEnd = 0;
 };
