@@ -1,9 +1,11 @@
 #include "Device.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -151,9 +153,51 @@ bool Inside(const std::string& place, const std::string& folder)
     return place.size() == folder.size() || folder == "/" || place[folder.size()] == '/';
 }
 
+// Whether a folder lists both names (not one found under either spelling).
+bool ListsBoth(const std::string& dir, const std::string& a, const std::string& b)
+{
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr) return false;
+    bool seenA = false, seenB = false;
+    while (const struct dirent* e = readdir(d)) {
+        seenA = seenA || a == e->d_name;
+        seenB = seenB || b == e->d_name;
+    }
+    closedir(d);
+    return seenA && seenB;
+}
+
+// FAT and exFAT take ".../qolt" for ".../QOLT": a place spelled like the
+// folder but for case is in it when, at every name spelled otherwise, both
+// spellings find an entry and the folder above does not list both (inode
+// numbers cannot tell: FUSE gives each spelling its own).
+bool InsideFoldingCase(const std::string& place, const std::string& folder)
+{
+    if (folder == "/" || place.size() < folder.size() || strncasecmp(place.c_str(), folder.c_str(), folder.size()) != 0 ||
+        (place.size() > folder.size() && place[folder.size()] != '/')) {
+        return false;
+    }
+    for (size_t at = 1; at < folder.size();) {
+        size_t end = folder.find('/', at);
+        if (end == std::string::npos) end = folder.size();
+        const std::string mine = place.substr(at, end - at), its = folder.substr(at, end - at);
+        if (mine != its) {
+            const std::string parent = folder.substr(0, at);
+            struct stat st;
+            if (lstat((parent + mine).c_str(), &st) != 0 || lstat((parent + its).c_str(), &st) != 0 ||
+                ListsBoth(parent, mine, its)) {
+                return false;
+            }
+        }
+        at = end + 1;
+    }
+    return true;
+}
+
 // The usual case in a few system calls: both folders there, no link on
-// either path, so each is where its name says. They are opened as the
-// download opens them and handed to it. False when that cannot be told.
+// either path, so each is where its name says (up to case, see above). They
+// are opened as the download opens them and handed to it. False when that
+// cannot be told.
 bool FoldersApartWithoutLinks(const std::string& upload, const std::string& working, bool* apart,
                               dcjfile::CheckedFolders* checked)
 {
@@ -166,7 +210,7 @@ bool FoldersApartWithoutLinks(const std::string& upload, const std::string& work
         dcjfork::CloseTracked(std::exchange(checked->working, -1));
         return false;
     }
-    *apart = !Inside(place, folder);
+    *apart = !Inside(place, folder) && !InsideFoldingCase(place, folder);
     return true;
 }
 
@@ -184,7 +228,7 @@ bool OutsideWorkingFolder(const char* path, const char* tempDir, dcjfile::Checke
         std::string place, working;
         LinkTargets seen;
         if (!ResolvePath(path, &place, &seen) || !ResolvePath(workingDir, &working, &seen)) return false;
-        return !Inside(place, working);
+        return !Inside(place, working) && !InsideFoldingCase(place, working);
     } catch (...) {
         return false;
     }

@@ -175,7 +175,7 @@ int OpenTrackedAt(int dir, const char* name, int flags, mode_t mode)
 int OpenTrackedWithoutLinks(const char* path, int flags)
 {
 #ifdef SYS_openat2
-    // A kernel (or a sandbox, or an emulator) without it says so once.
+    // A kernel (or an emulator) without it says so once.
     static std::atomic<bool> unsupported{false};
     if (unsupported.load(std::memory_order_relaxed)) {
         errno = ENOSYS;
@@ -190,7 +190,7 @@ int OpenTrackedWithoutLinks(const char* path, int flags)
     do {
         fd = syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof(how));
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0 && (errno == ENOSYS || errno == EPERM)) unsupported.store(true, std::memory_order_relaxed);
+    if (fd < 0 && errno == ENOSYS) unsupported.store(true, std::memory_order_relaxed);
     return Registered(static_cast<int>(fd));
 #else
     (void)path;

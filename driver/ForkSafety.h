@@ -50,7 +50,7 @@ int OpenTracked(const char* path, int flags, mode_t mode = 0);
 int OpenTrackedAt(int dir, const char* name, int flags, mode_t mode = 0);
 int SocketTracked(int domain, int type, int protocol);
 // OpenTracked of a path no link lies on: -1 with errno ELOOP when one does,
-// and ENOSYS (or what a sandbox answers) on a kernel that cannot tell.
+// and ENOSYS on a kernel that cannot tell (or what a sandbox answers).
 int OpenTrackedWithoutLinks(const char* path, int flags);
 // Unregisters and closes in one step; close()'s result.
 int CloseTracked(int fd);

@@ -271,6 +271,40 @@ TEST_F(FileSystems, NamesTheFileSystemFoldsTogetherKeepEveryByte)
     }
 }
 
+TEST_F(FileSystems, AnUploadFolderTheWorkingFolderIsWhenCaseIsFoldedIsRefused)
+{
+    // "<temp>qolt/" is the working folder "<temp>QOLT/" on FAT and exFAT:
+    // the download would empty it. Elsewhere it is a folder of its own.
+    for (const Mount& m : mounts) {
+        SCOPED_TRACE(m.kind);
+        FolderOn dir(m);
+        ASSERT_TRUE(dir.ok());
+        const std::string temp = dir / "t/";
+        ASSERT_EQ(mkdir(temp.c_str(), 0777), 0);
+        ASSERT_EQ(mkdir((temp + "qolt").c_str(), 0777), 0);
+        ASSERT_EQ(mkdir((temp + "qolt/sub").c_str(), 0777), 0);
+        dcjtest::WriteFile(temp + "qolt/host.txt", "the host's");
+        dcjtest::WriteFile(temp + "qolt/sub/host.txt", "the host's too");
+        struct stat st;
+        const bool folds = stat((temp + "QOLT").c_str(), &st) == 0;
+        for (const std::string& upload : {temp + "qolt/", temp + "qolt/sub/"}) {
+            auto files = dcjsim::GenerateFiles(1, 1, 100);
+            UseFiles(files);
+            const size_t connections = sim.Connections();
+            const std::string reply = Run(upload, temp);
+            if (folds) {
+                EXPECT_EQ(Code(reply), "ECPWSCOM0005") << upload << " " << reply;
+                EXPECT_EQ(sim.Connections(), connections) << "the counter is not contacted";
+            } else {
+                EXPECT_EQ(Code(reply), "ECPWS0000000") << upload << " " << reply;
+                EXPECT_TRUE(dcjtest::Exists(upload + FsnName(files[0])));
+            }
+        }
+        EXPECT_EQ(ReadFile(temp + "qolt/host.txt"), "the host's");
+        EXPECT_EQ(ReadFile(temp + "qolt/sub/host.txt"), "the host's too");
+    }
+}
+
 TEST_F(FileSystems, NamesTheWorkingFolderFoldsTogetherKeepEveryByteInTheArchive)
 {
     dcjtest::WriteFile(local / "related.txt", "related content");

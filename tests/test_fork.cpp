@@ -73,7 +73,14 @@ bool Inside(const char* path, size_t len, const std::string& folder)
 }
 
 // Exit codes of a forked child's own check.
-enum ChildVerdict { kClean = 0, kHeldWorkingFolder = 10, kHeldSocket = 11, kCallFailed = 12, kLostOwnDescriptor = 13 };
+enum ChildVerdict {
+    kClean = 0,
+    kHeldWorkingFolder = 10,
+    kHeldSocket = 11,
+    kCallFailed = 12,
+    kLostOwnDescriptor = 13,
+    kHeldUploadFolder = 14
+};
 
 // A child's own descriptors, opened after the fork: they take the numbers
 // the driver's closed copies had. A download of the child's own must leave
@@ -106,9 +113,10 @@ bool ToCounter(int fd, int port)
 }
 
 // The first descriptor of this process that names the folder or something
-// in it, or that is connected to the counter's port; -1 when none does.
-// Without allocating, so a forked child can run it at once.
-int HeldOnFolderOrCounter(const std::string& folder, int port, bool* onFolder)
+// in it, or the upload folder itself, or that is connected to the counter's
+// port; -1 when none does. Without allocating, so a forked child can run it
+// at once.
+int HeldOnFolderOrCounter(const std::string& folder, const std::string& upload, int port, ChildVerdict* what)
 {
     const int dir = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir < 0) return -1;
@@ -129,10 +137,13 @@ int HeldOnFolderOrCounter(const std::string& folder, int port, bool* onFolder)
             char target[PATH_MAX];
             const ssize_t got = readlink(link, target, sizeof(target));
             if (got > 0 && Inside(target, static_cast<size_t>(got), folder)) {
-                *onFolder = true;
+                *what = kHeldWorkingFolder;
+                found = fd;
+            } else if (got > 0 && static_cast<size_t>(got) == upload.size() && memcmp(target, upload.data(), got) == 0) {
+                *what = kHeldUploadFolder;
                 found = fd;
             } else if (ToCounter(fd, port)) {
-                *onFolder = false;
+                *what = kHeldSocket;
                 found = fd;
             }
         }
@@ -217,6 +228,8 @@ TEST_F(ForkingHost, ChildrenForkedDuringCallsAndDownloadsKeepNothingOfThemAndCan
             char real[PATH_MAX];
             if (realpath(tempDir.c_str(), real) == nullptr) return 4;
             const std::string working = std::string(real) + "/QOLT";
+            if (realpath((tmp / "up").c_str(), real) == nullptr) return 4;
+            const std::string upload = real;
 
             std::atomic<bool> stop{false};
             std::atomic<int> downloads{0}, failedDownloads{0}, failedCalls{0};
@@ -237,17 +250,15 @@ TEST_F(ForkingHost, ChildrenForkedDuringCallsAndDownloadsKeepNothingOfThemAndCan
                 }
             });
             std::atomic<int> forks{0};
-            std::vector<int> verdicts(16, 0);
+            std::vector<int> verdicts(17, 0);  // 15: hung, 16: anything else
             std::mutex verdictMutex;
             auto forker = [&](int id) {
                 for (int i = 0; !stop; ++i) {
                     const pid_t pid = fork();
                     if (pid == 0) {
                         // At once, before anything else runs here.
-                        bool onFolder = false;
-                        if (HeldOnFolderOrCounter(working, counter.port(), &onFolder) >= 0) {
-                            _exit(onFolder ? kHeldWorkingFolder : kHeldSocket);
-                        }
+                        ChildVerdict held = kClean;
+                        if (HeldOnFolderOrCounter(working, upload, counter.port(), &held) >= 0) _exit(held);
                         // Every fourth child calls the counter itself, and
                         // every fourth downloads into folders of its own.
                         if (kChildMayAllocate && (i + id) % 4 == 0 &&
@@ -267,7 +278,7 @@ TEST_F(ForkingHost, ChildrenForkedDuringCallsAndDownloadsKeepNothingOfThemAndCan
                     ++forks;
                     const int verdict = ReapWithin(pid, 20);
                     std::lock_guard<std::mutex> lock(verdictMutex);
-                    ++verdicts[verdict < 0 ? 15 : verdict < 15 ? verdict : 14];
+                    ++verdicts[verdict < 0 ? 15 : verdict < 15 ? verdict : 16];
                 }
             };
             std::thread forkerA(forker, 0), forkerB(forker, 1), forkerC(forker, 2);
@@ -283,10 +294,10 @@ TEST_F(ForkingHost, ChildrenForkedDuringCallsAndDownloadsKeepNothingOfThemAndCan
             downloader.join();
             caller.join();
             printf("forks %d downloads %d failedDownloads %d failedCalls %d clean %d workingFolder %d socket %d "
-                   "callFailed %d lostOwn %d hung %d\n",
+                   "callFailed %d lostOwn %d uploadFolder %d hung %d\n",
                    forks.load(), downloads.load(), failedDownloads.load(), failedCalls.load(), verdicts[kClean],
                    verdicts[kHeldWorkingFolder], verdicts[kHeldSocket], verdicts[kCallFailed],
-                   verdicts[kLostOwnDescriptor], verdicts[15]);
+                   verdicts[kLostOwnDescriptor], verdicts[kHeldUploadFolder], verdicts[15]);
             if (failedDownloads > 0) printf("last failed download: %s\n", lastFailure.c_str());
             // Free again afterwards, at once.
             const Clock::time_point start = Clock::now();
@@ -310,6 +321,7 @@ TEST_F(ForkingHost, ChildrenForkedDuringCallsAndDownloadsKeepNothingOfThemAndCan
     EXPECT_EQ(n["socket"], 0) << host.out;
     EXPECT_EQ(n["callFailed"], 0) << host.out;
     EXPECT_EQ(n["lostOwn"], 0) << host.out;
+    EXPECT_EQ(n["uploadFolder"], 0) << host.out;
     EXPECT_EQ(n["hung"], 0) << host.out;
     EXPECT_EQ(n["clean"], n["forks"]) << host.out;
     EXPECT_EQ(n["after"], 1) << host.out;

@@ -203,6 +203,27 @@ TEST(ForkHandlers, TheChildClosesRegisteredDescriptorsAndAnythingInAWatchedFolde
     close(beside);
 }
 
+// The folders a download's checks open: only where no link lies on the way,
+// and tracked like every descriptor of a call.
+TEST(ForkHandlers, FoldersOpenedWithoutLinksAreTrackedAndLinksRefused)
+{
+    TempDir dir;
+    ASSERT_EQ(mkdir((dir / "up").c_str(), 0700), 0);
+    ASSERT_EQ(symlink("up", (dir / "alias").c_str()), 0);
+    const int folder = dcjfork::OpenTrackedWithoutLinks((dir / "up/").c_str(), O_RDONLY | O_DIRECTORY);
+    if (folder < 0 && errno == ENOSYS) GTEST_SKIP() << "no openat2 here (old kernel, valgrind or an emulator)";
+    ASSERT_GE(folder, 0) << strerror(errno);
+    EXPECT_NE(fcntl(folder, F_GETFD) & FD_CLOEXEC, 0);
+    for (const std::string& path : {dir / "alias/", dir / "alias/../up/", dir / "alias"}) {
+        errno = 0;
+        EXPECT_EQ(dcjfork::OpenTrackedWithoutLinks(path.c_str(), O_RDONLY | O_DIRECTORY), -1) << path;
+        EXPECT_EQ(errno, ELOOP) << path;
+    }
+    const dcjtest::ProcessResult child = dcjtest::RunInChild([&] { return Open(folder) ? 1 : 0; }, 30);
+    EXPECT_EQ(child.status, 0) << "the child kept the folder";
+    EXPECT_EQ(dcjfork::CloseTracked(folder), 0);
+}
+
 // Whether this process holds a descriptor of something inside folder.
 bool HoldsSomethingInside(const std::string& folder)
 {
