@@ -5,8 +5,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <strings.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <string>
@@ -153,7 +153,68 @@ bool Inside(const std::string& place, const std::string& folder)
     return place.size() == folder.size() || folder == "/" || place[folder.size()] == '/';
 }
 
-// Whether a folder lists both names (not one found under either spelling).
+// Names a file system that ignores case may take for one another: alike
+// but for ASCII case, any run of other bytes standing for any other (exFAT
+// folds far more than ASCII).
+bool MayFoldTogether(const std::string& a, const std::string& b)
+{
+    auto lower = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; };
+    size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        const unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[j]);
+        if (x >= 0x80 && y >= 0x80) {
+            while (i < a.size() && static_cast<unsigned char>(a[i]) >= 0x80) ++i;
+            while (j < b.size() && static_cast<unsigned char>(b[j]) >= 0x80) ++j;
+            continue;
+        }
+        if (x >= 0x80 || y >= 0x80 || lower(x) != lower(y)) return false;
+        ++i;
+        ++j;
+    }
+    return i == a.size() && j == b.size();
+}
+
+// Whether the file system a folder is on (or would be made on) may ignore
+// case: FAT, exFAT, SMB shares, NTFS, HFS+, and any FUSE one, which cannot
+// be told apart. A folder whose file system cannot be found is taken as one.
+bool MayFoldCase(std::string dir)
+{
+    struct statfs fs;
+    while (statfs(dir.c_str(), &fs) != 0) {
+        if (dir.size() <= 1) return true;
+        const size_t slash = dir.find_last_of('/', dir.size() - 2);
+        if (slash == std::string::npos) return true;
+        dir.resize(slash + 1);
+    }
+    switch (static_cast<unsigned long>(fs.f_type)) {
+        case 0x4d44UL:      // FAT
+        case 0x2011BAB0UL:  // exFAT
+        case 0x65735546UL:  // FUSE
+        case 0xFF534D42UL:  // CIFS
+        case 0xFE534D42UL:  // SMB2
+        case 0x517BUL:      // SMB
+        case 0x5346544eUL:  // NTFS
+        case 0x482bUL:      // HFS+
+            return true;
+        default:
+            return false;
+    }
+}
+
+std::vector<std::string> PathParts(const std::string& path)
+{
+    std::vector<std::string> parts;
+    for (size_t at = 0; at < path.size();) {
+        size_t end = path.find('/', at);
+        if (end == std::string::npos) end = path.size();
+        if (end > at) parts.push_back(path.substr(at, end - at));
+        at = end + 1;
+    }
+    return parts;
+}
+
+// Whether the folder lists both names (not one entry found under either).
+// False when it cannot be read.
 bool ListsBoth(const std::string& dir, const std::string& a, const std::string& b)
 {
     DIR* d = opendir(dir.c_str());
@@ -167,29 +228,28 @@ bool ListsBoth(const std::string& dir, const std::string& a, const std::string& 
     return seenA && seenB;
 }
 
-// FAT and exFAT take ".../qolt" for ".../QOLT": a place spelled like the
-// folder but for case is in it when, at every name spelled otherwise, both
-// spellings find an entry and the folder above does not list both (inode
-// numbers cannot tell: FUSE gives each spelling its own).
+// FAT and exFAT take ".../qolt" for ".../QOLT": a place spelled otherwise is
+// in the folder when, at every name spelled otherwise, the file system takes
+// the two for one: both find an entry and the folder above lists only one,
+// or neither is there yet and the file system may ignore case (inode numbers
+// cannot tell: FUSE gives each spelling its own). No look at all unless the
+// names differ that way.
 bool InsideFoldingCase(const std::string& place, const std::string& folder)
 {
-    if (folder == "/" || place.size() < folder.size() || strncasecmp(place.c_str(), folder.c_str(), folder.size()) != 0 ||
-        (place.size() > folder.size() && place[folder.size()] != '/')) {
-        return false;
+    const std::vector<std::string> mine = PathParts(place), its = PathParts(folder);
+    if (its.empty() || mine.size() < its.size()) return false;
+    for (size_t i = 0; i < its.size(); ++i) {
+        if (mine[i] != its[i] && !MayFoldTogether(mine[i], its[i])) return false;
     }
-    for (size_t at = 1; at < folder.size();) {
-        size_t end = folder.find('/', at);
-        if (end == std::string::npos) end = folder.size();
-        const std::string mine = place.substr(at, end - at), its = folder.substr(at, end - at);
-        if (mine != its) {
-            const std::string parent = folder.substr(0, at);
-            struct stat st;
-            if (lstat((parent + mine).c_str(), &st) != 0 || lstat((parent + its).c_str(), &st) != 0 ||
-                ListsBoth(parent, mine, its)) {
-                return false;
-            }
-        }
-        at = end + 1;
+    std::string parent = "/";  // in the folder's spelling
+    for (size_t i = 0; i < its.size(); parent += its[i++] + "/") {
+        if (mine[i] == its[i]) continue;
+        struct stat st;
+        const bool mineThere = lstat((parent + mine[i]).c_str(), &st) == 0;
+        const bool itsThere = lstat((parent + its[i]).c_str(), &st) == 0;
+        const bool one = mineThere && itsThere ? !ListsBoth(parent, mine[i], its[i])
+                                               : !mineThere && !itsThere && MayFoldCase(parent);
+        if (!one) return false;
     }
     return true;
 }

@@ -273,35 +273,53 @@ TEST_F(FileSystems, NamesTheFileSystemFoldsTogetherKeepEveryByte)
 
 TEST_F(FileSystems, AnUploadFolderTheWorkingFolderIsWhenCaseIsFoldedIsRefused)
 {
-    // "<temp>qolt/" is the working folder "<temp>QOLT/" on FAT and exFAT:
-    // the download would empty it. Elsewhere it is a folder of its own.
+    // "<temp>qolt/" is the working folder "<temp>QOLT/" on FAT and exFAT, and
+    // so is "ä/QOLT/" beside "Ä/": the download would empty it. Elsewhere
+    // they are folders of their own.
     for (const Mount& m : mounts) {
         SCOPED_TRACE(m.kind);
         FolderOn dir(m);
         ASSERT_TRUE(dir.ok());
-        const std::string temp = dir / "t/";
-        ASSERT_EQ(mkdir(temp.c_str(), 0777), 0);
-        ASSERT_EQ(mkdir((temp + "qolt").c_str(), 0777), 0);
-        ASSERT_EQ(mkdir((temp + "qolt/sub").c_str(), 0777), 0);
-        dcjtest::WriteFile(temp + "qolt/host.txt", "the host's");
-        dcjtest::WriteFile(temp + "qolt/sub/host.txt", "the host's too");
+        struct Case {
+            std::string name, temp, upload;
+        };
+        std::vector<Case> cases = {
+            {"the working folder in lower case", dir / "a/", dir / "a/qolt/"},
+            {"a folder in it, in lower case", dir / "a/", dir / "a/qolt/sub/"},
+            {"neither spelling made yet", dir / "b/", dir / "b/qolt/"},
+        };
+        for (const std::string& made : {dir / "a", dir / "a/qolt", dir / "a/qolt/sub", dir / "b"}) {
+            ASSERT_EQ(mkdir(made.c_str(), 0777), 0) << made;
+        }
+        // Where names may hold more than ASCII.
+        if (mkdir((dir / "\xc3\x84").c_str(), 0777) == 0 && mkdir((dir / "\xc3\x84/QOLT").c_str(), 0777) == 0) {
+            cases.push_back({"the temp folder in other letters", dir / "\xc3\x84/", dir / "\xc3\xa4/QOLT/"});
+        }
+        dcjtest::WriteFile(dir / "a/qolt/host.txt", "the host's");
+        dcjtest::WriteFile(dir / "a/qolt/sub/host.txt", "the host's too");
         struct stat st;
-        const bool folds = stat((temp + "QOLT").c_str(), &st) == 0;
-        for (const std::string& upload : {temp + "qolt/", temp + "qolt/sub/"}) {
+        const bool folds = stat((dir / "a/QOLT").c_str(), &st) == 0;
+        for (const Case& c : cases) {
             auto files = dcjsim::GenerateFiles(1, 1, 100);
             UseFiles(files);
             const size_t connections = sim.Connections();
-            const std::string reply = Run(upload, temp);
+            const std::string reply = Run(c.upload, c.temp);
             if (folds) {
-                EXPECT_EQ(Code(reply), "ECPWSCOM0005") << upload << " " << reply;
-                EXPECT_EQ(sim.Connections(), connections) << "the counter is not contacted";
+                EXPECT_EQ(Code(reply), "ECPWSCOM0005") << c.name << " " << reply;
+                EXPECT_EQ(sim.Connections(), connections) << c.name << ": the counter is not contacted";
             } else {
-                EXPECT_EQ(Code(reply), "ECPWS0000000") << upload << " " << reply;
-                EXPECT_TRUE(dcjtest::Exists(upload + FsnName(files[0])));
+                EXPECT_EQ(Code(reply), "ECPWS0000000") << c.name << " " << reply;
+                EXPECT_TRUE(dcjtest::Exists(c.upload + FsnName(files[0]))) << c.name;
             }
         }
-        EXPECT_EQ(ReadFile(temp + "qolt/host.txt"), "the host's");
-        EXPECT_EQ(ReadFile(temp + "qolt/sub/host.txt"), "the host's too");
+        EXPECT_EQ(ReadFile(dir / "a/qolt/host.txt"), "the host's");
+        EXPECT_EQ(ReadFile(dir / "a/qolt/sub/host.txt"), "the host's too");
+        // Packing into it would lose the archive after the counter let go.
+        if (folds) {
+            dcjtest::WriteFile(local / "related.txt", "related");
+            UseFiles(dcjsim::GenerateFiles(1, 1, 100));
+            EXPECT_EQ(Code(Run(dir / "c/qolt/", dir / "c/", local / "related.txt")), "ECPWSCOM0005");
+        }
     }
 }
 

@@ -235,7 +235,10 @@ bool CTCPClient::RecvUntil(char* buf, unsigned int& dataLen, long long deadlineM
     // Right after a request the answer cannot be there yet: wait first. A
     // stream that is flowing usually has the next block queued: read first.
     if (m_AwaitingReply && total < wanted) {
-        if (!checkNetLinkReadTimeout(m_SockFd, deadline())) return false;
+        if (!checkNetLinkReadTimeout(m_SockFd, deadline())) {
+            if (started) dataLen = total;
+            return false;
+        }
         m_AwaitingReply = false;
     }
     while (total < wanted) {
