@@ -37,8 +37,12 @@ constexpr int kTracked = 8;
 int g_tracked[kTracked] = {-1, -1, -1, -1, -1, -1, -1, -1};
 
 constexpr int kWatched = 4;
+// A folder known by its path, or by a registered descriptor whose path only
+// a child looks up: a fork is rare, a download is not.
 struct Watched {
-    size_t len = 0;  // 0: free slot
+    size_t len = 0;
+    int fd = -1;
+    bool Free() const { return len == 0 && fd < 0; }
     char path[PATH_MAX];
 };
 Watched g_watched[kWatched];
@@ -107,6 +111,29 @@ void LinkName(int fd, char* out)
     char* p = out + sizeof(kPrefix) - 1;
     while (n > 0) *p++ = digits[--n];
     *p = '\0';
+}
+
+bool IsRegistered(int fd)
+{
+    for (int slot : g_tracked) {
+        if (slot == fd) return true;
+    }
+    return false;
+}
+
+// In the child, before the registered descriptors close: the paths of the
+// folders watched by descriptor. One closed meanwhile is no longer
+// registered, so a number reused by someone else is never looked up.
+void FindWatchedPaths()
+{
+    for (Watched& w : g_watched) {
+        if (w.fd < 0 || !IsRegistered(w.fd)) continue;
+        char link[40];
+        LinkName(w.fd, link);
+        const ssize_t len = readlink(link, w.path, sizeof(w.path));
+        // "/" itself: every path starts with it, and none more than once.
+        if (len > 1 && static_cast<size_t>(len) < sizeof(w.path) && w.path[0] == '/') w.len = static_cast<size_t>(len);
+    }
 }
 
 bool InsideWatched(const char* target, size_t len)
@@ -225,26 +252,28 @@ WatchFolder::WatchFolder(const std::string& dir)
 }
 
 // The child finds descriptors by the path /proc/self/fd names, so that is
-// the path to watch: one look, however deep the folder lies.
+// the path to watch; the child reads it from the folder's own descriptor.
 WatchFolder::WatchFolder(int dirFd)
 {
-    char link[40];
-    LinkName(dirFd, link);
-    char real[PATH_MAX];
-    const ssize_t len = readlink(link, real, sizeof(real));
-    if (len > 0 && static_cast<size_t>(len) < sizeof(real) && real[0] == '/') Watch(real, static_cast<size_t>(len));
+    if (dirFd < 0) return;
+    Gate gate;
+    for (int i = 0; i < kWatched && m_slot < 0; ++i) {
+        if (!g_watched[i].Free()) continue;
+        g_watched[i].fd = dirFd;
+        m_slot = i;
+    }
 }
 
 void WatchFolder::Watch(const char* real, size_t len)
 {
-    if (len == 0 || len >= PATH_MAX) return;
+    // "/" itself: every path starts with it, and none more than once.
+    if (len <= 1 || len >= PATH_MAX) return;
     Gate gate;
     for (int i = 0; i < kWatched && m_slot < 0; ++i) {
-        if (g_watched[i].len != 0) continue;
+        if (!g_watched[i].Free()) continue;
         memcpy(g_watched[i].path, real, len);
-        // "/" itself: every path starts with it, and none more than once.
-        g_watched[i].len = len == 1 ? 0 : len;
-        m_slot = len == 1 ? -1 : i;
+        g_watched[i].len = len;
+        m_slot = i;
     }
 }
 
@@ -253,6 +282,7 @@ WatchFolder::~WatchFolder()
     if (m_slot < 0) return;
     Gate gate;
     g_watched[m_slot].len = 0;
+    g_watched[m_slot].fd = -1;
 }
 
 void UnderGate(void (*fn)())
@@ -298,12 +328,16 @@ void InChild()
     // The registry is whole: the gate has been held since Prepare (unless
     // this thread forked from a signal handler inside it, when at most the
     // descriptor being made is missing).
+    FindWatchedPaths();
     for (int& slot : g_tracked) {
         if (slot >= 0) close(slot);
         slot = -1;
     }
     CloseInsideWatched();
-    for (Watched& w : g_watched) w.len = 0;
+    for (Watched& w : g_watched) {
+        w.len = 0;
+        w.fd = -1;
+    }
     // Only this thread can have held it: the others are not copied.
     if (holds.gate) pthread_mutex_unlock(&g_gate);
 

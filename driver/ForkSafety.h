@@ -68,8 +68,9 @@ bool LocalTime(time_t when, struct tm* out);
 class WatchFolder {
 public:
     explicit WatchFolder(const std::string& dir);
-    // The folder an open descriptor refers to (found through /proc, where
-    // the child looks too).
+    // The folder a registered descriptor (OpenTracked...) refers to, while
+    // it stays registered; a child reads the path through /proc, where it
+    // looks for the descriptors too.
     explicit WatchFolder(int dirFd);
     ~WatchFolder();
     WatchFolder(const WatchFolder&) = delete;

@@ -314,4 +314,29 @@ TEST(ForkHandlers, AFolderWatchedThroughItsDescriptorIsKnownByItsRealPath)
     close(beside);
 }
 
+// The child looks a watched descriptor's path up itself; a number the
+// driver closed and the host reused is not the driver's folder any more.
+TEST(ForkHandlers, AWatchedDescriptorClosedAndReusedByTheHostIsNotFollowed)
+{
+    TempDir dir;
+    ASSERT_EQ(mkdir((dir / "QOLT").c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((dir / "host").c_str(), 0700), 0);
+    const int folder = dcjfork::OpenTracked((dir / "QOLT").c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(folder, 0);
+    dcjfork::WatchFolder watch(folder);
+    ASSERT_EQ(dcjfork::CloseTracked(folder), 0);
+    const int hosts = open((dir / "host").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(hosts, 0);
+    ASSERT_EQ(dup2(hosts, folder), folder);
+    const int inside = open((dir / "host/mine").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(inside, 0);
+
+    const dcjtest::ProcessResult child =
+        dcjtest::RunInChild([&] { return (Open(folder) ? 0 : 1) | (Open(inside) ? 0 : 2); }, 30);
+    EXPECT_EQ(child.status, 0) << "1: the host's folder, 2: the host's file in it closed";
+    close(inside);
+    close(folder);
+    close(hosts);
+}
+
 }  // namespace

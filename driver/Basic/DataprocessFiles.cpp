@@ -523,6 +523,7 @@ bool FolderLock::Acquire(int timeoutSec)
 FolderLock::~FolderLock()
 {
     if (m_fd < 0) return;
+    m_watch.reset();
     dcjfork::CloseTracked(m_fd);  // releases the lock
 }
 

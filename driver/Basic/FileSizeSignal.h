@@ -18,7 +18,11 @@ public:
         sigemptyset(&m_set);
         sigaddset(&m_set, SIGXFSZ);
         m_blocked = pthread_sigmask(SIG_BLOCK, &m_set, &m_old) == 0;
-        if (m_blocked && sigpending(&m_before) != 0) sigfillset(&m_before);
+        // Unblocked until now, no SIGXFSZ can be pending here: it would
+        // have been delivered (or, ignored, never queued). Only a host that
+        // blocks it may have one waiting, which must stay.
+        sigemptyset(&m_before);
+        if (m_blocked && sigismember(&m_old, SIGXFSZ) == 1 && sigpending(&m_before) != 0) sigfillset(&m_before);
     }
     ~QuietFileSizeLimit()
     {
