@@ -714,6 +714,35 @@ TEST_F(Download, PartFilesLeftByACopyThatDiedAreRemovedAndOnlyThose)
     for (const auto& name : kept) EXPECT_EQ(ReadFile(upload + name), "keep") << name;
 }
 
+TEST_F(Download, EachProcessLooksForPartFilesOnceInAnUploadFolder)
+{
+    // Only a process that died leaves a part file. A host that keeps many
+    // files in its upload folder must not have them listed at every
+    // download; the next process to download there still removes them.
+    const pid_t child = fork();
+    if (child == 0) _exit(0);
+    ASSERT_GT(child, 0);
+    waitpid(child, nullptr, 0);
+    const std::string stale = ".qolt-dcj." + std::to_string(child) + ".0.123.part";
+    auto files = dcjsim::GenerateFiles(1, 1, 100);
+    UseFiles(files);
+    ASSERT_EQ(Code(Run()), "ECPWS0000000");
+    ASSERT_EQ(unlink((upload + FsnName(files[0])).c_str()), 0);
+    dcjtest::WriteFile(upload + stale, "half a copy");
+    UseFiles(files);
+    ASSERT_EQ(Code(Run()), "ECPWS0000000");
+    EXPECT_TRUE(Exists(upload + stale)) << "this process listed the folder again";
+
+    ASSERT_EQ(unlink((upload + FsnName(files[0])).c_str()), 0);
+    UseFiles(files);
+    const dcjtest::ProcessResult other =
+        dcjtest::RunProcess({std::string(DCJ_BIN_DIR) + "/dcjctl", "download", "--port", std::to_string(sim.Port()),
+                             "--upload-dir", upload, "--temp-dir", temp, "--inst-no", kInst, "--emp-no", kEmp});
+    ASSERT_EQ(other.status, 0) << other.out << other.err;
+    EXPECT_FALSE(Exists(upload + stale)) << "the next process left the part file";
+    EXPECT_TRUE(ReadFile(upload + FsnName(files[0])) == files[0].Content());
+}
+
 TEST_F(Download, APartFileOfAHostKilledMidCopyIsRemovedByTheNextDownload)
 {
     // The working folder on another file system than the upload folder, so

@@ -437,7 +437,7 @@ bool IsStalePartFile(int dir, const char* name)
 int RemoveStalePartFiles(int dir, bool justOpened)
 {
     int removed = 0;
-    ForEachName(
+    const bool listed = ForEachName(
         dir,
         [&](const char* name, bool) {
             if (IsStalePartFile(dir, name) && unlinkat(dir, name, 0) == 0) {
@@ -446,7 +446,39 @@ int RemoveStalePartFiles(int dir, bool justOpened)
             }
         },
         justOpened);
-    return removed;
+    return listed ? removed : -1;
+}
+
+namespace {
+
+// Plain arrays: a child forked while one is written finds at worst a wrong
+// path (one more look), never a broken string.
+struct LookedIn {
+    size_t len = 0;
+    char path[512];
+};
+constexpr int kLookedIn = 8;
+LookedIn g_lookedIn[kLookedIn];
+int g_nextLookedIn = 0;
+
+}  // namespace
+
+bool LookedForPartFiles(const std::string& folder)
+{
+    for (const LookedIn& l : g_lookedIn) {
+        if (l.len == folder.size() && memcmp(l.path, folder.data(), l.len) == 0) return true;
+    }
+    return false;
+}
+
+void NoteLookedForPartFiles(const std::string& folder)
+{
+    if (folder.empty() || folder.size() > sizeof(g_lookedIn[0].path) || LookedForPartFiles(folder)) return;
+    LookedIn& l = g_lookedIn[g_nextLookedIn];
+    g_nextLookedIn = (g_nextLookedIn + 1) % kLookedIn;
+    l.len = 0;
+    memcpy(l.path, folder.data(), folder.size());
+    l.len = folder.size();
 }
 
 bool ForEachName(int dir, const std::function<void(const char* name, bool isFileOrLink)>& f, bool justOpened)

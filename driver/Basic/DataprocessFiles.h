@@ -73,8 +73,14 @@ constexpr char kPartPrefix[] = ".qolt-dcj.";
 constexpr char kPartSuffix[] = ".part";
 // Removes the part files a copy of this driver left in dir when its process
 // died mid-copy: only names of that form, only when the process named is
-// gone and nobody holds the file's lock. Returns how many were removed.
+// gone and nobody holds the file's lock. Returns how many were removed, -1
+// when the folder could not be listed.
 int RemoveStalePartFiles(int dir, bool justOpened = false);
+// Whether this process has looked for part files in the folder of that path
+// already; Noted... records that it has. For one caller at a time (the
+// device lock).
+bool LookedForPartFiles(const std::string& folder);
+void NoteLookedForPartFiles(const std::string& folder);
 
 // True when something (a link included) has that name.
 bool PathExists(const std::string& path);

@@ -370,10 +370,14 @@ const char* CDataProcess::PrepareDownloadFolders(FsnDownload& d)
 // download into this upload folder from this temp folder; a copy of another
 // process that is still going keeps its part file (see RemoveStalePartFiles).
 // Both folders were opened for this download and are listed here first.
+// Only a process that died leaves a part file, so each process looks once
+// in each upload folder: a host may keep thousands of files there, and
+// listing them at every download would cost more than the download.
 void CDataProcess::ClearLeftovers(FsnDownload& d)
 {
     EmptyWorkingFolder(d, true);
-    dcjfile::RemoveStalePartFiles(d.uploadFolder.fd(), true);
+    if (dcjfile::LookedForPartFiles(d.uploadDir)) return;
+    if (dcjfile::RemoveStalePartFiles(d.uploadFolder.fd(), true) >= 0) dcjfile::NoteLookedForPartFiles(d.uploadDir);
 }
 
 // Removes what the working folder holds, through the descriptor the lock
