@@ -180,8 +180,8 @@ void doCommand(int /*iSynFlag*/, int /*iInDataLen*/, char* pchInData, int iOutDa
 {
     if (pchInData == nullptr || pchOutData == nullptr || iOutDataLen < 0) return;
     LogDefer();
-    // An empty reply first, so a call that fails on the way leaves one.
-    if (iOutDataLen > 0) pchOutData[0] = '\0';
+    // Nothing is written before the request has been read: a host may hand
+    // one buffer for both. A call that fails on the way leaves an empty reply.
     try {
         // pinMap is filled, read and emptied under the device lock (held
         // from the request's own time-out on), so calls from several host

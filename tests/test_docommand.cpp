@@ -103,6 +103,19 @@ TEST_F(DoCommand, ReplyEndsAtItsNulWhateverTheBufferHeld)
     EXPECT_TRUE(CanaryIntact(out, kStatusReply.size() - 1));
 }
 
+// Hosts that answer in the buffer the request came in: the request is read
+// whole before a byte of the reply is written, wherever the two overlap.
+TEST_F(DoCommand, ARequestAndItsReplyMayShareOneBuffer)
+{
+    auto fn = reinterpret_cast<void (*)(int, int, char*, int, char*)>(s_lib->symbol("doCommand"));
+    for (size_t offset : {size_t(0), size_t(1), size_t(40)}) {
+        std::vector<char> buf(4096, '\x5a');
+        memcpy(buf.data(), kStatusRequest, sizeof(kStatusRequest));
+        fn(0, 0, buf.data(), static_cast<int>(buf.size() - offset), buf.data() + offset);
+        EXPECT_EQ(std::string(buf.data() + offset), kStatusReply) << offset;
+    }
+}
+
 TEST_F(DoCommand, OutOfContractArgumentsWriteNothing)
 {
     auto fn = reinterpret_cast<void (*)(int, int, char*, int, char*)>(s_lib->symbol("doCommand"));
