@@ -20,15 +20,20 @@ void Put(Writer& writer, const std::string& key, const std::string& value)
 
 // Depth-first in document order, skipping arrays: the driver's flattening
 // keeps the first occurrence of a name and ignores array contents.
-bool FindFirstString(const rapidjson::Value& object, const char* name, std::string* out)
+// Objects nested deeper than the driver takes a request are not looked in:
+// the driver refuses such a request anyway, and the look recurses.
+constexpr int kMaxDepth = 16;
+
+bool FindFirstString(const rapidjson::Value& object, const char* name, std::string* out, int depth = 1)
 {
+    if (depth > kMaxDepth) return false;
     for (auto m = object.MemberBegin(); m != object.MemberEnd(); ++m) {
         const bool named = m->name.GetStringLength() == strlen(name) && strcmp(m->name.GetString(), name) == 0;
         if (named && m->value.IsString()) {
             out->assign(m->value.GetString(), m->value.GetStringLength());
             return true;
         }
-        if (m->value.IsObject() && FindFirstString(m->value, name, out)) return true;
+        if (m->value.IsObject() && FindFirstString(m->value, name, out, depth + 1)) return true;
     }
     return false;
 }
@@ -91,7 +96,8 @@ std::string BuildRequest(const std::string& funcName, const Target& target, cons
 std::string FuncNameOf(const std::string& request)
 {
     rapidjson::Document doc;
-    doc.Parse(request.c_str());
+    // Iteratively: a request file of any nesting must not exhaust the stack.
+    doc.Parse<rapidjson::kParseIterativeFlag>(request.c_str());
     std::string name;
     if (doc.HasParseError() || !doc.IsObject()) return name;
     FindFirstString(doc, "funcName", &name);
@@ -121,7 +127,7 @@ Reply ParseReply(const std::string& text)
 {
     Reply reply;
     rapidjson::Document doc;
-    doc.Parse(text.c_str(), text.size());
+    doc.Parse<rapidjson::kParseIterativeFlag>(text.c_str(), text.size());
     if (doc.HasParseError() || !doc.IsObject()) return reply;
     auto common = doc.FindMember("retComArgs");
     if (common == doc.MemberEnd() || !common->value.IsObject()) return reply;

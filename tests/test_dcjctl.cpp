@@ -572,6 +572,16 @@ TEST_F(Dcjctl, RawRequestTheDriverDoesNotTakeFails)
         EXPECT_EQ(r.status, 1) << request;
         EXPECT_NE(r.err.find("did not take the request"), std::string::npos) << r.err;
     }
+    // Nested past any stack: refused like any request the driver does not
+    // take, not a crash of the client.
+    std::string objects;
+    for (int i = 0; i < 200000; ++i) objects += "{\"a\":";
+    for (const std::string& request : {std::string(1000000, '['), objects + "{\"funcName\":\"getDevStatus\"}"}) {
+        dcjtest::WriteFile(tmp / "deep.json", request);
+        const ProcessResult r = Ctl({"--json", "raw", "--request", "deep.json"});
+        EXPECT_EQ(r.status, 1) << request.substr(0, 20) << r.err;
+        EXPECT_EQ(r.out, " \n") << request.substr(0, 20);
+    }
     EXPECT_EQ(sim.Connections(), 0u);
 }
 
