@@ -20,6 +20,7 @@
 #include "Basic/ResultCodes.h"
 #include "ForkSafety.h"
 #include "LoadLogDll.h"
+#include "MERV_QOLT_DCJ.h"
 
 namespace {
 
@@ -413,6 +414,14 @@ void CDevice::getAllFSNFiles(char* strInstNo, char* strEmpNo, char* strRelativeF
         valid = strlen(TempDir) + strlen("QOLT/") + longestName <= kPathCapacity &&
                 strlen(UploadDir) + longestName <= kPathCapacity;
     }
+    // The names carry the host's fields as it wrote them, in UTF-8; the
+    // engine builds them in GBK, as the reply lists them.
+    std::string instNo, empNo;
+    if (valid && !(dcjtext::HostTextToGbk(strInstNo, &instNo) && dcjtext::HostTextToGbk(strEmpNo, &empNo))) {
+        valid = false;
+        LOG_ERRORF("CDevice::getAllFSNFiles instNo:%s or empNo:%s has a character no file list can carry", strInstNo,
+                   strEmpNo);
+    }
     dcjfile::CheckedFolders checked;
     if (valid && !OutsideWorkingFolder(UploadDir, TempDir, &checked)) {
         valid = false;
@@ -449,8 +458,8 @@ void CDevice::getAllFSNFiles(char* strInstNo, char* strEmpNo, char* strRelativeF
     }
 
     InputFSNPara fsnPara;
-    fsnPara.strInstNo = strInstNo;
-    fsnPara.strEmpNo = strEmpNo;
+    fsnPara.strInstNo = &instNo[0];
+    fsnPara.strEmpNo = &empNo[0];
     fsnPara.strRelativeFilePath = RelativeFile;
     fsnPara.strUploadDir = UploadDir;
     fsnPara.strTempDir = TempDir;

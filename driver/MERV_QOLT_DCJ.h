@@ -64,6 +64,12 @@ std::string CanonicalGbk(const char* data, size_t len);
 // The same, appended to out.
 void AppendCanonicalGbk(const char* data, size_t len, std::string* out);
 
+// A host's text for a file name, in the GBK form that the reply's
+// conversion turns back into it: UTF-8 as the host wrote it (text that is
+// not UTF-8 is taken for GBK, as a host of old sends). False when a
+// character has no GBK form, so no reply could list the name on disk.
+bool HostTextToGbk(const char* text, std::string* gbk);
+
 // Fills the GBK tables if no conversion has yet (the fork handler's first
 // step: no child may have to open a converter).
 void FillGbkTables();

@@ -314,6 +314,91 @@ void AppendCanonicalGbk(const char* data, size_t len, std::string* out)
     }
 }
 
+namespace {
+
+// The UTF-8 character at p: its length and code point, or 0 when the bytes
+// there are not one (overlong forms and surrogates included).
+size_t DecodeUtf8(const unsigned char* p, size_t left, uint32_t* cp)
+{
+    const unsigned char b = p[0];
+    size_t n;
+    uint32_t c, min;
+    if (b < 0x80) {
+        *cp = b;
+        return 1;
+    } else if (b >= 0xC2 && b <= 0xDF) {
+        n = 2, c = b & 0x1Fu, min = 0x80;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+        n = 3, c = b & 0x0Fu, min = 0x800;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+        n = 4, c = b & 0x07u, min = 0x10000;
+    } else {
+        return 0;
+    }
+    if (left < n) return 0;
+    for (size_t i = 1; i < n; ++i) {
+        if ((p[i] & 0xC0) != 0x80) return 0;
+        c = (c << 6) | (p[i] & 0x3Fu);
+    }
+    if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return 0;
+    *cp = c;
+    return n;
+}
+
+// The GBK bytes of a code point, appended; false when GBK has none. A
+// search of the tables: only a host's non-ASCII field comes here.
+bool AppendGbkOf(uint32_t cp, std::string* out)
+{
+    if (cp < 0x80) {
+        out->push_back(static_cast<char>(cp));
+        return true;
+    }
+    if (cp > 0xFFFF) return false;
+    for (unsigned lead = kLeadFirst; lead <= kLeadLast; ++lead) {
+        for (unsigned t = 0; t < kTrails; ++t) {
+            if (g_gbk.pair[lead - kLeadFirst][t] != cp) continue;
+            out->push_back(static_cast<char>(lead));
+            out->push_back(static_cast<char>(kTrailFirst + t));
+            return true;
+        }
+    }
+    for (unsigned byte = 0x80; byte <= 0xFF; ++byte) {
+        if (g_gbk.single[byte - 0x80] != cp) continue;
+        out->push_back(static_cast<char>(byte));
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool HostTextToGbk(const char* text, std::string* gbk)
+{
+    const size_t len = strlen(text);
+    gbk->clear();
+    if (IsAscii(text, len)) {
+        gbk->assign(text, len);
+        return true;
+    }
+    const unsigned char* in = reinterpret_cast<const unsigned char*>(text);
+    for (size_t at = 0; at < len;) {
+        uint32_t cp;
+        const size_t n = DecodeUtf8(in + at, len - at, &cp);
+        if (n == 0) {
+            gbk->assign(text, len);  // not UTF-8: GBK from a host of old
+            return true;
+        }
+        at += n;
+    }
+    NeedTables();
+    for (size_t at = 0; at < len;) {
+        uint32_t cp;
+        at += DecodeUtf8(in + at, len - at, &cp);
+        if (!AppendGbkOf(cp, gbk)) return false;
+    }
+    return true;
+}
+
 std::string CanonicalGbk(const char* data, size_t len)
 {
     std::string out;

@@ -714,6 +714,28 @@ TEST_F(Download, PartFilesLeftByACopyThatDiedAreRemovedAndOnlyThose)
     for (const auto& name : kept) EXPECT_EQ(ReadFile(upload + name), "keep") << name;
 }
 
+TEST_F(Download, HostFieldsOutsideAsciiNameTheFilesAsTheHostWroteThem)
+{
+    // The request is UTF-8: a name built from its bytes read as GBK came
+    // out as other letters, and two such fields could name one file.
+    auto files = dcjsim::GenerateFiles(1, 1, 100);
+    UseFiles(files);
+    const std::string inst = "\xC3\xA9" "1", emp = "\xE5\xBC\xA0\xE4\xB8\x89";  // "é1", "张三"
+    const std::string reply = Run({{"instNo", inst}, {"empNo", emp}});
+    ASSERT_EQ(Code(reply), "ECPWS0000000") << reply;
+    const std::string name = FsnName(files[0]).replace(0, strlen(kInst), inst);
+    const std::string expected = name.substr(0, name.find(kEmp)) + emp + name.substr(name.find(kEmp) + strlen(kEmp));
+    EXPECT_EQ(ListDir(upload), (std::vector<std::string>{expected}));
+    EXPECT_EQ(Files(reply), expected);
+
+    // A character GBK lacks could not be listed as the name on disk.
+    for (const std::string& bad : {std::string("\xF0\x9F\x98\x80"), std::string("\xE2\x82\xAD")}) {
+        UseFiles(files);
+        EXPECT_EQ(Code(Run({{"instNo", bad}})), "ECPWSCOM0005") << bad;
+    }
+    EXPECT_EQ(Commands(), (std::vector<uint32_t>{0xA1, 0xA6}));
+}
+
 TEST_F(Download, EachProcessLooksForPartFilesOnceInAnUploadFolder)
 {
     // Only a process that died leaves a part file. A host that keeps many
