@@ -65,13 +65,17 @@ std::string SnOfRequest()
 std::string BuildReply(const char* funcName, const char* retCode, const char* errDesc, const Member* biz,
                        size_t bizCount, const std::string& snValue = SnOfRequest())
 {
+    // Echoed in the GBK form the reply's conversion turns back into the
+    // host's own UTF-8; a character GBK lacks is echoed as before.
+    std::string sn;
+    if (!dcjtext::HostTextToGbk(snValue.c_str(), &sn)) sn = snValue;
     rapidjson::StringBuffer strBuf;
     rapidjson::Writer<rapidjson::StringBuffer> writer(strBuf);
     writer.StartObject();
     writer.Key("retComArgs");
     writer.StartObject();
     const Member common[] = {{"devKind", "DCJ"},   {"devBrand", "QOLT"},  {"devType", ""},
-                             {"funcName", funcName}, {"sn", snValue.c_str()}, {"retCode", retCode},
+                             {"funcName", funcName}, {"sn", sn.c_str()}, {"retCode", retCode},
                              {"errDesc", errDesc}};
     for (const Member& m : common) {
         writer.Key(m.key);

@@ -155,6 +155,21 @@ TEST_F(DoCommand, RequestMapIsEmptyAfterEveryCall)
     EXPECT_NE(second.find("\"sn\":\"\""), std::string::npos) << second;
 }
 
+// The request is UTF-8: its sn comes back as the host wrote it, not as its
+// bytes read as GBK would convert.
+TEST_F(DoCommand, TheSnComesBackAsTheHostWroteIt)
+{
+    for (const std::string& sn : {std::string("\xC3\xA9-42"), std::string("\xE5\xBC\xA0\xE4\xB8\x89"),
+                                  std::string("\xE2\x80\x94")}) {
+        const std::string reply = s_lib->DoCommand(R"({"commonArgs":{"funcName":"getDevStatus","sn":")" + sn +
+                                                   R"("},"connectArgs":{"ip":""}})");
+        rapidjson::Document doc;
+        doc.Parse(reply.c_str());
+        ASSERT_FALSE(doc.HasParseError()) << reply;
+        EXPECT_EQ(std::string(doc["retComArgs"]["sn"].GetString()), sn) << reply;
+    }
+}
+
 TEST_F(DoCommand, EchoedBytesThatAreNotGbkKeepTheReplyWhole)
 {
     for (const std::string& sn : {std::string("\\u0081"), std::string("\\u00ff\\\"x"), std::string("\\\\\\\""),
