@@ -22,6 +22,11 @@
 #include "LoadLogDll.h"
 #include "MERV_QOLT_DCJ.h"
 
+// The terminals' older C libraries may not name it.
+#ifndef SYS_pidfd_open
+#define SYS_pidfd_open 434
+#endif
+
 namespace dcjfork {
 
 namespace {
@@ -32,9 +37,10 @@ namespace {
 // for it.
 pthread_mutex_t g_gate = PTHREAD_MUTEX_INITIALIZER;
 
-// A call holds at most a socket, a folder lock and a file or two at once.
-constexpr int kTracked = 8;
-int g_tracked[kTracked] = {-1, -1, -1, -1, -1, -1, -1, -1};
+// A call holds at most a socket, both folders, a file or two, and while a
+// tool starts its report pipe and its pidfd.
+constexpr int kTracked = 12;
+int g_tracked[kTracked] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
 
 constexpr int kWatched = 4;
 // A folder known by its path, or by a registered descriptor whose path only
@@ -231,6 +237,32 @@ int SocketTracked(int domain, int type, int protocol)
 {
     Gate gate;
     return Registered(socket(domain, type | SOCK_CLOEXEC, protocol));
+}
+
+int PipeTracked(int fds[2])
+{
+    Gate gate;
+    if (pipe2(fds, O_CLOEXEC) != 0) return -1;
+    if (Register(fds[0]) && Register(fds[1])) return 0;
+    for (int& slot : g_tracked) {
+        if (slot == fds[0] || slot == fds[1]) slot = -1;
+    }
+    close(fds[0]);
+    close(fds[1]);
+    errno = EMFILE;
+    return -1;
+}
+
+int DupTracked(int fd, int lowest)
+{
+    Gate gate;
+    return Registered(fcntl(fd, F_DUPFD_CLOEXEC, lowest));
+}
+
+int PidfdTracked(pid_t pid)
+{
+    Gate gate;
+    return Registered(static_cast<int>(syscall(SYS_pidfd_open, pid, 0u)));
 }
 
 int CloseTracked(int fd)

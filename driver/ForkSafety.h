@@ -49,6 +49,12 @@ int OpenTracked(const char* path, int flags, mode_t mode = 0);
 // The same for a name relative to a folder's descriptor.
 int OpenTrackedAt(int dir, const char* name, int flags, mode_t mode = 0);
 int SocketTracked(int domain, int type, int protocol);
+// pipe2(O_CLOEXEC) with both ends registered: 0, or -1 with errno.
+int PipeTracked(int fds[2]);
+// fcntl(F_DUPFD_CLOEXEC, lowest) registered.
+int DupTracked(int fd, int lowest);
+// A pidfd of the child pid, registered; -1 where the kernel has none.
+int PidfdTracked(pid_t pid);
 // OpenTracked of a path no link lies on: -1 with errno ELOOP when one does,
 // and ENOSYS on a kernel that cannot tell (or what a sandbox answers).
 int OpenTrackedWithoutLinks(const char* path, int flags);

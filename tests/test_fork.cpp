@@ -79,8 +79,26 @@ enum ChildVerdict {
     kHeldSocket = 11,
     kCallFailed = 12,
     kLostOwnDescriptor = 13,
-    kHeldUploadFolder = 14
+    kHeldUploadFolder = 14,
+    kHeldToolPipe = 9
 };
+
+// The host's own descriptors before its threads start: any pipe or pidfd
+// a child holds beyond them is one of the driver's (a tool's report pipe).
+constexpr int kKnownFds = 1024;
+bool g_known[kKnownFds];
+
+void NoteKnownDescriptors()
+{
+    for (int fd = 0; fd < kKnownFds; ++fd) g_known[fd] = fcntl(fd, F_GETFD) >= 0;
+}
+
+bool ToolPipeOrPidfd(int fd, const char* target, ssize_t len)
+{
+    if (fd <= 2 || fd >= kKnownFds || g_known[fd] || len <= 0) return false;
+    return (len > 5 && memcmp(target, "pipe:", 5) == 0) ||
+           (static_cast<size_t>(len) >= strlen("anon_inode:[pidfd]") && memcmp(target, "anon_inode:[pidfd]", 18) == 0);
+}
 
 // A child's own descriptors, opened after the fork: they take the numbers
 // the driver's closed copies had. A download of the child's own must leave
@@ -144,6 +162,9 @@ int HeldOnFolderOrCounter(const std::string& folder, const std::string& upload, 
                 found = fd;
             } else if (ToCounter(fd, port)) {
                 *what = kHeldSocket;
+                found = fd;
+            } else if (ToolPipeOrPidfd(fd, target, got)) {
+                *what = kHeldToolPipe;
                 found = fd;
             }
         }
@@ -222,6 +243,12 @@ TEST_F(ForkingHost, ChildrenForkedDuringCallsAndDownloadsKeepNothingOfThemAndCan
             HostCounter counter(tmp);
             if (!lib.ok() || !counter.started()) return 2;
             const std::string download = counter.DownloadRequest();
+            // Archive mode starts tools: their report pipes and pidfds must
+            // not reach a child either, or a download waits for it.
+            dcjtest::WriteFile(tmp / "related.txt", "related");
+            const std::string archive = counter.Request(
+                "getAllFSNFiles", {{"instNo", "1"}, {"empNo", "2"}, {"uploadDir", tmp / "up/"},
+                                   {"tempDir", tmp / "temp/"}, {"relativeFilePath", tmp / "related.txt"}});
             const std::string counts = counter.Request("getRMBCount");
             // The working folder by its real path, as /proc shows it.
             if (lib.DoCommand(download).find("ECPWS0000000") == std::string::npos) return 3;
@@ -234,14 +261,21 @@ TEST_F(ForkingHost, ChildrenForkedDuringCallsAndDownloadsKeepNothingOfThemAndCan
             std::atomic<bool> stop{false};
             std::atomic<int> downloads{0}, failedDownloads{0}, failedCalls{0};
             std::string lastFailure;
+            NoteKnownDescriptors();
             std::thread downloader([&] {
-                while (!stop) {
-                    const std::string reply = lib.DoCommand(download, 1 << 20);
+                for (int i = 0; !stop; ++i) {
+                    const bool packed = i % 2 == 1;
+                    const std::string reply = lib.DoCommand(packed ? archive : download, 1 << 20);
                     ++downloads;
                     if (Code(reply) != "ECPWS0000000") {
                         ++failedDownloads;
                         lastFailure = reply;
                     }
+                    // Each archive takes a second's name: free it again (by
+                    // name: a listing's descriptor would be the host's own
+                    // on the upload folder).
+                    const std::string zip = ReplyField(reply, "retBizArgs", "fsnFiles");
+                    if (packed && !zip.empty()) unlink((tmp / "up/" + zip).c_str());
                 }
             });
             std::thread caller([&] {
@@ -294,10 +328,10 @@ TEST_F(ForkingHost, ChildrenForkedDuringCallsAndDownloadsKeepNothingOfThemAndCan
             downloader.join();
             caller.join();
             printf("forks %d downloads %d failedDownloads %d failedCalls %d clean %d workingFolder %d socket %d "
-                   "callFailed %d lostOwn %d uploadFolder %d hung %d\n",
+                   "callFailed %d lostOwn %d uploadFolder %d toolPipe %d hung %d\n",
                    forks.load(), downloads.load(), failedDownloads.load(), failedCalls.load(), verdicts[kClean],
                    verdicts[kHeldWorkingFolder], verdicts[kHeldSocket], verdicts[kCallFailed],
-                   verdicts[kLostOwnDescriptor], verdicts[kHeldUploadFolder], verdicts[15]);
+                   verdicts[kLostOwnDescriptor], verdicts[kHeldUploadFolder], verdicts[kHeldToolPipe], verdicts[15]);
             if (failedDownloads > 0) printf("last failed download: %s\n", lastFailure.c_str());
             // Free again afterwards, at once.
             const Clock::time_point start = Clock::now();
@@ -322,6 +356,7 @@ TEST_F(ForkingHost, ChildrenForkedDuringCallsAndDownloadsKeepNothingOfThemAndCan
     EXPECT_EQ(n["callFailed"], 0) << host.out;
     EXPECT_EQ(n["lostOwn"], 0) << host.out;
     EXPECT_EQ(n["uploadFolder"], 0) << host.out;
+    EXPECT_EQ(n["toolPipe"], 0) << host.out;
     EXPECT_EQ(n["hung"], 0) << host.out;
     EXPECT_EQ(n["clean"], n["forks"]) << host.out;
     EXPECT_EQ(n["after"], 1) << host.out;

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "../LoadLogDll.h"
+#include "../ForkSafety.h"
 #include "DataprocessFiles.h"
 
 extern char** environ;
@@ -194,7 +195,8 @@ Wait TryReap(pid_t pid, int* status)
 // here (older kernels), the polling wait takes over.
 Wait WaitByPidfd(pid_t pid, const struct timespec& deadline, int* status)
 {
-    const int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0u));
+    // Registered: a child the host forks meanwhile does not keep it.
+    const int fd = dcjfork::PidfdTracked(pid);
     if (fd < 0) return Wait::Poll;
     Wait result;
     for (;;) {
@@ -218,7 +220,7 @@ Wait WaitByPidfd(pid_t pid, const struct timespec& deadline, int* status)
             break;
         }
     }
-    close(fd);
+    dcjfork::CloseTracked(fd);
     return result;
 }
 
@@ -246,15 +248,17 @@ Wait WaitUntil(pid_t pid, const struct timespec& deadline, int* status, bool use
 // pid, or -1 when it could not be started.
 pid_t Launch(const char* path, char* const* argv, int deathSignal, pid_t group)
 {
+    // Registered: a child the host forks meanwhile must not keep the
+    // write end, or the read below would wait for that child to end.
     int report[2];
-    if (pipe2(report, O_CLOEXEC) != 0) return -1;
+    if (dcjfork::PipeTracked(report) != 0) return -1;
     if (report[1] <= 2) {
         // The child puts /dev/null on 0, 1 and 2: its report end must lie above.
-        const int moved = fcntl(report[1], F_DUPFD_CLOEXEC, 3);
-        close(report[1]);
+        const int moved = dcjfork::DupTracked(report[1], 3);
+        dcjfork::CloseTracked(report[1]);
         report[1] = moved;
         if (moved < 0) {
-            close(report[0]);
+            dcjfork::CloseTracked(report[0]);
             return -1;
         }
     }
@@ -281,9 +285,9 @@ pid_t Launch(const char* path, char* const* argv, int deathSignal, pid_t group)
     pthread_sigmask(SIG_SETMASK, &all, &hostMask);
     const pid_t pid = StartChild(&plan);
     pthread_sigmask(SIG_SETMASK, &hostMask, nullptr);
-    close(report[1]);
+    dcjfork::CloseTracked(report[1]);
     if (pid < 0) {
-        close(report[0]);
+        dcjfork::CloseTracked(report[0]);
         return -1;
     }
     // Nothing to read: the exec closed the report end. (After a plain fork,
@@ -293,7 +297,7 @@ pid_t Launch(const char* path, char* const* argv, int deathSignal, pid_t group)
     do {
         n = read(report[0], &startError, sizeof(startError));
     } while (n < 0 && errno == EINTR);
-    close(report[0]);
+    dcjfork::CloseTracked(report[0]);
     if (n > 0) {
         // It exits at once; ECHILD when the host reaped it.
         int status;
