@@ -255,6 +255,25 @@ bool InsideFoldingCase(const std::string& place, const std::string& folder)
     return true;
 }
 
+// One folder under two names a spelling cannot tell apart: a bind mount,
+// or a name the file system trims ("QOLT." on FAT).
+bool SameFolder(const struct stat& a, const struct stat& b)
+{
+    return S_ISDIR(a.st_mode) && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+bool SameFolder(int a, int b)
+{
+    struct stat sa, sb;
+    return fstat(a, &sa) == 0 && fstat(b, &sb) == 0 && SameFolder(sa, sb);
+}
+
+bool SameFolder(const std::string& a, const std::string& b)
+{
+    struct stat sa, sb;
+    return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && SameFolder(sa, sb);
+}
+
 // The usual case in a few system calls: both folders there, no link on
 // either path, so each is where its name says (up to case, see above). They
 // are opened as the download opens them and handed to it. False when that
@@ -271,7 +290,7 @@ bool FoldersApartWithoutLinks(const std::string& upload, const std::string& work
         dcjfork::CloseTracked(std::exchange(checked->working, -1));
         return false;
     }
-    *apart = !Inside(place, folder) && !InsideFoldingCase(place, folder);
+    *apart = !Inside(place, folder) && !InsideFoldingCase(place, folder) && !SameFolder(checked->upload, checked->working);
     return true;
 }
 
@@ -289,7 +308,7 @@ bool OutsideWorkingFolder(const char* path, const char* tempDir, dcjfile::Checke
         std::string place, working;
         LinkTargets seen;
         if (!ResolvePath(path, &place, &seen) || !ResolvePath(workingDir, &working, &seen)) return false;
-        return !Inside(place, working) && !InsideFoldingCase(place, working);
+        return !Inside(place, working) && !InsideFoldingCase(place, working) && !SameFolder(path, workingDir);
     } catch (...) {
         return false;
     }

@@ -2,6 +2,7 @@
 // byte, argument checks, concurrent callers, and the sample caller program.
 #include <errno.h>
 #include <string.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -234,6 +235,67 @@ TEST_F(Device, UploadFolderInOrAtTheWorkingFolderIsRefusedHoweverSpelled)
     EXPECT_EQ(sim.Connections(), 0u);
     EXPECT_EQ(dcjtest::ReadFile(working + "/sub/delivered.FSN"), "kept");
     EXPECT_EQ(dcjtest::ListDir(working), (std::vector<std::string>{"sub"})) << "nothing made in the working folder";
+}
+
+// A folder mounted on another for as long as it lives (root only).
+class BindMount {
+public:
+    BindMount(const std::string& from, const std::string& onto) : m_onto(onto)
+    {
+        m_mounted = mount(from.c_str(), onto.c_str(), nullptr, MS_BIND, nullptr) == 0;
+    }
+    ~BindMount()
+    {
+        if (m_mounted) umount2(m_onto.c_str(), MNT_DETACH);
+    }
+    bool mounted() const { return m_mounted; }
+
+private:
+    std::string m_onto;
+    bool m_mounted = false;
+};
+
+// No spelling tells these apart: the working folder mounted as the upload
+// folder is refused before the counter is asked; an upload folder mounted
+// from a folder inside the working folder survives every clean-up. Either
+// way the files delivered stay.
+TEST_F(Device, UploadFoldersMountedFromTheWorkingFolderLoseNothing)
+{
+    const std::string working = tmp / "temp/QOLT";
+    ASSERT_EQ(system(("mkdir -p '" + working + "/sub' '" + tmp.path() + "/up' '" + tmp.path() + "/up2'").c_str()), 0);
+    dcjtest::WriteFile(working + "/sub/delivered.FSN", "kept");
+    BindMount same(working, tmp / "up");
+    if (!same.mounted()) GTEST_SKIP() << "cannot mount here: " << strerror(errno);
+    ASSERT_EQ(symlink((tmp / "up").c_str(), (tmp / "up-link").c_str()), 0);
+    dcjtest::WriteFile(tmp / "related.txt", "related");
+    for (const std::map<std::string, std::string>& args :
+         std::vector<std::map<std::string, std::string>>{{{"uploadDir", tmp / "up/"}},
+                                                         {{"uploadDir", tmp / "up-link/"}},
+                                                         {{"uploadDir", tmp / "up/"}, {"relativeFilePath", tmp / "related.txt"}}}) {
+        EXPECT_EQ(Code(Download(args)), "ECPWSCOM0005") << args.at("uploadDir");
+    }
+    EXPECT_EQ(sim.Connections(), 0u);
+    EXPECT_EQ(dcjtest::ReadFile(working + "/sub/delivered.FSN"), "kept");
+
+    BindMount inside(working + "/sub", tmp / "up2");
+    ASSERT_TRUE(inside.mounted());
+    auto files = dcjsim::GenerateFiles(2, 1, 100);
+    sim.Edit([&](dcjsim::Scenario& s) { s.files = files; s.clearFilesOnConfirm = false; });
+    for (int round = 0; round < 2; ++round) {
+        const std::string reply = Download({{"uploadDir", tmp / "up2/"}});
+        EXPECT_EQ(Code(reply), "ECPWS0000000") << round << reply;
+    }
+    // An archive either fails unconfirmed or is there under its name.
+    for (int round = 0; round < 2; ++round) {
+        const std::string reply = Download({{"uploadDir", tmp / "up2/"}, {"relativeFilePath", tmp / "related.txt"}});
+        if (Code(reply) != "ECPWS0000000") continue;
+        const std::string zip = ReplyField(reply, "retBizArgs", "fsnFiles");
+        EXPECT_TRUE(dcjtest::Exists(tmp / "up2/" + zip)) << "archive " << zip << " lost";
+    }
+    size_t fsn = 0;
+    for (const std::string& name : dcjtest::ListDir(tmp / "up2")) fsn += name.substr(name.size() - 4) == ".FSN";
+    EXPECT_EQ(dcjtest::ReadFile(tmp / "up2/delivered.FSN"), "kept");
+    EXPECT_EQ(fsn, 1u + files.size()) << "delivered files lost";
 }
 
 TEST_F(Device, RelatedFileInOrAtTheWorkingFolderIsRefusedAndKept)

@@ -114,6 +114,39 @@ TEST(FileUtilities, RemoveDirEmptiesTreesAndNeverFollowsLinks)
     EXPECT_FALSE(DataProcessTestAccess::RemoveDir(engine, tmp / "missing"));
 }
 
+// The working folder emptied through its descriptor: swapped for a link
+// meanwhile, the removal stays in the folder the descriptor holds. The
+// upload folder, mounted inside, stays with what it holds.
+TEST(FileUtilities, RemoveEntryAtStaysInTheFolderItHoldsAndKeepsTheUploadFolder)
+{
+    TempDir tmp;
+    const std::string work = tmp / "QOLT";
+    ASSERT_EQ(mkdir(work.c_str(), 0777), 0);
+    ASSERT_EQ(mkdir((work + "/sub").c_str(), 0777), 0);
+    ASSERT_EQ(mkdir((work + "/sub/inner").c_str(), 0777), 0);
+    WriteFile(work + "/sub/inner/a.FSN", "a");
+    ASSERT_EQ(mkdir((work + "/up").c_str(), 0777), 0);
+    WriteFile(work + "/up/delivered.FSN", "host's");
+    ASSERT_EQ(mkdir((tmp / "victim").c_str(), 0777), 0);
+    ASSERT_EQ(mkdir((tmp / "victim/sub").c_str(), 0777), 0);
+    WriteFile(tmp / "victim/sub/important.txt", "keep");
+
+    const int dir = open(work.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int upload = open((work + "/up").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(dir, 0);
+    ASSERT_GE(upload, 0);
+    ASSERT_EQ(rename(work.c_str(), (tmp / "QOLT.old").c_str()), 0);
+    ASSERT_EQ(symlink((tmp / "victim").c_str(), work.c_str()), 0);
+
+    dcjfile::RemoveEntryAt(dir, "sub", upload);
+    dcjfile::RemoveEntryAt(dir, "up", upload);
+    EXPECT_EQ(ReadFile(tmp / "victim/sub/important.txt"), "keep");
+    EXPECT_EQ(ListDir(tmp / "QOLT.old"), (std::vector<std::string>{"up"}));
+    EXPECT_EQ(ReadFile(tmp / "QOLT.old/up/delivered.FSN"), "host's");
+    close(upload);
+    close(dir);
+}
+
 TEST(FileUtilities, EnsureRealDirReplacesALinkWithAFolder)
 {
     TempDir tmp;

@@ -449,6 +449,37 @@ int RemoveStalePartFiles(int dir, bool justOpened)
     return listed ? removed : -1;
 }
 
+void RemoveEntryAt(int dir, const char* name, int keep, int depth)
+{
+    // Each level holds a descriptor and a listing buffer on the stack; the
+    // driver itself never makes a folder in the working folder.
+    constexpr int kDeepest = 4;
+    struct stat st, kept;
+    if (fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return;
+    if (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) {
+        unlinkat(dir, name, 0);
+        return;
+    }
+    // A pipe or a device is left where it is, as it always was.
+    if (!S_ISDIR(st.st_mode)) {
+        LOG_ERROR("CDataProcess::RemoveDir unknow file type!");
+        return;
+    }
+    if (depth >= kDeepest) return;
+    const int sub = dcjfork::OpenTrackedAt(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+    if (sub < 0) return;
+    const bool isKept = keep >= 0 && fstat(sub, &st) == 0 && fstat(keep, &kept) == 0 && st.st_dev == kept.st_dev &&
+                        st.st_ino == kept.st_ino;
+    if (isKept) {
+        LOG_ERRORF("RemoveEntryAt: %s is the upload folder: kept", name);
+    } else {
+        ForEachName(
+            sub, [&](const char* inner, bool) { RemoveEntryAt(sub, inner, keep, depth + 1); }, true);
+    }
+    dcjfork::CloseTracked(sub);
+    if (!isKept) unlinkat(dir, name, AT_REMOVEDIR);
+}
+
 namespace {
 
 // Plain arrays: a child forked while one is written finds at worst a wrong

@@ -82,6 +82,13 @@ int RemoveStalePartFiles(int dir, bool justOpened = false);
 bool LookedForPartFiles(const std::string& folder);
 void NoteLookedForPartFiles(const std::string& folder);
 
+// Removes the entry name of the folder dir, a folder with all it holds,
+// through descriptors only: a link put in place of a folder meanwhile is
+// removed as a link, never followed. The folder keep refers to (the upload
+// folder, mounted in here) stays with what it holds, and so does what lies
+// deeper than a few folders; pipes and devices are left as they are.
+void RemoveEntryAt(int dir, const char* name, int keep, int depth = 0);
+
 // True when something (a link included) has that name.
 bool PathExists(const std::string& path);
 

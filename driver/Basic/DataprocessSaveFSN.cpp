@@ -381,14 +381,15 @@ void CDataProcess::ClearLeftovers(FsnDownload& d)
 }
 
 // Removes what the working folder holds, through the descriptor the lock
-// holds: files and links by name inside it, anything else as RemoveDir does.
+// holds, never by a path: a link put in the folder's place must not lead the
+// removal elsewhere. A folder in it that is the upload folder stays.
 void CDataProcess::EmptyWorkingFolder(FsnDownload& d, bool justOpened)
 {
     const int dir = d.workingFolderLock.fd();
     dcjfile::ForEachName(
         dir,
         [&](const char* name, bool isFileOrLink) {
-            if (!isFileOrLink || unlinkat(dir, name, 0) != 0) RemoveDir((std::string(d.qoltTempDir) + name).c_str());
+            if (!isFileOrLink || unlinkat(dir, name, 0) != 0) dcjfile::RemoveEntryAt(dir, name, d.uploadFolder.fd());
         },
         justOpened);
 }
