@@ -347,11 +347,14 @@ private:
 
     void WriteOut(int fd, const char* text, size_t size)
     {
-        if (!m_rotates) {
-            // Standard error's copy: a host that closes descriptors it does
-            // not know of may have reused the number.
-            struct stat st;
-            if (fstat(fd, &st) != 0 || !SameFile(st, m_stderrId)) return;
+        // A host that closes descriptors it does not know of may have
+        // reused the number, at any moment: looked at before every write.
+        // The log file is then opened again; standard error's copy is gone.
+        struct stat st;
+        if (fstat(fd, &st) != 0 || !(m_rotates ? IsLogFile(st) : SameFile(st, m_stderrId))) {
+            if (!m_rotates) return;
+            fd = Recheck();
+            if (fd < 0 || fstat(fd, &st) != 0 || !IsLogFile(st)) return;
         }
         if (m_stream) {
             std::lock_guard<std::mutex> lock(m_streamMutex);
@@ -487,8 +490,9 @@ private:
         return len + 4;
     }
 
-    // The file is opened on first use and checked at most once a second:
-    // after a rotation (the path names another file, or none) it is reopened.
+    // The file is opened on first use and its path looked at at most once a
+    // second: after a rotation (the path names another file, or none) it is
+    // reopened. The descriptor itself is looked at before every write.
     int Descriptor()
     {
         const time_t now = time(nullptr);
@@ -499,6 +503,14 @@ private:
         // Marked checked only now: a thread that skips the check must find
         // the file already open, not the -1 of before the first open.
         m_checkedAt.store(now, std::memory_order_release);
+        return fd;
+    }
+
+    int Recheck()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const int fd = Check();
+        m_checkedAt.store(time(nullptr), std::memory_order_release);
         return fd;
     }
 
@@ -557,6 +569,25 @@ private:
         return Reopen(ours);
     }
 
+    // Whether st is the file the log has open. Rotation changes it while
+    // other threads write: a mismatch is asked again under the lock.
+    bool IsLogFile(const struct stat& st)
+    {
+        if (static_cast<uint64_t>(st.st_dev) == m_fileDev.load(std::memory_order_acquire) &&
+            static_cast<uint64_t>(st.st_ino) == m_fileIno.load(std::memory_order_acquire)) {
+            return true;
+        }
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return SameFile(st, m_fileId);
+    }
+
+    void NoteLogFile(const struct stat& st)
+    {
+        m_fileId = st;
+        m_fileDev.store(static_cast<uint64_t>(st.st_dev), std::memory_order_release);
+        m_fileIno.store(static_cast<uint64_t>(st.st_ino), std::memory_order_release);
+    }
+
     // Under m_mutex: whether fd is still the file we opened (*st its state);
     // a host may close descriptors it does not know of and reuse them.
     bool OurFile(int fd, struct stat* st) const
@@ -593,7 +624,7 @@ private:
             close(fresh);
             if (!moved) return fd;
         }
-        m_fileId = st;
+        NoteLogFile(st);
         SizeIs(static_cast<uint64_t>(st.st_size));
         return m_fd.load(std::memory_order_acquire);
     }
@@ -726,6 +757,7 @@ private:
     std::string m_folder;  // the default's private folder, else empty
     bool m_rotates = false;
     struct stat m_fileId = {};  // the file m_fd was opened on; under m_mutex
+    std::atomic<uint64_t> m_fileDev{0}, m_fileIno{0};  // the same, for writers without the lock
     uint64_t m_maxBytes = kDefaultMaxBytes;
     int m_keep = kDefaultKeep;
     // Bytes written since the size was last read, and how many may be
