@@ -92,8 +92,21 @@ bool Register(int fd)
     return false;
 }
 
+// A host that closed its standard descriptors keeps them free: its next
+// stray print must not land in a received file or be sent to the counter.
+int AboveStandard(int fd)
+{
+    if (fd < 0 || fd > 2) return fd;
+    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    const int err = errno;
+    close(fd);
+    errno = err;
+    return moved;
+}
+
 int Registered(int fd)
 {
+    fd = AboveStandard(fd);
     if (fd < 0) return -1;
     if (!Register(fd)) {
         close(fd);
@@ -243,20 +256,16 @@ int PipeTracked(int fds[2])
 {
     Gate gate;
     if (pipe2(fds, O_CLOEXEC) != 0) return -1;
-    if (Register(fds[0]) && Register(fds[1])) return 0;
+    fds[0] = AboveStandard(fds[0]);
+    fds[1] = AboveStandard(fds[1]);
+    if (fds[0] >= 0 && fds[1] >= 0 && Register(fds[0]) && Register(fds[1])) return 0;
     for (int& slot : g_tracked) {
-        if (slot == fds[0] || slot == fds[1]) slot = -1;
+        if (slot >= 0 && (slot == fds[0] || slot == fds[1])) slot = -1;
     }
-    close(fds[0]);
-    close(fds[1]);
+    if (fds[0] >= 0) close(fds[0]);
+    if (fds[1] >= 0) close(fds[1]);
     errno = EMFILE;
     return -1;
-}
-
-int DupTracked(int fd, int lowest)
-{
-    Gate gate;
-    return Registered(fcntl(fd, F_DUPFD_CLOEXEC, lowest));
 }
 
 int PidfdTracked(pid_t pid)

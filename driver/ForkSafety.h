@@ -45,14 +45,13 @@ void InChild();
 
 // open() / socket() whose descriptor is registered in the same step; -1
 // with errno EMFILE when the driver already holds as many as it tracks.
+// Never 0, 1 or 2: those stay free for a host that closed them.
 int OpenTracked(const char* path, int flags, mode_t mode = 0);
 // The same for a name relative to a folder's descriptor.
 int OpenTrackedAt(int dir, const char* name, int flags, mode_t mode = 0);
 int SocketTracked(int domain, int type, int protocol);
 // pipe2(O_CLOEXEC) with both ends registered: 0, or -1 with errno.
 int PipeTracked(int fds[2]);
-// fcntl(F_DUPFD_CLOEXEC, lowest) registered.
-int DupTracked(int fd, int lowest);
 // A pidfd of the child pid, registered; -1 where the kernel has none.
 int PidfdTracked(pid_t pid);
 // OpenTracked of a path no link lies on: -1 with errno ELOOP when one does,

@@ -314,6 +314,37 @@ TEST(ForkHandlers, AFolderWatchedThroughItsDescriptorIsKnownByItsRealPath)
     close(beside);
 }
 
+// A host that closed its standard descriptors: a stray print of its own
+// must never reach a received file or the counter.
+TEST(ForkHandlers, TheDriversDescriptorsNeverTakeZeroOneOrTwo)
+{
+    TempDir dir;
+    const dcjtest::ProcessResult host = dcjtest::RunInChild(
+        [&] {
+            for (int fd = 0; fd <= 2; ++fd) close(fd);
+            int fds[6];
+            int pipeEnds[2] = {-1, -1};
+            fds[0] = dcjfork::OpenTracked("/dev/null", O_RDONLY);
+            fds[1] = dcjfork::SocketTracked(AF_INET, SOCK_STREAM, 0);
+            fds[2] = dcjfork::PipeTracked(pipeEnds) == 0 ? pipeEnds[0] : -1;
+            fds[3] = pipeEnds[1];
+            fds[4] = dcjfork::OpenTrackedAt(AT_FDCWD, dir.path().c_str(), O_RDONLY | O_DIRECTORY);
+            fds[5] = dcjfork::OpenTrackedWithoutLinks(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
+            int bad = 0;
+            for (int i = 0; i < 6; ++i) {
+                if (fds[i] >= 0 && fds[i] <= 2) bad |= 1 << i;
+                if (fds[i] < 0 && !(i == 5 && errno == ENOSYS)) bad |= 1 << (8 + i);
+            }
+            for (int fd = 0; fd <= 2; ++fd) {
+                if (fcntl(fd, F_GETFD) >= 0) bad |= 1 << 16;
+            }
+            for (int fd : fds) dcjfork::CloseTracked(fd);
+            return bad == 0 ? 0 : 1 + (bad & 0x3f) + ((bad >> 8) & 0x3f) * 64;
+        },
+        30);
+    EXPECT_EQ(host.status, 0) << "a descriptor of the driver's took 0, 1 or 2, or one could not be made";
+}
+
 // The child looks a watched descriptor's path up itself; a number the
 // driver closed and the host reused is not the driver's folder any more.
 TEST(ForkHandlers, AWatchedDescriptorClosedAndReusedByTheHostIsNotFollowed)

@@ -249,19 +249,10 @@ Wait WaitUntil(pid_t pid, const struct timespec& deadline, int* status, bool use
 pid_t Launch(const char* path, char* const* argv, int deathSignal, pid_t group)
 {
     // Registered: a child the host forks meanwhile must not keep the
-    // write end, or the read below would wait for that child to end.
+    // write end, or the read below would wait for that child to end. Both
+    // ends lie above 2, where the child puts /dev/null.
     int report[2];
     if (dcjfork::PipeTracked(report) != 0) return -1;
-    if (report[1] <= 2) {
-        // The child puts /dev/null on 0, 1 and 2: its report end must lie above.
-        const int moved = dcjfork::DupTracked(report[1], 3);
-        dcjfork::CloseTracked(report[1]);
-        report[1] = moved;
-        if (moved < 0) {
-            dcjfork::CloseTracked(report[0]);
-            return -1;
-        }
-    }
 
     ChildPlan plan;
     memset(&plan, 0, sizeof(plan));
