@@ -345,29 +345,40 @@ size_t DecodeUtf8(const unsigned char* p, size_t left, uint32_t* cp)
     return n;
 }
 
-// The GBK bytes of a code point, appended; false when GBK has none. A
-// search of the tables: only a host's non-ASCII field comes here.
+// Code point to GBK, filled from the tables above at the first host text
+// beyond ASCII: a pair as lead << 8 | trail, a single byte as itself, 0 for
+// none. Where GBK has two forms, the first in table order.
+uint16_t g_toGbk[0x10000];
+std::atomic<bool> g_toGbkFilled{false};
+
+void FillToGbk()
+{
+    if (g_toGbkFilled.load(std::memory_order_relaxed)) return;
+    for (unsigned lead = kLeadFirst; lead <= kLeadLast; ++lead) {
+        for (unsigned t = 0; t < kTrails; ++t) {
+            const uint16_t cp = g_gbk.pair[lead - kLeadFirst][t];
+            if (cp >= 0x80 && g_toGbk[cp] == 0) g_toGbk[cp] = static_cast<uint16_t>(lead << 8 | (kTrailFirst + t));
+        }
+    }
+    for (unsigned byte = 0x80; byte <= 0xFF; ++byte) {
+        const uint16_t cp = g_gbk.single[byte - 0x80];
+        if (cp >= 0x80 && g_toGbk[cp] == 0) g_toGbk[cp] = static_cast<uint16_t>(byte);
+    }
+    g_toGbkFilled.store(true, std::memory_order_release);
+}
+
+// The GBK bytes of a code point, appended; false when GBK has none.
 bool AppendGbkOf(uint32_t cp, std::string* out)
 {
     if (cp < 0x80) {
         out->push_back(static_cast<char>(cp));
         return true;
     }
-    if (cp > 0xFFFF) return false;
-    for (unsigned lead = kLeadFirst; lead <= kLeadLast; ++lead) {
-        for (unsigned t = 0; t < kTrails; ++t) {
-            if (g_gbk.pair[lead - kLeadFirst][t] != cp) continue;
-            out->push_back(static_cast<char>(lead));
-            out->push_back(static_cast<char>(kTrailFirst + t));
-            return true;
-        }
-    }
-    for (unsigned byte = 0x80; byte <= 0xFF; ++byte) {
-        if (g_gbk.single[byte - 0x80] != cp) continue;
-        out->push_back(static_cast<char>(byte));
-        return true;
-    }
-    return false;
+    const uint16_t gbk = cp <= 0xFFFF ? g_toGbk[cp] : 0;
+    if (gbk == 0) return false;
+    if (gbk > 0xFF) out->push_back(static_cast<char>(gbk >> 8));
+    out->push_back(static_cast<char>(gbk & 0xFF));
+    return true;
 }
 
 }  // namespace
@@ -391,6 +402,8 @@ bool HostTextToGbk(const char* text, std::string* gbk)
         at += n;
     }
     NeedTables();
+    // Under the fork gate, as the tables: no child inherits it half filled.
+    if (!g_toGbkFilled.load(std::memory_order_acquire)) dcjfork::UnderGate(FillToGbk);
     for (size_t at = 0; at < len;) {
         uint32_t cp;
         at += DecodeUtf8(in + at, len - at, &cp);

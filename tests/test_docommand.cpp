@@ -168,6 +168,19 @@ TEST_F(DoCommand, TheSnComesBackAsTheHostWroteIt)
         ASSERT_FALSE(doc.HasParseError()) << reply;
         EXPECT_EQ(std::string(doc["retComArgs"]["sn"].GetString()), sn) << reply;
     }
+    // Every unified ideograph GBK has, in one text.
+    std::string ideographs;
+    for (uint32_t cp = 0x4E00; cp <= 0x9FA5; ++cp) {
+        ideographs += static_cast<char>(0xE0 | (cp >> 12));
+        ideographs += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        ideographs += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+    const std::string reply = s_lib->DoCommand(
+        R"({"commonArgs":{"funcName":"getDevStatus","sn":")" + ideographs + R"("},"connectArgs":{"ip":""}})", 1 << 20);
+    rapidjson::Document doc;
+    doc.Parse(reply.c_str());
+    ASSERT_FALSE(doc.HasParseError()) << reply.substr(0, 200);
+    EXPECT_TRUE(std::string(doc["retComArgs"]["sn"].GetString()) == ideographs);
 }
 
 TEST_F(DoCommand, EchoedBytesThatAreNotGbkKeepTheReplyWhole)
