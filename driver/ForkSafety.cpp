@@ -63,6 +63,9 @@ thread_local Holds t_holds;
 // This thread is inside the gate: a fork from a signal handler here must not
 // wait for it.
 thread_local bool t_inGate = false;
+// The descriptor this thread hands to a tool it starts: a child of this
+// thread's own fork keeps it (a thread sanitizer makes vfork a fork).
+thread_local int t_keepInOwnChild = -1;
 
 class Gate {
 public:
@@ -274,6 +277,16 @@ int PidfdTracked(pid_t pid)
     return Registered(static_cast<int>(syscall(SYS_pidfd_open, pid, 0u)));
 }
 
+KeepInOwnChild::KeepInOwnChild(int fd)
+{
+    t_keepInOwnChild = fd;
+}
+
+KeepInOwnChild::~KeepInOwnChild()
+{
+    t_keepInOwnChild = -1;
+}
+
 int CloseTracked(int fd)
 {
     if (fd < 0) return 0;
@@ -371,7 +384,7 @@ void InChild()
     // descriptor being made is missing).
     FindWatchedPaths();
     for (int& slot : g_tracked) {
-        if (slot >= 0) close(slot);
+        if (slot >= 0 && slot != t_keepInOwnChild) close(slot);
         slot = -1;
     }
     CloseInsideWatched();

@@ -60,6 +60,16 @@ int OpenTrackedWithoutLinks(const char* path, int flags);
 // Unregisters and closes in one step; close()'s result.
 int CloseTracked(int fd);
 
+// For its lifetime, a child of this thread's own fork keeps fd, a
+// registered descriptor it is handed (other threads' forks close it).
+class KeepInOwnChild {
+public:
+    explicit KeepInOwnChild(int fd);
+    ~KeepInOwnChild();
+    KeepInOwnChild(const KeepInOwnChild&) = delete;
+    KeepInOwnChild& operator=(const KeepInOwnChild&) = delete;
+};
+
 // Runs fn under the gate: a fork waits until it has ended, so no child
 // inherits a lock fn holds or a state it leaves half done.
 void UnderGate(void (*fn)());

@@ -274,7 +274,11 @@ pid_t Launch(const char* path, char* const* argv, int deathSignal, pid_t group)
     sigset_t all, hostMask;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &hostMask);
-    const pid_t pid = StartChild(&plan);
+    pid_t pid;
+    {
+        dcjfork::KeepInOwnChild keep(report[1]);
+        pid = StartChild(&plan);
+    }
     pthread_sigmask(SIG_SETMASK, &hostMask, nullptr);
     dcjfork::CloseTracked(report[1]);
     if (pid < 0) {
