@@ -274,6 +274,21 @@ bool SameFolder(const std::string& a, const std::string& b)
     return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && SameFolder(sa, sb);
 }
 
+// Whether a folder holding place (resolved, absolute) is the working folder
+// under another name: a related file in a bind mount of it would be emptied
+// away with it before it is packed. A look per folder up the path: for the
+// related file only, once a call.
+bool InsideByIdentity(const std::string& place, const std::string& working)
+{
+    struct stat folder;
+    if (stat(working.c_str(), &folder) != 0) return false;
+    for (size_t end = place.rfind('/'); end != std::string::npos && end > 0; end = place.rfind('/', end - 1)) {
+        struct stat st;
+        if (stat(place.substr(0, end).c_str(), &st) == 0 && SameFolder(st, folder)) return true;
+    }
+    return false;
+}
+
 // The usual case in a few system calls: both folders there, no link on
 // either path, so each is where its name says (up to case, see above). They
 // are opened as the download opens them and handed to it. False when that
@@ -308,7 +323,8 @@ bool OutsideWorkingFolder(const char* path, const char* tempDir, dcjfile::Checke
         std::string place, working;
         LinkTargets seen;
         if (!ResolvePath(path, &place, &seen) || !ResolvePath(workingDir, &working, &seen)) return false;
-        return !Inside(place, working) && !InsideFoldingCase(place, working) && !SameFolder(path, workingDir);
+        return !Inside(place, working) && !InsideFoldingCase(place, working) && !SameFolder(path, workingDir) &&
+               (checked != nullptr || !InsideByIdentity(place, workingDir));
     } catch (...) {
         return false;
     }

@@ -274,8 +274,15 @@ TEST_F(Device, UploadFoldersMountedFromTheWorkingFolderLoseNothing)
                                                          {{"uploadDir", tmp / "up/"}, {"relativeFilePath", tmp / "related.txt"}}}) {
         EXPECT_EQ(Code(Download(args)), "ECPWSCOM0005") << args.at("uploadDir");
     }
+    // A related file there, seen through the mount: packing would empty it
+    // away first.
+    dcjtest::WriteFile(tmp / "up/sub/related.txt", "the host's");
+    EXPECT_EQ(Code(Download({{"uploadDir", tmp / "elsewhere/"}, {"relativeFilePath", tmp / "up/sub/related.txt"}})),
+              "ECPWSCOM0005");
     EXPECT_EQ(sim.Connections(), 0u);
     EXPECT_EQ(dcjtest::ReadFile(working + "/sub/delivered.FSN"), "kept");
+    EXPECT_EQ(dcjtest::ReadFile(working + "/sub/related.txt"), "the host's");
+    ASSERT_EQ(unlink((working + "/sub/related.txt").c_str()), 0);
 
     BindMount inside(working + "/sub", tmp / "up2");
     ASSERT_TRUE(inside.mounted());
