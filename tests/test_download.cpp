@@ -755,6 +755,16 @@ TEST_F(Download, EachProcessLooksForPartFilesOnceInAnUploadFolder)
     ASSERT_EQ(Code(Run()), "ECPWS0000000");
     EXPECT_TRUE(Exists(upload + stale)) << "this process listed the folder again";
 
+    // Another folder under the same name is looked in anew.
+    const std::string before = tmp / "up-before";
+    ASSERT_EQ(rename(upload.c_str(), before.c_str()), 0);
+    ASSERT_EQ(mkdir(upload.c_str(), 0777), 0);
+    dcjtest::WriteFile(upload + stale, "half a copy");
+    UseFiles(files);
+    ASSERT_EQ(Code(Run()), "ECPWS0000000");
+    EXPECT_FALSE(Exists(upload + stale)) << "a new folder under a name looked in before was skipped";
+    ASSERT_EQ(system(("rm -rf '" + upload + "' && mv '" + before + "' '" + upload + "'").c_str()), 0);
+
     ASSERT_EQ(unlink((upload + FsnName(files[0])).c_str()), 0);
     UseFiles(files);
     const dcjtest::ProcessResult other =

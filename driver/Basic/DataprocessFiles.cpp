@@ -483,10 +483,12 @@ void RemoveEntryAt(int dir, const char* name, int keep, int depth)
 namespace {
 
 // Plain arrays: a child forked while one is written finds at worst a wrong
-// path (one more look), never a broken string.
+// entry (one more look), never a broken string.
 struct LookedIn {
     size_t len = 0;
     char path[512];
+    dev_t dev = 0;
+    ino_t ino = 0;
 };
 constexpr int kLookedIn = 8;
 LookedIn g_lookedIn[kLookedIn];
@@ -494,21 +496,27 @@ int g_nextLookedIn = 0;
 
 }  // namespace
 
-bool LookedForPartFiles(const std::string& folder)
+bool LookedForPartFiles(const std::string& folder, int dir, struct stat* id)
 {
+    if (fstat(dir, id) != 0) return false;
     for (const LookedIn& l : g_lookedIn) {
-        if (l.len == folder.size() && memcmp(l.path, folder.data(), l.len) == 0) return true;
+        if (l.len == folder.size() && memcmp(l.path, folder.data(), l.len) == 0 && l.dev == id->st_dev &&
+            l.ino == id->st_ino) {
+            return true;
+        }
     }
     return false;
 }
 
-void NoteLookedForPartFiles(const std::string& folder)
+void NoteLookedForPartFiles(const std::string& folder, const struct stat& id)
 {
-    if (folder.empty() || folder.size() > sizeof(g_lookedIn[0].path) || LookedForPartFiles(folder)) return;
+    if (folder.empty() || folder.size() > sizeof(g_lookedIn[0].path)) return;
     LookedIn& l = g_lookedIn[g_nextLookedIn];
     g_nextLookedIn = (g_nextLookedIn + 1) % kLookedIn;
     l.len = 0;
     memcpy(l.path, folder.data(), folder.size());
+    l.dev = id.st_dev;
+    l.ino = id.st_ino;
     l.len = folder.size();
 }
 

@@ -1,6 +1,8 @@
 // File-system helpers of the FSN download that are not engine members.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <functional>
 #include <memory>
 #include <string>
@@ -76,11 +78,12 @@ constexpr char kPartSuffix[] = ".part";
 // gone and nobody holds the file's lock. Returns how many were removed, -1
 // when the folder could not be listed.
 int RemoveStalePartFiles(int dir, bool justOpened = false);
-// Whether this process has looked for part files in the folder of that path
-// already; Noted... records that it has. For one caller at a time (the
-// device lock).
-bool LookedForPartFiles(const std::string& folder);
-void NoteLookedForPartFiles(const std::string& folder);
+// Whether this process has looked for part files in the folder dir, opened
+// by that path, already: the same path naming the same folder (*id gets
+// its identity, zero when it cannot be had). Noted... records a look. For
+// one caller at a time (the device lock).
+bool LookedForPartFiles(const std::string& folder, int dir, struct stat* id);
+void NoteLookedForPartFiles(const std::string& folder, const struct stat& id);
 
 // Removes the entry name of the folder dir, a folder with all it holds,
 // through descriptors only: a link put in place of a folder meanwhile is

@@ -376,8 +376,11 @@ const char* CDataProcess::PrepareDownloadFolders(FsnDownload& d)
 void CDataProcess::ClearLeftovers(FsnDownload& d)
 {
     EmptyWorkingFolder(d, true);
-    if (dcjfile::LookedForPartFiles(d.uploadDir)) return;
-    if (dcjfile::RemoveStalePartFiles(d.uploadFolder.fd(), true) >= 0) dcjfile::NoteLookedForPartFiles(d.uploadDir);
+    struct stat id = {};
+    if (dcjfile::LookedForPartFiles(d.uploadDir, d.uploadFolder.fd(), &id)) return;
+    if (dcjfile::RemoveStalePartFiles(d.uploadFolder.fd(), true) >= 0 && id.st_ino != 0) {
+        dcjfile::NoteLookedForPartFiles(d.uploadDir, id);
+    }
 }
 
 // Removes what the working folder holds, through the descriptor the lock
