@@ -139,7 +139,9 @@ bool ReadFsnInZip(const std::string& zip, std::vector<NamedFsn>* files, std::str
         return false;
     }
     // unzip -j: only the entries' base names, so nothing lands outside dir.
-    const char* argv[] = {"unzip", "-qq", "-j", "-o", zip.c_str(), "-d", dir.c_str(), nullptr};
+    // A relative name starting with "-" would be read as options.
+    const std::string zipArg = !zip.empty() && zip[0] == '-' ? "./" + zip : zip;
+    const char* argv[] = {"unzip", "-qq", "-j", "-o", zipArg.c_str(), "-d", dir.c_str(), nullptr};
     pid_t pid = -1;
     int status = -1;
     const int spawned = posix_spawnp(&pid, "unzip", nullptr, nullptr, const_cast<char**>(argv), environ);

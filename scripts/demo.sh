@@ -13,7 +13,7 @@ build=${BUILD_DIR:-build}
 cmake -S . -B "$build" -G Ninja >/dev/null
 cmake --build "$build" --target MERV_DCJ_QOLT vdxlog drvprobe dcjsim_cli dcjctl
 
-root=$PWD/$build
+root=$(cd "$build" && pwd)
 demo=$root/demo
 rm -rf "$demo" "$root/qolt"
 mkdir -p "$demo"
@@ -24,7 +24,7 @@ export VDXLOG_FILE=${VDXLOG_FILE:-$demo/driver.log}
 # so every step has something to fetch. The simulator prints its address
 # first and exits by itself if left idle.
 coproc SIM { exec "$root/bin/dcjsim" --generate 3 --fsn-records 8 --packet-size 2048 --keep-files --idle-exit 60; }
-trap 'kill "$SIM_PID" 2>/dev/null || true' EXIT
+trap 'kill "${SIM_PID:-}" 2>/dev/null || true' EXIT
 exec {sim_out}<&"${SIM[0]}"
 read -r first <&"$sim_out"
 port=${first##*:}

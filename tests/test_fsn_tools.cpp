@@ -176,6 +176,12 @@ TEST_F(FsnEndToEnd, CheckReadsDeliveredFilesAndArchives)
     // its unpacked copies are gone.
     ASSERT_EQ(ListDir(tmp / "zips").size(), 1u);
     for (const std::string& left : ListDir(tmp / "unpack")) EXPECT_EQ(left.find("dcjctl"), std::string::npos) << left;
+
+    // A folder whose name starts with "-" is no option of unzip's.
+    r = Ctl(AtSim({"download", "--check", "--related", "summary.txt", "--upload-dir", "-zips/"}), tmp / "unpack");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("check: 2 FSN files"), std::string::npos) << r.out;
+    EXPECT_EQ(ListDir(tmp / "-zips").size(), 1u);
 }
 
 TEST_F(FsnEndToEnd, CheckReportsADamagedFileAndLeavesItAsDelivered)
