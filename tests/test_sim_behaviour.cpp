@@ -584,6 +584,19 @@ public:
         return Wait();
     }
     void Signal(int sig) { kill(m_pid, sig); }
+    // Whether it exits within ms, its output left unread.
+    bool ExitsWithin(int ms)
+    {
+        for (int waited = 0; waited < ms; waited += 10) {
+            int status = 0;
+            if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
+                m_pid = -1;
+                return true;
+            }
+            usleep(10 * 1000);
+        }
+        return false;
+    }
     uint16_t port = 0;
 
 private:
@@ -638,12 +651,24 @@ TEST(DcjsimCli, BadCommandLinesExitWithTwo)
 {
     for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
              {"--no-such-option"}, {"--port", "70000"}, {"--fault", "explode"}, {"--ret-code", "0xA7"},
-             {"--ack-start-word", "QOLTX"}, {"--generate", "1", "--files-dir", "."}, {"--port"}}) {
+             {"--ack-start-word", "QOLTX"}, {"--generate", "1", "--files-dir", "."}, {"--port"},
+             {"--generate", "1", "--packets", "0"}}) {
         args.insert(args.begin(), kBin);
         dcjtest::ProcessResult r = dcjtest::RunProcess(args);
         EXPECT_EQ(r.status, 2) << args[1];
         EXPECT_NE(r.err.find("dcjsim: "), std::string::npos) << args[1];
         EXPECT_TRUE(r.out.empty()) << args[1];
+    }
+}
+
+TEST(DcjsimCli, FilesTooLargeToGenerateAreRefusedNotACrash)
+{
+    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+             {"--generate", "4294967295"}, {"--generate", "1", "--packets", "0xFFFFFFFF", "--packet-size", "0xFFFFFFFF"}}) {
+        args.insert(args.begin(), kBin);
+        dcjtest::ProcessResult r = dcjtest::RunProcess(args);
+        EXPECT_EQ(r.status, 1) << args[1] << r.err;
+        EXPECT_NE(r.err.find("dcjsim: cannot generate the files"), std::string::npos) << r.err;
     }
 }
 
@@ -663,6 +688,20 @@ TEST(DcjsimCli, ServesThenExitsAfterMaxExchanges)
     EXPECT_NE(rest.find(" 0xA1 upload-files ret=0 ok files=2 packets=4 sent=" + std::to_string(20 + 4 * 208)),
               std::string::npos)
         << rest;
+}
+
+// Started the way its help shows (the first line read, the rest left): a
+// full pipe drops log lines, it never holds the connections or the exit.
+TEST(DcjsimCli, AnOutputNobodyReadsHoldsNeitherConnectionsNorTheExit)
+{
+    Program p({"--idle-exit", "1"});
+    const uint16_t port = ListeningPort(p.Line());
+    ASSERT_NE(port, 0);
+    for (int i = 0; i < 2000; ++i) {
+        const Received got = Exchange(port, 0xA7);
+        ASSERT_EQ(got.end, End::Eof) << "exchange " << i << " was not ended";
+    }
+    EXPECT_TRUE(p.ExitsWithin(kLong)) << "still running, idle, with its output unread";
 }
 
 TEST(DcjsimCli, StopsOnSigtermAndWhenIdle)

@@ -1,8 +1,11 @@
 // dcjsim: the simulated counter as a program, for integrators without a
 // counter at hand and for scripts that drive the driver against it.
 #include <ctype.h>
+#include <errno.h>
 #include <getopt.h>
+#include <poll.h>
 #include <signal.h>
+#include <unistd.h>
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
@@ -10,7 +13,9 @@
 #include <algorithm>
 #include <chrono>
 #include <iterator>
+#include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -418,6 +423,7 @@ Options Parse(int argc, char** argv)
     if (optind < argc) throw UsageError(std::string("unexpected argument '") + argv[optind] + "'");
     if (o.generate && !o.filesDir.empty()) throw UsageError("--files-dir and --generate exclude each other");
     if (o.packetSize == 0) throw UsageError("--packet-size must be at least 1");
+    if (packetsGiven && o.packets == 0) throw UsageError("--packets must be at least 1");
     if ((o.fsnGiven || o.fsnRecords) && !o.generate) throw UsageError("--fsn-layout, --fsn-images and --fsn-records apply to --generate");
     if (o.fsnRecords && packetsGiven) {
         throw UsageError("--fsn-records and --packets exclude each other: --packets asks for files of an exact size");
@@ -434,6 +440,15 @@ Options Parse(int argc, char** argv)
 std::vector<dcjsim::FsnFile> Generate(const Options& o)
 {
     dcjsim::FsnContent content = o.fsn;
+    // Kept in memory whole: refused beyond what a test could want.
+    constexpr uint64_t kMostBytes = 1ull << 30;
+    const uint64_t perFile = o.exactSize ? static_cast<uint64_t>(o.packets) * o.packetSize
+                                         : dcjfsn::HeaderSize(content.layout) +
+                                               static_cast<uint64_t>(content.records) *
+                                                   dcjfsn::RecordSize(content.layout, content.images);
+    if (*o.generate > 0 && perFile > kMostBytes / *o.generate) {
+        throw std::length_error("the generated files would take more than 1 GiB");
+    }
     if (o.exactSize) {
         const uint64_t total = static_cast<uint64_t>(o.packets) * o.packetSize;
         const size_t header = dcjfsn::HeaderSize(content.layout), record = dcjfsn::RecordSize(content.layout, content.images);
@@ -465,11 +480,26 @@ void InstallHeaderTweaks(const Options::HeaderOverrides& o, dcjsim::Scenario* s)
     };
 }
 
+// A line at a time, whole; one that a reader has not made room for within
+// a second is dropped, and so is every line after it until there is room
+// again: a pipe nobody reads must not hold the connections (nor the exit).
 void PrintLine(const std::string& line)
 {
-    std::string l = line + "\n";
-    fwrite(l.data(), 1, l.size(), stdout);
-    fflush(stdout);
+    static std::mutex out;
+    static bool stalled = false;
+    std::lock_guard<std::mutex> lock(out);
+    const std::string l = line + "\n";
+    for (size_t done = 0; done < l.size();) {
+        struct pollfd p = {STDOUT_FILENO, POLLOUT, 0};
+        const int ready = poll(&p, 1, stalled ? 0 : 1000);
+        if (ready < 0 && errno == EINTR) continue;
+        stalled = ready <= 0;
+        if (ready <= 0 || (p.revents & (POLLERR | POLLNVAL))) return;
+        const ssize_t n = write(STDOUT_FILENO, l.data() + done, l.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        done += static_cast<size_t>(n);
+    }
 }
 
 }  // namespace
@@ -500,7 +530,12 @@ int main(int argc, char** argv)
             return 1;
         }
     } else if (o.generate) {
-        scenario.files = Generate(o);
+        try {
+            scenario.files = Generate(o);
+        } catch (const std::exception& e) {
+            fprintf(stderr, "dcjsim: cannot generate the files: %s\n", e.what());
+            return 1;
+        }
     }
     InstallHeaderTweaks(o.header, &scenario);
 
