@@ -19,6 +19,30 @@ std::string LayoutText(dcjfsn::Layout layout)
     return layout == dcjfsn::Layout::V2014 ? "2014" : layout == dcjfsn::Layout::V2018 ? "2018" : "unknown";
 }
 
+// A field of the file as the terminal may show it: control characters (C0,
+// DEL, C1) written out as escapes, so a record can neither drive the
+// terminal nor fake lines of the listing.
+std::string Printable(const std::string& text)
+{
+    std::string out;
+    char escape[8];
+    for (size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        const bool c1 = c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                        static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+        if (c < 0x20 || c == 0x7F) {
+            snprintf(escape, sizeof escape, "\\x%02X", c);
+            out += escape;
+        } else if (c1) {
+            snprintf(escape, sizeof escape, "\\u%04X", static_cast<unsigned char>(text[++i]));
+            out += escape;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
 std::string Errors(const Record& r, const char* sep)
 {
     return std::to_string(r.errorCode[0]) + sep + std::to_string(r.errorCode[1]) + sep +
@@ -106,14 +130,14 @@ struct Tally {
         for (const auto& n : notes) {
             const unsigned long long value = n.first.second * n.second;
             char line[256];
-            snprintf(line, sizeof line, "%s%-4s %6u x %-6llu = %llu\n", indent.c_str(), n.first.first.c_str(),
+            snprintf(line, sizeof line, "%s%-4s %6u x %-6llu = %llu\n", indent.c_str(), Printable(n.first.first).c_str(),
                      n.first.second, n.second, value);
             out += line;
             perCurrency[n.first.first].first += n.second;
             perCurrency[n.first.first].second += value;
         }
         for (const auto& c : perCurrency) {
-            out += indent + "total " + c.first + ": " + std::to_string(c.second.first) + " notes, " +
+            out += indent + "total " + Printable(c.first) + ": " + std::to_string(c.second.first) + " notes, " +
                    std::to_string(c.second.second) + "\n";
         }
         if (notes.empty()) out += indent + "no records\n";
@@ -125,15 +149,15 @@ std::string RecordLine(const Record& r)
 {
     char line[512];
     snprintf(line, sizeof line, "  %s  %-8s %-4s %-7s %5u  %-12s errors %s\n", dcjfsn::TimeText(r.date, r.time).c_str(),
-             dcjfsn::AuthenticityText(r.tfFlag).c_str(), dcjfsn::Text(r.moneyFlag).c_str(),
-             dcjfsn::EditionText(r.ver).c_str(), r.valuta, dcjfsn::Text(r.sNo).c_str(), Errors(r, ",").c_str());
+             dcjfsn::AuthenticityText(r.tfFlag).c_str(), Printable(dcjfsn::Text(r.moneyFlag)).c_str(),
+             dcjfsn::EditionText(r.ver).c_str(), r.valuta, Printable(dcjfsn::Text(r.sNo)).c_str(), Errors(r, ",").c_str());
     return line;
 }
 
 std::string Heading(const NamedFsn& f)
 {
     const File& file = f.file;
-    return f.name + ": layout " + LayoutText(file.layout) + ", images " + (file.images ? "yes" : "no") +
+    return Printable(f.name) + ": layout " + LayoutText(file.layout) + ", images " + (file.images ? "yes" : "no") +
            ", declared " + std::to_string(file.header.counter) + ", found " + std::to_string(file.records.size()) +
            "\n";
 }

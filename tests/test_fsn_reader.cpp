@@ -389,6 +389,17 @@ TEST(FsnReader, ReadPathReadsFilesAndRefusesOthers)
     ASSERT_TRUE(dcjfsn::ReadPath(tmp / "a.FSN", &f, &error, 100));
     EXPECT_TRUE(Mentions(f, "too large"));
     EXPECT_TRUE(f.records.empty());
+
+    // Small records each take a whole image's room in memory: a file of
+    // more than memory allows is a problem, not an allocation of gigabytes.
+    const Sample small = MakeSample(true, false, 1, 3);
+    const size_t tooMany = dcjfsn::kMostRecordMemory / sizeof(dcjfsn::Record) + 1;
+    std::string many = small.bytes.substr(0, dcjfsn::HeaderSize(dcjfsn::Layout::V2018));
+    many.resize(many.size() + tooMany * dcjfsn::RecordSize(dcjfsn::Layout::V2018, false), '\0');
+    dcjtest::WriteFile(tmp / "many.FSN", many);
+    ASSERT_TRUE(dcjfsn::ReadPath(tmp / "many.FSN", &f, &error)) << error;
+    EXPECT_TRUE(Mentions(f, "too many records")) << f.problems.size();
+    EXPECT_TRUE(f.records.empty());
 }
 
 }  // namespace

@@ -246,6 +246,24 @@ TEST_F(DcjctlFsn, PlainListsRecordsAndSummary)
     EXPECT_EQ(r.out.find("problem"), std::string::npos);
 }
 
+// A file's texts reach a terminal: control characters are shown as escapes,
+// never sent, so a record can neither drive the terminal nor fake a line.
+TEST_F(DcjctlFsn, PlainShowsControlCharactersAsEscapes)
+{
+    dcjfsn::File f = ReadFsn(clean);
+    const std::u16string serial = u"\x1b[2J\nX\x7f\x85";
+    f.records[0].sNo = {};
+    for (size_t i = 0; i < serial.size(); ++i) f.records[0].sNo[i] = static_cast<uint16_t>(serial[i]);
+    const std::string odd = tmp / "line\nbreak.FSN";
+    dcjtest::WriteFile(odd, dcjfsn::Write(f));
+    const ProcessResult r = Fsn({odd});
+    EXPECT_EQ(r.out.find('\x1b'), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find('\x7f'), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("\xC2\x85"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\\x1B[2J\\x0AX\\x7F\\u0085"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("line\\x0Abreak.FSN: layout"), std::string::npos) << r.out;
+}
+
 TEST_F(DcjctlFsn, JsonCarriesEveryFileWithItsRecordsAndProblems)
 {
     const dcjfsn::File f = ReadFsn(clean);

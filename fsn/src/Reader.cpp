@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <new>
+
 #include "dcjfsn/Fsn.h"
 
 namespace dcjfsn {
@@ -222,6 +224,13 @@ File Parse(const uint8_t* data, size_t size)
         problems.push_back("the header counts " + Num(f.header.counter) + " records, the data holds " +
                            (body % recordSize ? "more than " : "") + Num(whole));
     }
+    // Each record takes room for a whole image in memory, so a file of
+    // small records takes up to twenty times its size: bounded here.
+    if (whole > kMostRecordMemory / sizeof(Record)) {
+        problems.push_back("too many records to read: " + Num(whole) + ", at most " +
+                           Num(kMostRecordMemory / sizeof(Record)));
+        return f;
+    }
     f.records.reserve(whole);
     for (size_t i = 0; i < whole; ++i) {
         f.records.push_back(ReadRecord(c, f.layout, f.images));
@@ -250,7 +259,15 @@ bool ReadPath(const std::string& path, File* out, std::string* error, size_t max
         out->problems.push_back("too large to read: " + Num(static_cast<uint64_t>(st.st_size)) + " bytes");
         return true;
     }
-    std::string bytes(static_cast<size_t>(st.st_size), '\0');
+    std::string bytes;
+    try {
+        bytes.resize(static_cast<size_t>(st.st_size));
+    } catch (const std::bad_alloc&) {
+        close(fd);
+        *out = File();
+        out->problems.push_back("not enough memory to read it");
+        return true;
+    }
     size_t got = 0;
     int readErrno = 0;
     while (got < bytes.size()) {
@@ -265,7 +282,12 @@ bool ReadPath(const std::string& path, File* out, std::string* error, size_t max
         if (error) *error = path + ": " + (readErrno ? strerror(readErrno) : "file shrank while being read");
         return false;
     }
-    *out = Parse(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    try {
+        *out = Parse(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    } catch (const std::bad_alloc&) {
+        *out = File();
+        out->problems.push_back("not enough memory to read its records");
+    }
     return true;
 }
 

@@ -26,6 +26,8 @@ constexpr size_t kHeaderSize2018 = 350;
 constexpr size_t kRecordSize2014 = 100;
 constexpr size_t kRecordSize2018 = 88;
 constexpr size_t kImageSize = 1544;
+// The records of one file are read into at most this much memory.
+constexpr size_t kMostRecordMemory = size_t(512) << 20;
 constexpr size_t kImageChars = 12;
 constexpr size_t kImageColumns = 32;  // also the most rows: one u32 per column
 
@@ -109,8 +111,9 @@ size_t RecordSize(Layout layout, bool images);
 // then every whole record the data holds, whatever the header claims.
 File Parse(const uint8_t* data, size_t size);
 // The whole file at path if it is a regular file of at most maxBytes (a
-// larger one is a problem, not read: its records would take about twice its
-// size in memory). False with error set when it cannot be opened or read.
+// larger one is a problem, not read), its records in at most
+// kMostRecordMemory (more is a problem too). False with error set when it
+// cannot be opened or read.
 bool ReadPath(const std::string& path, File* out, std::string* error, size_t maxBytes = size_t(256) << 20);
 
 // The bytes of file in its layout (V2014 unless V2018), with header.counter
