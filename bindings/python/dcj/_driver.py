@@ -65,19 +65,20 @@ def default_driver_path() -> str:
 
 
 def _first_value(node: Any, key: str) -> Optional[Any]:
-    """The first member named key at any depth, in document order, as the driver reads it."""
-    if isinstance(node, Mapping):
-        for name, value in node.items():
-            if name == key and not isinstance(value, (Mapping, list)):
-                return value
+    """The first text member named key at any depth, in document order, as the driver reads it.
+
+    Like the driver: members of objects only (nothing inside an array), a
+    name and a text end at their first NUL, other values are passed over.
+    """
+    if not isinstance(node, Mapping):
+        return None
+    for name, value in node.items():
+        if isinstance(value, Mapping):
             found = _first_value(value, key)
             if found is not None:
                 return found
-    elif isinstance(node, list):
-        for item in node:
-            found = _first_value(item, key)
-            if found is not None:
-                return found
+        elif isinstance(name, str) and name.split("\0", 1)[0] == key and isinstance(value, str):
+            return value.split("\0", 1)[0]
     return None
 
 

@@ -287,21 +287,27 @@ public final class DcjDriver {
         return reply;
     }
 
-    /** The first member named key at any depth, in order, as the driver reads it. */
+    /**
+     * The first text member named key at any depth, in order, as the driver
+     * reads it: members of objects only (nothing inside an array), a name and
+     * a text end at their first NUL, other values are passed over.
+     */
     private static Object firstValue(Object node, String key) {
-        if (node instanceof Map) {
-            for (Map.Entry<?, ?> e : ((Map<?, ?>) node).entrySet()) {
-                Object v = e.getValue();
-                if (key.equals(e.getKey()) && !(v instanceof Map) && !(v instanceof List)) return v;
+        if (!(node instanceof Map)) return null;
+        for (Map.Entry<?, ?> e : ((Map<?, ?>) node).entrySet()) {
+            Object v = e.getValue();
+            if (v instanceof Map) {
                 Object found = firstValue(v, key);
                 if (found != null) return found;
-            }
-        } else if (node instanceof List) {
-            for (Object item : (List<?>) node) {
-                Object found = firstValue(item, key);
-                if (found != null) return found;
+            } else if (e.getKey() instanceof String && v instanceof String && key.equals(beforeNul((String) e.getKey()))) {
+                return beforeNul((String) v);
             }
         }
         return null;
+    }
+
+    private static String beforeNul(String s) {
+        int nul = s.indexOf('\0');
+        return nul < 0 ? s : s.substring(0, nul);
     }
 }
