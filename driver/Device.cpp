@@ -274,19 +274,45 @@ bool SameFolder(const std::string& a, const std::string& b)
     return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && SameFolder(sa, sb);
 }
 
+// Whether one of the folders in ids is dir (a folder's path) or a folder in
+// it, down to the depth the working folder is ever emptied.
+bool HoldsOneOf(const std::string& dir, const std::vector<std::pair<dev_t, ino_t>>& ids, int depth = 0)
+{
+    struct stat st;
+    if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+    for (const auto& id : ids) {
+        if (id.first == st.st_dev && id.second == st.st_ino) return true;
+    }
+    if (depth >= 4) return false;
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr) return false;
+    bool found = false;
+    while (const struct dirent* e = readdir(d)) {
+        if (found || strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+        if (e->d_type != DT_DIR && e->d_type != DT_UNKNOWN) continue;
+        const std::string inner = dir + "/" + e->d_name;
+        struct stat in;
+        found = lstat(inner.c_str(), &in) == 0 && S_ISDIR(in.st_mode) && HoldsOneOf(inner, ids, depth + 1);
+    }
+    closedir(d);
+    return found;
+}
+
 // Whether a folder holding place (resolved, absolute) is the working folder
-// under another name: a related file in a bind mount of it would be emptied
-// away with it before it is packed. A look per folder up the path: for the
-// related file only, once a call.
+// or a folder in it under another name (a bind mount): the related file
+// would be emptied away with it before it is packed. A look per folder up
+// the path and per folder in the working folder: for the related file only,
+// once a call.
 bool InsideByIdentity(const std::string& place, const std::string& working)
 {
-    struct stat folder;
-    if (stat(working.c_str(), &folder) != 0) return false;
+    std::vector<std::pair<dev_t, ino_t>> ids;
     for (size_t end = place.rfind('/'); end != std::string::npos && end > 0; end = place.rfind('/', end - 1)) {
         struct stat st;
-        if (stat(place.substr(0, end).c_str(), &st) == 0 && SameFolder(st, folder)) return true;
+        if (stat(place.substr(0, end).c_str(), &st) == 0) ids.emplace_back(st.st_dev, st.st_ino);
     }
-    return false;
+    std::string dir = working;
+    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    return HoldsOneOf(dir, ids);
 }
 
 // The usual case in a few system calls: both folders there, no link on

@@ -282,6 +282,16 @@ TEST_F(Device, UploadFoldersMountedFromTheWorkingFolderLoseNothing)
     EXPECT_EQ(sim.Connections(), 0u);
     EXPECT_EQ(dcjtest::ReadFile(working + "/sub/delivered.FSN"), "kept");
     EXPECT_EQ(dcjtest::ReadFile(working + "/sub/related.txt"), "the host's");
+    {
+        // The same through a mount of a folder in the working folder.
+        ASSERT_EQ(mkdir((tmp / "mnt").c_str(), 0777), 0);
+        BindMount sub(working + "/sub", tmp / "mnt");
+        ASSERT_TRUE(sub.mounted());
+        EXPECT_EQ(Code(Download({{"uploadDir", tmp / "elsewhere/"}, {"relativeFilePath", tmp / "mnt/related.txt"}})),
+                  "ECPWSCOM0005");
+        EXPECT_EQ(sim.Connections(), 0u);
+        EXPECT_EQ(dcjtest::ReadFile(working + "/sub/related.txt"), "the host's");
+    }
     ASSERT_EQ(unlink((working + "/sub/related.txt").c_str()), 0);
 
     BindMount inside(working + "/sub", tmp / "up2");
