@@ -113,7 +113,9 @@ void Out(const std::string& text)
 
 void Problems(const NamedFsn& f)
 {
-    for (const std::string& p : f.file.problems) fprintf(stderr, "dcjctl: %s: %s\n", f.name.c_str(), p.c_str());
+    for (const std::string& p : f.file.problems) {
+        fprintf(stderr, "dcjctl: %s: %s\n", Printable(f.name).c_str(), Printable(p).c_str());
+    }
 }
 
 // Count and value per currency and denomination.

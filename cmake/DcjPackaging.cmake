@@ -30,7 +30,7 @@ if(DCJ_HELP2MAN AND NOT DCJ_SANITIZE)
     endif()
     add_custom_command(OUTPUT ${_man_dir}/${_prog}.1.gz
       COMMAND ${CMAKE_COMMAND} -E make_directory ${_man_dir}
-      COMMAND ${DCJ_HELP2MAN} --no-info --section=1 --version-string=${PROJECT_VERSION}
+      COMMAND ${DCJ_HELP2MAN} --no-info --section=1 "--version-string=${_prog} ${PROJECT_VERSION}"
         "--name=${_name}" --output=${_man_dir}/${_prog}.1 "${_emulator} '$<TARGET_FILE:${_target}>'"
       COMMAND ${DCJ_GZIP} -9nf ${_man_dir}/${_prog}.1
       DEPENDS ${_target}

@@ -127,6 +127,8 @@ if [ "$(dpkg --print-architecture)" = "$arch" ]; then
 fi
 for page in dcjctl dcjsim drvprobe; do
   MANPATH=$work/pkg/usr/share/man man -w "$page" >/dev/null || fail "man finds no page for $page"
+  # The page names the program as it is called.
+  zcat "$work/pkg/usr/share/man/man1/$page.1.gz" | grep -q "^\.TH ${page^^} " || fail "$page.1 names another program"
 done
 
 if [ "${DCJ_INSTALL_CHECK:-0}" = 1 ] && [ "$(dpkg --print-architecture)" = "$arch" ]; then

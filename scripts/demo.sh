@@ -13,7 +13,7 @@ build=${BUILD_DIR:-build}
 cmake -S . -B "$build" -G Ninja >/dev/null
 cmake --build "$build" --target MERV_DCJ_QOLT vdxlog drvprobe dcjsim_cli dcjctl
 
-root=$(cd "$build" && pwd)
+root=$(cd -- "$build" >/dev/null && pwd)
 demo=$root/demo
 rm -rf "$demo" "$root/qolt"
 mkdir -p "$demo"

@@ -262,6 +262,14 @@ TEST_F(DcjctlFsn, PlainShowsControlCharactersAsEscapes)
     EXPECT_EQ(r.out.find("\xC2\x85"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("\\x1B[2J\\x0AX\\x7F\\u0085"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("line\\x0Abreak.FSN: layout"), std::string::npos) << r.out;
+
+    // Nor on standard error, where a damaged file's problems go.
+    const std::string damaged = tmp / "a\x1b[2Jb.FSN";
+    dcjtest::WriteFile(damaged, ReadFile(clean).substr(0, 20));
+    const ProcessResult bad = Fsn({damaged});
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_EQ(bad.err.find('\x1b'), std::string::npos) << bad.err;
+    EXPECT_NE(bad.err.find("a\\x1B[2Jb.FSN: cut header"), std::string::npos) << bad.err;
 }
 
 TEST_F(DcjctlFsn, JsonCarriesEveryFileWithItsRecordsAndProblems)

@@ -65,10 +65,11 @@ def default_driver_path() -> str:
 
 
 def _first_value(node: Any, key: str) -> Optional[Any]:
-    """The first text member named key at any depth, in document order, as the driver reads it.
+    """The first member named key at any depth, in document order, as the driver reads it.
 
     Like the driver: members of objects only (nothing inside an array), a
-    name and a text end at their first NUL, other values are passed over.
+    name and a text end at their first NUL, a whole number in 32 bits counts
+    as its digits, other values are passed over.
     """
     if not isinstance(node, Mapping):
         return None
@@ -77,8 +78,12 @@ def _first_value(node: Any, key: str) -> Optional[Any]:
             found = _first_value(value, key)
             if found is not None:
                 return found
-        elif isinstance(name, str) and name.split("\0", 1)[0] == key and isinstance(value, str):
+        elif not isinstance(name, str) or name.split("\0", 1)[0] != key:
+            continue
+        elif isinstance(value, str):
             return value.split("\0", 1)[0]
+        elif isinstance(value, int) and not isinstance(value, bool) and -(2**31) <= value < 2**31:
+            return str(value)
     return None
 
 

@@ -157,16 +157,19 @@ class BufferSizes(Folders):
         self.assertEqual(exchanges(log, "0xA4"), 1)
 
     def test_the_function_is_found_where_the_driver_finds_it(self) -> None:
-        # A name inside an array, a null, a number or a name with a NUL is
-        # not the function the driver runs: the clear must be known as one.
+        # A name inside an array, a null, a number too large for the driver
+        # or a name with a NUL: the function is the one the driver runs, so a
+        # clear is known as one.
         first = dcj._driver._first_value
         for request in (
             {"bizArgs": {"x": [{"funcName": "getRMBCount"}]}, "commonArgs": {"funcName": "clearRMBCount"}},
             {"commonArgs": {"funcName": None}, "bizArgs": {"funcName": "clearRMBCount"}},
-            {"a": {"funcName": 7}, "commonArgs": {"funcName": "clearRMBCount"}},
+            {"a": {"funcName": 2**31, "b": True}, "commonArgs": {"funcName": "clearRMBCount"}},
             {"a": {"funcName\0x": "clearRMBCount\0tail", "funcName": "getRMBCount"}},
         ):
             self.assertEqual(first(request, "funcName"), "clearRMBCount", request)
+        # A whole number the driver takes is its digits there too.
+        self.assertEqual(first({"a": {"funcName": -7}, "b": {"funcName": "clearRMBCount"}}, "funcName"), "-7")
 
     def test_a_clear_that_did_not_fit_is_not_repeated(self) -> None:
         # The raw exchange with a clear and too small a buffer, which the

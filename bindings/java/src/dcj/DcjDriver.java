@@ -288,9 +288,11 @@ public final class DcjDriver {
     }
 
     /**
-     * The first text member named key at any depth, in order, as the driver
-     * reads it: members of objects only (nothing inside an array), a name and
-     * a text end at their first NUL, other values are passed over.
+     * The first member named key at any depth, in order, as the driver reads
+     * what Json.write makes of the request: members of objects only (nothing
+     * inside an array), a name and a text end at their first NUL, a whole
+     * number in 32 bits counts as its digits, null and booleans are passed
+     * over.
      */
     private static Object firstValue(Object node, String key) {
         if (!(node instanceof Map)) return null;
@@ -299,9 +301,15 @@ public final class DcjDriver {
             if (v instanceof Map) {
                 Object found = firstValue(v, key);
                 if (found != null) return found;
-            } else if (e.getKey() instanceof String && v instanceof String && key.equals(beforeNul((String) e.getKey()))) {
-                return beforeNul((String) v);
+                continue;
             }
+            if (v == null || v instanceof List || v instanceof Boolean || !key.equals(beforeNul(String.valueOf(e.getKey())))) continue;
+            if (v instanceof Integer || v instanceof Long) {
+                long n = ((Number) v).longValue();
+                if (n >= Integer.MIN_VALUE && n <= Integer.MAX_VALUE) return Long.toString(n);
+                continue;
+            }
+            return beforeNul(v.toString());
         }
         return null;
     }
