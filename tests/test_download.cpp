@@ -763,6 +763,12 @@ TEST_F(Download, EachProcessLooksForPartFilesOnceInAnUploadFolder)
     UseFiles(files);
     ASSERT_EQ(Code(Run()), "ECPWS0000000");
     EXPECT_FALSE(Exists(upload + stale)) << "a new folder under a name looked in before was skipped";
+    // Removed and made again, it may even get the same inode number.
+    ASSERT_EQ(system(("rm -rf '" + upload + "' && mkdir '" + upload + "'").c_str()), 0);
+    dcjtest::WriteFile(upload + stale, "half a copy");
+    UseFiles(files);
+    ASSERT_EQ(Code(Run()), "ECPWS0000000");
+    EXPECT_FALSE(Exists(upload + stale)) << "a folder made anew under a name looked in before was skipped";
     ASSERT_EQ(system(("rm -rf '" + upload + "' && mv '" + before + "' '" + upload + "'").c_str()), 0);
 
     ASSERT_EQ(unlink((upload + FsnName(files[0])).c_str()), 0);

@@ -11,6 +11,7 @@
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -487,36 +488,51 @@ namespace {
 struct LookedIn {
     size_t len = 0;
     char path[512];
-    dev_t dev = 0;
-    ino_t ino = 0;
+    FolderIdentity id;
 };
 constexpr int kLookedIn = 8;
 LookedIn g_lookedIn[kLookedIn];
 int g_nextLookedIn = 0;
 
+bool operator==(const FolderIdentity& a, const FolderIdentity& b)
+{
+    return a.dev == b.dev && a.ino == b.ino && a.bornSec == b.bornSec && a.bornNsec == b.bornNsec;
+}
+
 }  // namespace
 
-bool LookedForPartFiles(const std::string& folder, int dir, struct stat* id)
+bool LookedForPartFiles(const std::string& folder, int dir, FolderIdentity* id)
 {
-    if (fstat(dir, id) != 0) return false;
+    // Its birth time too, where the file system keeps one: a folder made
+    // anew under the same name may get the inode number of the one before.
+    *id = FolderIdentity();
+    struct statx sx;
+    if (statx(dir, "", AT_EMPTY_PATH, STATX_INO | STATX_BTIME, &sx) == 0 && (sx.stx_mask & STATX_INO)) {
+        id->dev = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+        id->ino = sx.stx_ino;
+        id->bornSec = (sx.stx_mask & STATX_BTIME) ? sx.stx_btime.tv_sec : 0;
+        id->bornNsec = (sx.stx_mask & STATX_BTIME) ? sx.stx_btime.tv_nsec : 0;
+    } else {
+        // A kernel or an emulator without statx.
+        struct stat st;
+        if (fstat(dir, &st) != 0) return false;
+        id->dev = st.st_dev;
+        id->ino = st.st_ino;
+    }
     for (const LookedIn& l : g_lookedIn) {
-        if (l.len == folder.size() && memcmp(l.path, folder.data(), l.len) == 0 && l.dev == id->st_dev &&
-            l.ino == id->st_ino) {
-            return true;
-        }
+        if (l.len == folder.size() && memcmp(l.path, folder.data(), l.len) == 0 && l.id == *id) return true;
     }
     return false;
 }
 
-void NoteLookedForPartFiles(const std::string& folder, const struct stat& id)
+void NoteLookedForPartFiles(const std::string& folder, const FolderIdentity& id)
 {
-    if (folder.empty() || folder.size() > sizeof(g_lookedIn[0].path)) return;
+    if (folder.empty() || folder.size() > sizeof(g_lookedIn[0].path) || id.ino == 0) return;
     LookedIn& l = g_lookedIn[g_nextLookedIn];
     g_nextLookedIn = (g_nextLookedIn + 1) % kLookedIn;
     l.len = 0;
     memcpy(l.path, folder.data(), folder.size());
-    l.dev = id.st_dev;
-    l.ino = id.st_ino;
+    l.id = id;
     l.len = folder.size();
 }
 

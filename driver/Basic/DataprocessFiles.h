@@ -1,6 +1,7 @@
 // File-system helpers of the FSN download that are not engine members.
 #pragma once
 
+#include <stdint.h>
 #include <sys/stat.h>
 
 #include <functional>
@@ -82,8 +83,13 @@ int RemoveStalePartFiles(int dir, bool justOpened = false);
 // by that path, already: the same path naming the same folder (*id gets
 // its identity, zero when it cannot be had). Noted... records a look. For
 // one caller at a time (the device lock).
-bool LookedForPartFiles(const std::string& folder, int dir, struct stat* id);
-void NoteLookedForPartFiles(const std::string& folder, const struct stat& id);
+struct FolderIdentity {
+    uint64_t dev = 0, ino = 0;
+    int64_t bornSec = 0;
+    uint32_t bornNsec = 0;
+};
+bool LookedForPartFiles(const std::string& folder, int dir, FolderIdentity* id);
+void NoteLookedForPartFiles(const std::string& folder, const FolderIdentity& id);
 
 // Removes the entry name of the folder dir, a folder with all it holds,
 // through descriptors only: a link put in place of a folder meanwhile is

@@ -376,11 +376,9 @@ const char* CDataProcess::PrepareDownloadFolders(FsnDownload& d)
 void CDataProcess::ClearLeftovers(FsnDownload& d)
 {
     EmptyWorkingFolder(d, true);
-    struct stat id = {};
+    dcjfile::FolderIdentity id;
     if (dcjfile::LookedForPartFiles(d.uploadDir, d.uploadFolder.fd(), &id)) return;
-    if (dcjfile::RemoveStalePartFiles(d.uploadFolder.fd(), true) >= 0 && id.st_ino != 0) {
-        dcjfile::NoteLookedForPartFiles(d.uploadDir, id);
-    }
+    if (dcjfile::RemoveStalePartFiles(d.uploadFolder.fd(), true) >= 0) dcjfile::NoteLookedForPartFiles(d.uploadDir, id);
 }
 
 // Removes what the working folder holds, through the descriptor the lock
