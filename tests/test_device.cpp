@@ -242,7 +242,7 @@ class BindMount {
 public:
     BindMount(const std::string& from, const std::string& onto) : m_onto(onto)
     {
-        m_mounted = mount(from.c_str(), onto.c_str(), nullptr, MS_BIND, nullptr) == 0;
+        m_mounted = mount(from.c_str(), onto.c_str(), "none", MS_BIND, nullptr) == 0;  // the type is not read
     }
     ~BindMount()
     {
