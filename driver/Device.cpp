@@ -274,27 +274,28 @@ bool SameFolder(const std::string& a, const std::string& b)
     return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && SameFolder(sa, sb);
 }
 
-// Whether one of the folders in ids is dir (a folder's path) or a folder in
-// it, down to the depth the working folder is ever emptied.
-bool HoldsOneOf(const std::string& dir, const std::vector<std::pair<dev_t, ino_t>>& ids, int depth = 0)
+// Whether one of the folders in ids is the folder dir holds or a folder in
+// it, down to the depth the working folder is ever emptied. Registered
+// descriptors only: a child the host forks meanwhile keeps none of them.
+bool HoldsOneOf(int dir, const std::vector<std::pair<dev_t, ino_t>>& ids, int depth = 0)
 {
     struct stat st;
-    if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+    if (fstat(dir, &st) != 0) return false;
     for (const auto& id : ids) {
         if (id.first == st.st_dev && id.second == st.st_ino) return true;
     }
     if (depth >= 4) return false;
-    DIR* d = opendir(dir.c_str());
-    if (d == nullptr) return false;
     bool found = false;
-    while (const struct dirent* e = readdir(d)) {
-        if (found || strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
-        if (e->d_type != DT_DIR && e->d_type != DT_UNKNOWN) continue;
-        const std::string inner = dir + "/" + e->d_name;
-        struct stat in;
-        found = lstat(inner.c_str(), &in) == 0 && S_ISDIR(in.st_mode) && HoldsOneOf(inner, ids, depth + 1);
-    }
-    closedir(d);
+    dcjfile::ForEachName(
+        dir,
+        [&](const char* name, bool isFileOrLink) {
+            if (found || isFileOrLink) return;
+            const int inner = dcjfork::OpenTrackedAt(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+            if (inner < 0) return;
+            found = HoldsOneOf(inner, ids, depth + 1);
+            dcjfork::CloseTracked(inner);
+        },
+        true);
     return found;
 }
 
@@ -310,9 +311,11 @@ bool InsideByIdentity(const std::string& place, const std::string& working)
         struct stat st;
         if (stat(place.substr(0, end).c_str(), &st) == 0) ids.emplace_back(st.st_dev, st.st_ino);
     }
-    std::string dir = working;
-    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-    return HoldsOneOf(dir, ids);
+    const int dir = dcjfork::OpenTracked(working.c_str(), O_RDONLY | O_DIRECTORY);
+    if (dir < 0) return false;
+    const bool holds = HoldsOneOf(dir, ids);
+    dcjfork::CloseTracked(dir);
+    return holds;
 }
 
 // The usual case in a few system calls: both folders there, no link on
