@@ -20,8 +20,9 @@ void FreeLogLib();
 
 // Records logged between LogDefer and LogFlushDeferred reach the log file in
 // bursts, one write each, when the log library offers that. Whatever is
-// held is written before the driver waits (LogFlushBeforeWait), so no record
-// waits on the network or on another program.
+// held is written when the driver waits (LogFlushBeforeWait): before it
+// waits on another program, and once the network has kept it waiting a few
+// milliseconds, so no record waits long on either.
 void LogDefer();
 void LogFlushBeforeWait();
 void LogFlushDeferred();

@@ -20,17 +20,23 @@
 
 namespace {
 
+// A counter that answers within this much finds the call's log records still
+// held: they go out with its last ones, in one write. A longer wait writes
+// them first, so no record waits long on the network.
+constexpr int kQuickAnswerMs = 5;
+
 // Waits for `events` on fd until the deadline. An interrupted wait resumes
 // with the time that remains; an expired deadline never waits. revents, when
 // given, receives what was reported.
 bool WaitFor(int fd, short events, long long deadlineMs, short* revents = nullptr)
 {
     if (fd < 0 || deadlineMs == CTCPClient::kExpired) return false;
-    LogFlushBeforeWait();  // what was logged so far is on disk before any wait
+    bool logWritten = false;
     for (;;) {
         long long left = deadlineMs - CTCPClient::NowMs();
         if (left < 0) left = 0;
         if (left > INT_MAX) left = INT_MAX;  // long time-outs wait in slices
+        if (!logWritten && left > kQuickAnswerMs) left = kQuickAnswerMs;
         struct pollfd pfd;
         pfd.fd = fd;
         pfd.events = events;
@@ -39,6 +45,11 @@ bool WaitFor(int fd, short events, long long deadlineMs, short* revents = nullpt
         if (n > 0) {  // ready, or an error the next call reports
             if (revents) *revents = pfd.revents;
             return true;
+        }
+        if (n == 0 && !logWritten) {
+            LogFlushBeforeWait();
+            logWritten = true;
+            continue;
         }
         if (n == 0) {
             if (deadlineMs - CTCPClient::NowMs() > 0) continue;  // slice over, time left
