@@ -186,9 +186,11 @@ TEST_F(Download, AReplyThatCannotFitTheCallersBufferIsNeverConfirmed)
 
 TEST_F(Download, NamesOnDiskAreTheListedNamesWhateverBytesTheDeviceSends)
 {
-    // GBK text, a lone lead byte, bytes no GBK character holds, and a
-    // character split by the field's end.
-    const std::vector<std::string> machines = {"\xD6\xD0\xCE\xC4", "A\x81\x30", "\x80\xFF", "B\xD6"};
+    // GBK text, a lone lead byte, bytes no GBK character holds, a
+    // character split by the field's end, and characters whose second byte
+    // is the list's separator.
+    const std::vector<std::string> machines = {"\xD6\xD0\xCE\xC4", "A\x81\x30", "\x80\xFF", "B\xD6",
+                                               "\xB0\x7C\x81\x7C"};
     std::vector<dcjsim::FsnFile> files;
     uint32_t seed = 1;
     for (const std::string& machine : machines) {
@@ -211,6 +213,7 @@ TEST_F(Download, NamesOnDiskAreTheListedNamesWhateverBytesTheDeviceSends)
     // Bytes that are no GBK text are named by the replacement character.
     EXPECT_EQ(listed[2].substr(0, listed[2].find(kEmp)), std::string(kInst) + "_\u20AC\uFFFD_");
     EXPECT_EQ(listed[3].substr(0, listed[3].find(kEmp)), std::string(kInst) + "_B\uFFFD_");
+    EXPECT_EQ(listed[4].substr(0, listed[4].find(kEmp)), std::string(kInst) + "_\u7698\u4E85_");
     for (size_t i = 0; i < files.size(); ++i) {
         EXPECT_EQ(ReadFile(upload + listed[i]), files[i].Content()) << listed[i];
     }
@@ -251,11 +254,53 @@ TEST_F(Download, RepeatedNamesKeepEveryByte)
     EXPECT_EQ(Files(reply), FsnName(files[0]) + "|" + FsnName(files[0]));
     EXPECT_EQ(ReadFile(upload + FsnName(files[0])), files[0].Content() + files[1].Content());
 
-    // A later download that brings the same file again replaces it: a file
-    // delivered before a failed download is delivered once more, not twice.
+    // The pair was confirmed: the file in the folder is the only copy of
+    // the second's bytes. A later download that brings the first again
+    // under that name must not replace it.
     UseFiles({files[0]});
     ASSERT_EQ(Code(Run()), "ECPWS0000000");
-    EXPECT_EQ(ReadFile(upload + FsnName(files[0])), files[0].Content());
+    EXPECT_EQ(ReadFile(upload + FsnName(files[0])), files[0].Content() + files[1].Content() + files[0].Content());
+}
+
+// A packet without data is a packet: an empty file (one empty packet, as
+// dcjsim sends it) and an empty last packet of a file are delivered and
+// confirmed, not taken for a lost connection that no retry can mend.
+TEST_F(Download, PacketsWithoutDataAreDeliveredAndConfirmed)
+{
+    auto files = dcjsim::GenerateFiles(3, 2, 64);
+    files[0].packets = {""};                   // an empty file
+    files[1].packets.push_back("");            // an empty last packet
+    files[2].packets.insert(files[2].packets.begin(), "");  // an empty first packet
+    UseFiles(files);
+    ASSERT_EQ(Code(Run()), "ECPWS0000000");
+    for (const auto& f : files) EXPECT_EQ(ReadFile(upload + FsnName(f)), f.Content());
+    EXPECT_EQ(Commands(), (std::vector<uint32_t>{0xA1, 0xA6}));
+}
+
+// A name an earlier download delivered: sent again because that download
+// was not confirmed, the same bytes or more of them replace the copy; other
+// bytes under it (a counter whose clock went back) are another file, and the
+// copy in the folder may be the only one left, so both stay.
+TEST_F(Download, ANameAnEarlierDownloadDeliveredIsReplacedOnlyByItsOwnBytes)
+{
+    auto files = dcjsim::GenerateFiles(1, 2, 100);
+    UseFiles(files);
+    ASSERT_EQ(Code(Run({}, 100)), "ECPWSCOM0009");  // delivered, not confirmed
+    files[0].packets.push_back("four more records");
+    UseFiles(files);
+    ASSERT_EQ(Code(Run()), "ECPWS0000000");
+    const std::string name = FsnName(files[0]);
+    EXPECT_EQ(ReadFile(upload + name), files[0].Content());
+
+    const auto alike = dcjsim::GenerateFiles(1, 2, 100, files[0].machineNo, files[0].dateTime, files[0].sNo, 7);
+    ASSERT_NE(alike[0].Content(), files[0].Content());
+    UseFiles(alike);
+    const std::string reply = Run();
+    ASSERT_EQ(Code(reply), "ECPWS0000000") << reply;
+    EXPECT_EQ(Files(reply), name);
+    EXPECT_EQ(ReadFile(upload + name), files[0].Content() + alike[0].Content());
+    EXPECT_EQ(ListDir(upload), std::vector<std::string>{name});
+    EXPECT_EQ(Commands(), (std::vector<uint32_t>{0xA1, 0xA1, 0xA6, 0xA1, 0xA6}));
 }
 
 TEST_F(Download, RetryAfterAFailureDeliversEachFileOnce)
@@ -285,14 +330,18 @@ TEST_F(Download, MalformedHeadersAreRefusedAndNeverConfirmed)
         {"msg_length 107", [](std::vector<uint8_t>& h) { dcjsim::wire::PutU32(&h[4], 107); }, "DRVDCJ1003"},
         {"msg_length 0xFFFFFFFF", [](std::vector<uint8_t>& h) { dcjsim::wire::PutU32(&h[4], 0xFFFFFFFF); },
          "DRVDCJ1003"},
+        // A packet without data is read as one: the data that follows is no header.
         {"msg_length 108: a packet without data", [](std::vector<uint8_t>& h) { dcjsim::wire::PutU32(&h[4], 108); },
-         "ECPWSDCJ0002"},
+         "DRVDCJ1003"},
         {"packetCount 0", [](std::vector<uint8_t>& h) { dcjsim::wire::PutU32(&h[76], 0); }, "DRVDCJ1003"},
         {"fileCount 0", [](std::vector<uint8_t>& h) { dcjsim::wire::PutU32(&h[84], 0); }, "DRVDCJ1003"},
         {"command 0xA3", [](std::vector<uint8_t>& h) { dcjsim::wire::PutU32(&h[8], 0xA3); }, "DRVDCJ1003"},
         {"slash in MachineNo", [](std::vector<uint8_t>& h) { memcpy(&h[12], "../../x", 7); }, "DRVDCJ1003"},
         {"slash in SNo", [](std::vector<uint8_t>& h) { memcpy(&h[56], "a/b", 3); }, "DRVDCJ1003"},
         {"list separator in DateTime", [](std::vector<uint8_t>& h) { memcpy(&h[40], "2026|12", 7); }, "DRVDCJ1003"},
+        // 0x80 starts no GBK character: the "|" after it stays one.
+        {"list separator after a byte no GBK character holds",
+         [](std::vector<uint8_t>& h) { memcpy(&h[56], "S\x80|1", 5); }, "DRVDCJ1003"},
         {"data before packet 0", [](std::vector<uint8_t>& h) { dcjsim::wire::PutU32(&h[72], 1); }, "DRVDCJ1003"},
     };
     for (const Case& c : cases) {

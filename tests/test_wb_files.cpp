@@ -336,7 +336,8 @@ TEST_F(ZipFiles, AnArchiveMissingAFileIsRefusedWhateverZipSays)
     WriteFile(tmp / "two.FSN", "22");
     // A zip that packs the first file only and reports success.
     TempDir bin;
-    WriteFile(bin / "zip", "#!/bin/sh\nexec " + realZip + " \"$1\" \"$2\" \"$3\" \"$4\"\n");
+    // zip -j -r ARCHIVE FOLDER: the fake packs the folder's one.FSN alone.
+    WriteFile(bin / "zip", "#!/bin/sh\nexec " + realZip + " \"$1\" \"$3\" \"$4/one.FSN\"\n");
     ASSERT_EQ(chmod((bin / "zip").c_str(), 0755), 0);
     TempDir out;
     std::string pattern = tmp / "*";

@@ -154,7 +154,7 @@ enum class UpVerdict {
     LengthBelowHeader,  // msg_length < 108
     DataTooLong,        // more data than any real packet carries
     ZeroCount,          // packetCount or fileCount 0
-    UnsafeText,         // a "/" or "|" in MachineNo, DateTime or SNo
+    UnsafeText,         // a "/" in MachineNo, DateTime or SNo
 };
 struct UpCheck {
     UpVerdict verdict;

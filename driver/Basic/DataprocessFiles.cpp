@@ -330,6 +330,50 @@ bool AppendFileAt(int srcDir, const std::string& src, int dstDir, const std::str
     return true;
 }
 
+namespace {
+
+// A regular file opened for reading, never a link or a pipe; -1 otherwise.
+int OpenRegular(int dir, const std::string& name, struct stat* st)
+{
+    const int fd = dcjfork::OpenTrackedAt(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+    if (fd >= 0 && (fstat(fd, st) != 0 || !S_ISREG(st->st_mode))) {
+        dcjfork::CloseTracked(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool ReadFully(int fd, off_t at, char* buf, size_t size)
+{
+    for (size_t done = 0; done < size;) {
+        const ssize_t n = pread(fd, buf + done, size - done, at + static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool RegularFileNotStartOf(int dir, const std::string& name, int otherDir, const std::string& other)
+{
+    struct stat start, whole;
+    const int a = OpenRegular(dir, name, &start);
+    if (a < 0) return false;
+    const int b = OpenRegular(otherDir, other, &whole);
+    bool same = b >= 0 && start.st_size <= whole.st_size;
+    static constexpr size_t kChunk = 64 * 1024;
+    std::vector<char> x(same ? kChunk : 0), y(same ? kChunk : 0);
+    for (off_t at = 0; same && at < start.st_size; at += static_cast<off_t>(kChunk)) {
+        const size_t n = static_cast<size_t>(std::min<off_t>(static_cast<off_t>(kChunk), start.st_size - at));
+        same = ReadFully(a, at, x.data(), n) && ReadFully(b, at, y.data(), n) && memcmp(x.data(), y.data(), n) == 0;
+    }
+    if (b >= 0) dcjfork::CloseTracked(b);
+    dcjfork::CloseTracked(a);
+    return !same;
+}
+
 bool SyncDir(const std::string& dir)
 {
     return SyncPath(dir.empty() ? std::string(".") : dir, O_RDONLY | O_DIRECTORY);
@@ -747,8 +791,12 @@ bool CDataProcess::CreateZipFile(char* cSrcFile, char* cZipName)
         std::vector<std::string> names;
         if (!dcjfile::ListDir(folder.empty() ? "." : folder, &names) || names.empty()) return false;
         bool plainFiles = true;
+        // The folder is one argument, whatever the number of files: one
+        // argument per file passes the kernel's limit on a command line
+        // (E2BIG) with some ten thousand files. zip leaves out the archive
+        // it writes; the entries are checked against the list below.
+        argv.push_back(dcjfile::PathArg(folder.empty() ? "." : folder));
         for (const std::string& name : names) {
-            argv.push_back(dcjfile::PathArg(folder + name));
             plainFiles = plainFiles && lstat((folder + name).c_str(), &st) == 0 && S_ISREG(st.st_mode);
             if (plainFiles) expected.push_back({name, static_cast<unsigned long long>(st.st_size)});
         }

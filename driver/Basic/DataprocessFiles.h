@@ -105,6 +105,10 @@ bool PathExists(const std::string& path);
 bool AppendFile(const std::string& src, const std::string& dst);
 bool AppendFileAt(int srcDir, const std::string& src, int dstDir, const std::string& dst);
 
+// True when `name` in dir is a regular file whose bytes are not the first
+// bytes of the regular file `other` in otherDir (nor all of them).
+bool RegularFileNotStartOf(int dir, const std::string& name, int otherDir, const std::string& other);
+
 // Forces a directory's entries (new names, renames) to disk.
 bool SyncDir(const std::string& dir);
 // Forces a file's data to disk.

@@ -20,12 +20,12 @@ bool StartWordMatches(const char* received, const char* expected)
     return memcmp(received, expected, 4) == 0;
 }
 
-// A "/" would put the file outside its folder, a "|" would split its name
-// in the reply's file list.
+// A "/" would put the file outside its folder; no GBK character holds its
+// byte. A "|", which would split the name in the reply's file list, may be
+// the second byte of one: it is looked for in the name as the host reads it.
 bool HasUnsafeChar(const char* field, size_t width)
 {
-    const size_t len = strnlen(field, width);
-    return memchr(field, '/', len) != nullptr || memchr(field, '|', len) != nullptr;
+    return memchr(field, '/', strnlen(field, width)) != nullptr;
 }
 }  // namespace
 
@@ -153,7 +153,7 @@ bool CDataProcess::ParseResUpData(RESPONSE_UP* resUp)
                        FromWire32(resUp->packetCount), FromWire32(resUp->fileCount));
             return false;
         case dcjframe::UpVerdict::UnsafeText:
-            LOG_ERROR("CDataProcess::ParseResUpData name field holds '/' or '|'");
+            LOG_ERROR("CDataProcess::ParseResUpData name field holds '/'");
             return false;
     }
     return false;

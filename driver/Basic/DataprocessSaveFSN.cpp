@@ -428,6 +428,8 @@ const char* CDataProcess::ReceiveFiles(FsnDownload& d)
 const char* CDataProcess::ReceivePacket(FsnDownload& d)
 {
     unsigned int headerLen = sizeof(RESPONSE_UP);
+    // The frame (header and data, msg_length bytes) shares one deadline.
+    const long long frameStartMs = CTCPClient::NowMs();
     // A header must arrive whole within the time-out.
     if (!m_TcpClinet->Recv(reinterpret_cast<char*>(&d.header), headerLen, d.timeOut)) {
         LOG_ERROR("CDataProcess::ProcSaveFSN: Recv resUp error");
@@ -459,13 +461,14 @@ const char* CDataProcess::ReceivePacket(FsnDownload& d)
         LOG_ERRORF("CDataProcess::ProcSaveFSN: no memory for %u bytes", d.dataLen);
         return kStorageFailed;
     }
-    // Data gets the time-out plus what it needs at the least rate a
-    // working device keeps.
-    const long long dataTimeoutMs =
-        d.timeOut < 0 ? -1
-                      : static_cast<long long>(d.timeOut) * 1000 +
+    // The whole frame gets the time-out from the start of its read, plus
+    // what its data needs at the least rate a working device keeps.
+    const long long frameDeadlineMs =
+        d.timeOut < 0 ? CTCPClient::kExpired
+                      : frameStartMs + static_cast<long long>(d.timeOut) * 1000 +
                             static_cast<long long>(d.dataLen) * 1000 / static_cast<long long>(m_MinDataRate);
-    if (!m_TcpClinet->RecvWithin(d.data, d.dataLen, dataTimeoutMs)) {
+    // A packet without data (an empty file) has nothing more to read.
+    if (d.dataLen > 0 && !m_TcpClinet->RecvBefore(d.data, d.dataLen, frameDeadlineMs)) {
         LOG_ERROR("CDataProcess::ProcSaveFSN: Recv resBuf data error");
         return kNetworkFailed;
     }
@@ -500,6 +503,10 @@ const char* CDataProcess::BeginFile(FsnDownload& d)
     if (d.diskName.find('/') != std::string::npos) {
         LOG_ERROR("CDataProcess::ProcSaveFSN: file name with a folder in it");
         return kBadParameter;
+    }
+    if (d.diskName.find('|') != std::string::npos) {
+        LOG_ERROR("CDataProcess::ProcSaveFSN: file name with the list's separator in it");
+        return kBadResponse;
     }
     // Only the file system's limit on one name counts: paths are never built.
     if (d.diskName.size() > NAME_MAX) {
@@ -622,9 +629,21 @@ const char* CDataProcess::FindDeliveredFile(FsnDownload& d, long* found)
         dcjfile::ForEachName(up, [&](const char* name, bool) { d.folderNames.insert(name); });
         d.folderRead = true;
     }
-    // The very name is in the folder: a file of an earlier download, which
-    // is delivered again.
-    if (d.folderNames.count(d.diskName)) return nullptr;
+    // The very name is in the folder: a file of an earlier download. Sent
+    // again because that download was not confirmed, it is the same bytes,
+    // or more of them, and the new file replaces it. Other bytes under that
+    // name are another file (a counter whose clock went back), and the one
+    // in the folder may be the only copy left: the new content is added to
+    // it, as for a name delivered twice.
+    if (d.folderNames.count(d.diskName)) {
+        if (!dcjfile::RegularFileNotStartOf(up, d.diskName, d.workingFolderLock.fd(), d.diskName)) return nullptr;
+        *found = static_cast<long>(d.delivered.size());
+        d.delivered.push_back({d.diskName, d.listedName});
+        d.deliveredByName[d.diskName] = d.delivered.size() - 1;
+        LOG_INFOF("CDataProcess::ProcSaveFSN: %s of an earlier download holds other data: content added",
+                  d.diskName.c_str());
+        return nullptr;
+    }
     for (size_t i = 0; i < d.delivered.size(); ++i) {
         if (EqualIgnoringCase(d.delivered[i].diskName, d.diskName)) {
             *found = static_cast<long>(i);
