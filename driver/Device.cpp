@@ -542,7 +542,14 @@ void CDevice::getAllFSNFiles(char* strInstNo, char* strEmpNo, char* strRelativeF
     if (arrayRet && arrayRet[0] && strcmp(arrayRet[0], kSuccess) == 0) {
         if (replyDeliverable && !replyDeliverable(arrayRet)) {
             // The files stay delivered; the next call with room for the
-            // reply finds them again and confirms them.
+            // reply finds them again and confirms them. An archive cannot be
+            // delivered again under its name: the next call packs the files
+            // into a new one, so this one, named in no reply, goes.
+            if (RelativeFile[0] != '\0' && arrayRet[2] != nullptr && arrayRet[2][0] != '\0' &&
+                strchr(arrayRet[2], '/') == nullptr) {
+                const std::string zip = std::string(UploadDir) + arrayRet[2];
+                if (unlink(zip.c_str()) == 0) dcjfile::SyncDir(UploadDir);
+            }
             LOG_ERROR("CDevice::getAllFSNFiles the reply does not fit the caller's buffer: not confirmed");
             return;
         }

@@ -460,6 +460,64 @@ TEST_F(Download, ArchiveModePacksFilesAndRelatedFileIntoANewArchive)
     EXPECT_EQ(Commands(), (std::vector<uint32_t>{0xA1, 0xA6, 0xA1, 0xA6}));
 }
 
+// A reply too small for the archive's name: the counter keeps its files and
+// the next call packs them again, so an archive no reply named must not stay
+// beside that one, handing the host every record twice.
+TEST_F(Download, AnArchiveThatIsNotConfirmedIsNotLeftBehind)
+{
+    UseFiles(dcjsim::GenerateFiles(2, 1, 300));
+    dcjtest::WriteFile(tmp / "summary.txt", "totals");
+    const std::map<std::string, std::string> archive = {{"relativeFilePath", tmp / "summary.txt"}};
+    const std::string small = Run(archive, 150);
+    ASSERT_EQ(Code(small), "ECPWSCOM0009") << small;
+    EXPECT_TRUE(ListDir(upload).empty());
+    const std::string fits = Run(archive);
+    ASSERT_EQ(Code(fits), "ECPWS0000000") << fits;
+    EXPECT_EQ(ListDir(upload), std::vector<std::string>{Files(fits)});
+    EXPECT_EQ(Commands(), (std::vector<uint32_t>{0xA1, 0xA1, 0xA6}));
+}
+
+// Options the host keeps in its environment for its own archives (zip reads
+// ZIPOPT) must not change the archive that is confirmed.
+TEST_F(Download, TheHostsZipOptionsDoNotReachTheArchive)
+{
+    const auto files = dcjsim::GenerateFiles(2, 1, 300);
+    UseFiles(files);
+    dcjtest::WriteFile(tmp / "summary.txt", "totals");
+    ASSERT_EQ(setenv("ZIPOPT", "-Psecret", 1), 0);
+    const std::string reply = Run({{"relativeFilePath", tmp / "summary.txt"}});
+    unsetenv("ZIPOPT");
+    ASSERT_EQ(Code(reply), "ECPWS0000000") << reply;
+    for (const auto& f : files) EXPECT_EQ(ZipEntry(upload + Files(reply), FsnName(f)), f.Content());
+}
+
+// The upload folder moved away while the files arrive (or its file system
+// unmounted lazily, when they vanish with the last descriptor): a confirmed
+// download has its files in the folder the upload path names.
+TEST_F(Download, AConfirmedDownloadHasItsFilesInTheFolderItsPathNames)
+{
+    const auto files = dcjsim::GenerateFiles(3, 2, 2000);
+    UseFiles(files);
+    sim.Edit([](dcjsim::Scenario& s) {
+        s.fault = dcjsim::Fault::SlowDrip;
+        s.faultCmd = 0xA1;
+        s.dripDelay = std::chrono::milliseconds(0);
+    });
+    ASSERT_EQ(mkdir(upload.c_str(), 0777), 0);
+    std::thread mover([&] {
+        // Once the first file is delivered, the folder goes and a new one takes its name.
+        for (int i = 0; i < 5000 && ListDir(upload).empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        EXPECT_EQ(rename(upload.c_str(), (tmp / "moved").c_str()), 0);
+        EXPECT_EQ(mkdir(upload.c_str(), 0777), 0);
+    });
+    const std::string reply = Run({{"timeout", "20"}});
+    mover.join();
+    ASSERT_FALSE(ListDir(tmp / "moved").empty()) << "the folder moved only after the download";
+    EXPECT_EQ(Code(reply), "DRV0000001") << reply;
+    EXPECT_EQ(Commands(), (std::vector<uint32_t>{0xA1}));
+    EXPECT_EQ(sim.CurrentScenario().files.size(), files.size());
+}
+
 TEST_F(Download, ArchiveModeWorksInAHostThatReapsItsOwnChildren)
 {
     // Such a host takes cp's and zip's exit status; the archive's contents

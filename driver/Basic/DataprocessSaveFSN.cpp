@@ -41,6 +41,16 @@ const char kBadParameter[] = DCJ_RC_BAD_PARAMETER;
 // their own; they must still never pass for success.
 const char kStorageFailed[] = DCJ_RC_UNKNOWN_ERROR;
 
+// The folder fd is still the one path names: a folder moved away or
+// unmounted (lazily: its files then vanish with the last descriptor) while
+// the files went into it has delivered nothing under the listed names.
+bool StillAt(int fd, const std::string& path)
+{
+    struct stat open, named;
+    return fstat(fd, &open) == 0 && open.st_nlink > 0 && stat(path.c_str(), &named) == 0 &&
+           open.st_dev == named.st_dev && open.st_ino == named.st_ino;
+}
+
 // Attempts at a 14-digit archive name that no earlier archive holds: this
 // second and the ones after it.
 constexpr int kArchiveNameAttempts = 60;
@@ -667,6 +677,11 @@ void CDataProcess::DeliverDirect(FsnDownload& d, char** strRet)
         SetResult(strRet, kStorageFailed);
         return;
     }
+    if (!StillAt(d.uploadFolder.fd(), d.uploadDir)) {
+        LOG_ERRORF("CDataProcess::ProcSaveFSN: %s is no longer the folder the files went into", d.uploadDir.c_str());
+        SetResult(strRet, kStorageFailed);
+        return;
+    }
     if (d.list.size() > 1023 && !GrowSlot2(d.list.size() + 1)) {
         LOG_ERROR("CDataProcess::ProcSaveFSN: no memory for the file list");
         SetResult(strRet, kStorageFailed);
@@ -757,7 +772,7 @@ bool CDataProcess::PublishArchive(FsnDownload& d, const char* partialZip, char* 
         }
         if (moved == dcjfile::MoveResult::Moved) {
             memcpy(stamp, next, sizeof(next));
-            return fsync(d.uploadFolder.fd()) == 0;
+            return fsync(d.uploadFolder.fd()) == 0 && StillAt(d.uploadFolder.fd(), d.uploadDir);
         }
     }
     LOG_ERRORF("CDataProcess::ProcSaveFSN: every archive name of the next %d seconds is taken in %s",

@@ -246,7 +246,7 @@ Wait WaitUntil(pid_t pid, const struct timespec& deadline, int* status, bool use
 
 // Starts path (argv, the host's environment) as RunChild prepares it; its
 // pid, or -1 when it could not be started.
-pid_t Launch(const char* path, char* const* argv, int deathSignal, pid_t group)
+pid_t Launch(const char* path, char* const* argv, int deathSignal, pid_t group, char* const* envp = environ)
 {
     // Registered: a child the host forks meanwhile must not keep the
     // write end, or the read below would wait for that child to end. Both
@@ -258,7 +258,7 @@ pid_t Launch(const char* path, char* const* argv, int deathSignal, pid_t group)
     memset(&plan, 0, sizeof(plan));
     plan.path = path;
     plan.argv = argv;
-    plan.envp = environ;
+    plan.envp = envp;
     plan.parent = getpid();
     plan.deathSignal = deathSignal;
     plan.group = group;
@@ -333,18 +333,26 @@ void EndGroup(pid_t group, pid_t watchdog, bool usePidfd)
 int Run(const std::vector<std::string>& argv, int timeLimitSeconds, bool usePidfd)
 {
     std::string path;
-    std::vector<char*> args;
+    std::vector<char*> args, env;
     try {
         if (argv.empty() || !FindProgram(argv[0], &path)) return -1;
         args.reserve(argv.size() + 1);
         for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
         args.push_back(nullptr);
+        // The host's environment, but for the options zip reads from it
+        // (ZIPOPT, ZIP): an option meant for the host's own archives (a
+        // password, an exclusion, a conversion) must not change what is
+        // packed here and then confirmed.
+        for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
+            if (strncmp(*e, "ZIPOPT=", 7) != 0 && strncmp(*e, "ZIP=", 4) != 0) env.push_back(*e);
+        }
+        env.push_back(nullptr);
         LogFlushBeforeWait();
     } catch (...) {
         return -1;
     }
 
-    const pid_t pid = Launch(path.c_str(), args.data(), SIGKILL, 0);
+    const pid_t pid = Launch(path.c_str(), args.data(), SIGKILL, 0, env.data());
     if (pid < 0) return -1;
     const pid_t watchdog = StartWatchdog(pid);
 

@@ -33,6 +33,9 @@ public:
                 if (mkdir(l_strSubDir.c_str(), 0777) != 0) {
                     if (errno != EEXIST) return false;
                 } else if (!syncParentOf(l_strSubDir)) {
+                    // Made again, and its entry synced, next time: a folder
+                    // left behind would be taken as durable by every later call.
+                    rmdir(l_strSubDir.c_str());
                     return false;
                 }
             }
@@ -41,6 +44,7 @@ public:
         }
         if (access(l_strDestDir.c_str(), F_OK) != 0 && mkdir(l_strDestDir.c_str(), 0777) == 0 &&
             !syncParentOf(l_strDestDir)) {
+            rmdir(l_strDestDir.c_str());
             return false;
         }
         return stat(l_strDestDir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
