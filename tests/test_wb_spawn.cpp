@@ -441,9 +441,13 @@ TEST(SpawnStart, ProgramsAreFoundAndFailuresToStartToldApart)
     WriteScript(second / "other", "exit 8\n");
     WriteScript(second / "garbage", "");
     WriteFile(second / "garbage", std::string("\x7f" "ELF but not really", 19));
+    // In the current folder, which an empty or relative entry would name.
+    WriteScript(first / "planted", "exit 9\n");
     const auto child = dcjtest::RunInChild([&] {
-        setenv("PATH", (first.path() + ":" + second.path()).c_str(), 1);
+        setenv("PATH", (":.:bin/../" + first.path() + ":" + second.path()).c_str(), 1);
+        if (chdir(first.path().c_str()) != 0) return 1;
         std::string wrong;
+        if (dcjfile::RunProgram({"planted"}, 10) != -1) wrong += "planted ";
         if (dcjfile::RunProgram({"tool"}, 10) != 7) wrong += "tool ";
         if (dcjfile::RunProgram({"other"}, 10) != 8) wrong += "other ";
         // One that could not start is -1, a program's own 127 is 127.

@@ -152,9 +152,11 @@ bool FindProgram(const std::string& name, std::string* path)
     for (std::string::size_type start = 0;;) {
         const std::string::size_type colon = dirs.find(':', start);
         const std::string dir = dirs.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
-        *path = (dir.empty() ? std::string(".") : dir) + "/" + name;
+        *path = dir + "/" + name;
         struct stat st;
-        if (stat(path->c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        // Only absolute folders: an empty or relative entry is the host's
+        // current folder, where anyone who may write there could put a zip.
+        if (dir[0] == '/' && stat(path->c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
             faccessat(AT_FDCWD, path->c_str(), X_OK, AT_EACCESS) == 0) {
             return true;
         }
