@@ -51,6 +51,12 @@ void AppendSeparator(char* dir)
     }
 }
 
+// A TCP port: a larger number would be cut to 16 bits, another port.
+bool ValidPort(int port)
+{
+    return port >= 0 && port <= 65535;
+}
+
 bool ValidNumberText(const char* text)
 {
     // A "/" would place files outside the upload folder, a "|" would split
@@ -401,7 +407,7 @@ void CDevice::runCommand(const char* method, unsigned int cmd, char* para, int p
     LOG_INFO(strLog);
     if (!engineReady(arrayRet)) return;
 
-    if (strIP == nullptr || strIP[0] == '\0' || strlen(strIP) > kIpCapacity || netPort < 0 || timeout < -1) {
+    if (strIP == nullptr || strIP[0] == '\0' || strlen(strIP) > kIpCapacity || !ValidPort(netPort) || timeout < -1) {
         writeInvalidParameter(arrayRet);
         LOG_ERRORF("CDevice::%s invalid para:ip:%s,netPort:%d,timeout:%d", method, strIP ? strIP : "", netPort,
                    timeout);
@@ -464,7 +470,7 @@ void CDevice::getAllFSNFiles(char* strInstNo, char* strEmpNo, char* strRelativeF
 
     // Every text must fit its buffer whole, and every path built from it
     // later must fit too: a cut path would name another file.
-    bool valid = strIP[0] != '\0' && strlen(strIP) <= kIpCapacity && netPort >= 0 && timeout >= -1 &&
+    bool valid = strIP[0] != '\0' && strlen(strIP) <= kIpCapacity && ValidPort(netPort) && timeout >= -1 &&
                  ValidNumberText(strInstNo) && ValidNumberText(strEmpNo) && strUploadDir[0] != '\0' &&
                  strTempDir[0] != '\0' && strlen(strRelativeFilePath) <= kPathCapacity &&
                  strlen(strUploadDir) < kPathCapacity && strlen(strTempDir) < kPathCapacity;

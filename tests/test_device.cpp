@@ -118,6 +118,8 @@ TEST_F(Device, ArgumentChecksRefuseWithoutContactingTheDevice)
     const std::string longName(40, 'n');
     const std::map<std::string, std::map<std::string, std::string>> refused = {
         {"port -1", {{"port", "-1"}}},
+        // Cut to 16 bits it would be the counter's own port.
+        {"port beyond 65535", {{"port", std::to_string(sim.Port() + 65536)}}},
         {"timeout -2", {{"timeout", "-2"}}},
         {"empty ip", {{"ip", ""}}},
         {"ip of 16 characters", {{"ip", "127.000.000.0001"}}},
@@ -136,6 +138,10 @@ TEST_F(Device, ArgumentChecksRefuseWithoutContactingTheDevice)
             EXPECT_EQ(ReplyField(reply, "retComArgs", "errDesc"), "接口参数错误");
         }
     }
+    EXPECT_EQ(Code(Run("getAllFSNFiles",
+                       {{"instNo", "1"}, {"empNo", "2"}, {"uploadDir", tmp / "up/"}, {"tempDir", tmp / "temp/"}},
+                       sim.Port() + 65536)),
+              "ECPWSCOM0005");
     // The widest accepted address and the time-out -1 still run.
     EXPECT_EQ(Code(s_lib->DoCommand(dcjtest::MakeRequest("getRMBCount", "127.000.000.001", sim.Port(),
                                                           {{"timeout", "-1"}}))),
