@@ -224,15 +224,20 @@ std::vector<std::string> PathParts(const std::string& path)
 // False when it cannot be read.
 bool ListsBoth(const std::string& dir, const std::string& a, const std::string& b)
 {
-    DIR* d = opendir(dir.c_str());
-    if (d == nullptr) return false;
+    // Registered: a child the host forks meanwhile keeps no descriptor of
+    // the call.
+    const int d = dcjfork::OpenTracked(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    if (d < 0) return false;
     bool seenA = false, seenB = false;
-    while (const struct dirent* e = readdir(d)) {
-        seenA = seenA || a == e->d_name;
-        seenB = seenB || b == e->d_name;
-    }
-    closedir(d);
-    return seenA && seenB;
+    const bool read = dcjfile::ForEachName(
+        d,
+        [&](const char* name, bool) {
+            seenA = seenA || a == name;
+            seenB = seenB || b == name;
+        },
+        true);
+    dcjfork::CloseTracked(d);
+    return read && seenA && seenB;
 }
 
 // FAT and exFAT take ".../qolt" for ".../QOLT": a place spelled otherwise is

@@ -157,7 +157,7 @@ int HeldOnFolderOrCounter(const std::string& folder, const std::string& upload, 
             if (got > 0 && Inside(target, static_cast<size_t>(got), folder)) {
                 *what = kHeldWorkingFolder;
                 found = fd;
-            } else if (got > 0 && static_cast<size_t>(got) == upload.size() && memcmp(target, upload.data(), got) == 0) {
+            } else if (got > 0 && Inside(target, static_cast<size_t>(got), upload)) {  // the folder, an archive
                 *what = kHeldUploadFolder;
                 found = fd;
             } else if (ToCounter(fd, port)) {

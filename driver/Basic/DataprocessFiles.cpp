@@ -40,13 +40,12 @@ std::string WithoutTrailingSlashes(std::string path)
 
 bool SyncPath(const std::string& path, int flags)
 {
-    int fd;
-    do {
-        fd = open(path.c_str(), flags | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    // Registered: a child the host forks meanwhile keeps no descriptor of
+    // the call (the archive, the upload folder).
+    const int fd = dcjfork::OpenTracked(path.c_str(), flags);
     if (fd < 0) return false;
     bool ok = fsync(fd) == 0;
-    close(fd);
+    dcjfork::CloseTracked(fd);
     return ok;
 }
 
@@ -232,7 +231,7 @@ bool ParseCentralDirectory(const std::vector<unsigned char>& cd, uint64_t count,
 bool ReadZipEntries(const std::string& zip, std::vector<ZipEntry>* entries)
 {
     entries->clear();
-    int fd = open(zip.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    const int fd = dcjfork::OpenTracked(zip.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) return false;
     bool ok = false;
     struct stat st;
@@ -279,7 +278,7 @@ bool ReadZipEntries(const std::string& zip, std::vector<ZipEntry>* entries)
         if (!ReadAt(fd, cdOffset, static_cast<size_t>(cdSize), &cd)) break;
         ok = ParseCentralDirectory(cd, count, entries);
     } while (false);
-    close(fd);
+    dcjfork::CloseTracked(fd);
     if (!ok) entries->clear();
     return ok;
 }
@@ -291,15 +290,14 @@ std::string PathArg(const std::string& path)
 
 bool ListDir(const std::string& dir, std::vector<std::string>* names)
 {
-    DIR* dp = opendir(dir.c_str());
-    if (dp == nullptr) return false;
-    while (struct dirent* entry = readdir(dp)) {
-        if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
-        names->push_back(entry->d_name);
-    }
-    closedir(dp);
+    // Registered: a child the host forks meanwhile keeps no descriptor of
+    // the call.
+    const int fd = dcjfork::OpenTracked(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    if (fd < 0) return false;
+    const bool ok = ForEachName(fd, [&](const char* name, bool) { names->push_back(name); }, true);
+    dcjfork::CloseTracked(fd);
     std::sort(names->begin(), names->end());
-    return true;
+    return ok;
 }
 
 bool PathExists(const std::string& path)

@@ -186,7 +186,10 @@ class Driver:
         ``retBizArgs``); raises DriverError on any retCode but success.
         """
         func = _first_value(request, "funcName")
-        text = json.dumps(request).encode("utf-8")
+        # Texts as Python hands file names it could not decode (os.fsdecode,
+        # os.listdir) carry their original bytes in lone surrogates: those
+        # bytes, not an escape of the surrogates, reach the driver.
+        text = json.dumps(request, ensure_ascii=False).encode("utf-8", "surrogateescape")
         return self._checked(self.exchange(text, repeatable=func in REPEATABLE, remember=func == "getAllFSNFiles"))
 
     # -- the raw exchange ------------------------------------------------------

@@ -57,6 +57,17 @@ class DeviceFunctions(Folders):
         self.assertEqual(again.exception.code, dcj.NO_FILES)
         self.assertEqual(again.exception.description, "无可上传的FSN文件")
 
+    def test_a_folder_named_in_bytes_that_are_no_utf8_gets_the_files(self) -> None:
+        # As os.listdir and os.fsdecode hand such a name over: its bytes
+        # (GBK here) in lone surrogates, which must reach the driver as
+        # those bytes, not as another folder's name.
+        root = os.fsencode(self.root)
+        upload = os.fsdecode(root + b"/\xb2\xe2/")
+        with Simulator("--generate", "2") as sim:
+            names = self.driver.download(IP, sim.port, upload, self.temp, INST, EMP)
+        self.assertEqual(sorted(os.listdir(root + b"/\xb2\xe2")), sorted(n.encode() for n in names))
+        self.assertEqual(sorted(os.listdir(root)), [b"temp", b"\xb2\xe2"])
+
     def test_archive_download_packs_the_files_and_the_related_file(self) -> None:
         related = os.path.join(self.root, "batch.txt")
         with open(related, "w") as f:
