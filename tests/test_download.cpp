@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -516,6 +517,27 @@ TEST_F(Download, AConfirmedDownloadHasItsFilesInTheFolderItsPathNames)
     EXPECT_EQ(Code(reply), "DRV0000001") << reply;
     EXPECT_EQ(Commands(), (std::vector<uint32_t>{0xA1}));
     EXPECT_EQ(sim.CurrentScenario().files.size(), files.size());
+}
+
+// One argument per file passed the kernel's limit on a command line (a
+// quarter of the stack limit, at least 128 KiB) at some ten thousand files
+// under the default limit; under a 256 KiB one, at some two thousand.
+TEST_F(Download, AnArchiveTakesAnyNumberOfFiles)
+{
+    const auto files = dcjsim::GenerateFiles(2000, 1, 16);
+    UseFiles(files);
+    dcjtest::WriteFile(tmp / "summary.txt", "totals");
+    const auto child = dcjtest::RunInChild([&] {
+        const struct rlimit stack = {256 << 10, 256 << 10};
+        if (setrlimit(RLIMIT_STACK, &stack) != 0) return 3;
+        const std::string reply = Run({{"relativeFilePath", tmp / "summary.txt"}, {"timeout", "20"}});
+        printf("%s", reply.c_str());
+        return Code(reply) == "ECPWS0000000" ? 0 : 1;
+    });
+    ASSERT_EQ(child.status, 0) << child.out;
+    const std::string zip = upload + ReplyField(child.out, "retBizArgs", "fsnFiles");
+    EXPECT_EQ(ZipEntries(zip).size(), files.size() + 1);
+    EXPECT_EQ(ZipEntry(zip, FsnName(files[1999])), files[1999].Content());
 }
 
 TEST_F(Download, ArchiveModeWorksInAHostThatReapsItsOwnChildren)
