@@ -417,6 +417,25 @@ TEST_F(Download, DeviceWithNothingToUploadIsNotConfirmed)
     EXPECT_EQ(Commands(), (std::vector<uint32_t>{0xA1}));
 }
 
+// A packet's header and data are one frame (msg_length counts both): the
+// frame gets the time-out once, not once for the header and again for the
+// data. Here each half takes about 0.75 s of a 1 s time-out.
+TEST_F(Download, AFrameWholeMustArriveWithinTheTimeOutNotEachHalf)
+{
+    UseFiles(dcjsim::GenerateFiles(1, 1, 108));
+    sim.Edit([](dcjsim::Scenario& s) {
+        s.fault = dcjsim::Fault::SlowDrip;
+        s.faultCmd = 0xA1;
+        s.dripDelay = std::chrono::milliseconds(7);
+    });
+    const auto start = std::chrono::steady_clock::now();
+    const std::string reply = Run({{"timeout", "1"}});
+    EXPECT_EQ(Code(reply), "ECPWSDCJ0002") << reply;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1800));
+    EXPECT_TRUE(ListDir(upload).empty());
+    EXPECT_EQ(Commands(), (std::vector<uint32_t>{0xA1}));
+}
+
 TEST_F(Download, StallInsideFileDataFailsWithinTheTimeOut)
 {
     UseFiles(dcjsim::GenerateFiles(1, 1, 5000));
