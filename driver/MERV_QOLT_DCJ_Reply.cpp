@@ -38,6 +38,15 @@ int ToInt(const std::string& text)
     return narrowed;
 }
 
+// A port as the text says it, before any narrowing: a number past 65535
+// (2^32 + P included, which ToInt turns into P) is -1, refused.
+int ToPort(const std::string& text)
+{
+    errno = 0;
+    const long value = strtol(text.c_str(), nullptr, 10);
+    return errno == 0 && value >= 0 && value <= 65535 ? static_cast<int>(value) : -1;
+}
+
 size_t g_replyLimit = SIZE_MAX;  // under the device lock
 
 // Copies text into a zero-filled work buffer; false when it does not fit
@@ -166,7 +175,7 @@ std::string getAllFSNFiles(std::string strInstNo, std::string strEmpNo, std::str
     if (!fits || !roomForSeparator) {
         device.refuseArguments("getAllFSNFiles", "argument text too long", slots.entry);
     } else {
-        device.getAllFSNFiles(instNo, empNo, relativeFilePath, uploadDir, tempDir, ip, ToInt(strNetPort),
+        device.getAllFSNFiles(instNo, empNo, relativeFilePath, uploadDir, tempDir, ip, ToPort(strNetPort),
                               ToInt(timeout), slots.entry, nullptr, deliverable);
     }
     if (strcmp(slots.entry[0], kSuccess) == 0) {
@@ -219,7 +228,7 @@ std::string RunConnectionOnly(const char* funcName, ConnectionOnlyMethod method,
     if (!Fill(ip, strIP)) {
         device.refuseArguments(funcName, "ip too long", slots.entry);
     } else {
-        (device.*method)(ip, ToInt(strNetPort), ToInt(strTimeout), slots.entry);
+        (device.*method)(ip, ToPort(strNetPort), ToInt(strTimeout), slots.entry);
     }
     return reply(slots);
 }
@@ -246,7 +255,7 @@ std::string setTime(std::string strTime, std::string strIP, std::string strNetPo
     if (!Fill(ip, strIP)) {
         device.refuseArguments("setTime", "ip too long", slots.entry);
     } else {
-        device.setTime(time, ip, ToInt(strNetPort), ToInt(timeout), slots.entry);
+        device.setTime(time, ip, ToPort(strNetPort), ToInt(timeout), slots.entry);
     }
     return CommonReply("setTime", slots);
 }

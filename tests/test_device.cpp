@@ -149,6 +149,23 @@ TEST_F(Device, ArgumentChecksRefuseWithoutContactingTheDevice)
     EXPECT_EQ(sim.Connections(), 1u);
 }
 
+// A port text beyond 32 bits is narrowed like any number of the host's:
+// 2^32 + P must not reach the counter on port P, any more than 65536 + P.
+TEST_F(Device, APortBeyond32BitsIsRefusedNotNarrowedToTheCountersPort)
+{
+    for (const char* func : {"getRMBCount", "clearAllFSNFiles", "clearRMBCount", "getAllFSNFiles"}) {
+        std::string request = dcjtest::MakeRequest(
+            func, "127.0.0.1", sim.Port(),
+            {{"timeout", "2"}, {"instNo", "1"}, {"empNo", "2"}, {"uploadDir", tmp / "up/"}, {"tempDir", tmp / "temp/"}});
+        const std::string given = "\"port\":\"" + std::to_string(sim.Port()) + "\"";
+        const size_t at = request.find(given);
+        ASSERT_NE(at, std::string::npos);
+        request.replace(at, given.size(), "\"port\":\"" + std::to_string(4294967296LL + sim.Port()) + "\"");
+        EXPECT_EQ(Code(s_lib->DoCommand(request)), "ECPWSCOM0005") << func;
+    }
+    EXPECT_EQ(sim.Connections(), 0u);
+}
+
 TEST_F(Device, DownloadArgumentsThatDoNotFitOrEscapeAreRefused)
 {
     const std::string longDir = tmp.path() + "/" + std::string(300, 'd') + "/";

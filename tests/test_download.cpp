@@ -14,6 +14,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -257,10 +258,10 @@ TEST_F(Download, RepeatedNamesKeepEveryByte)
 
     // The pair was confirmed: the file in the folder is the only copy of
     // the second's bytes. A later download that brings the first again
-    // under that name must not replace it.
+    // under that name must not replace it, and finds its bytes there.
     UseFiles({files[0]});
     ASSERT_EQ(Code(Run()), "ECPWS0000000");
-    EXPECT_EQ(ReadFile(upload + FsnName(files[0])), files[0].Content() + files[1].Content() + files[0].Content());
+    EXPECT_EQ(ReadFile(upload + FsnName(files[0])), files[0].Content() + files[1].Content());
 }
 
 // A packet without data is a packet: an empty file (one empty packet, as
@@ -302,6 +303,81 @@ TEST_F(Download, ANameAnEarlierDownloadDeliveredIsReplacedOnlyByItsOwnBytes)
     EXPECT_EQ(ReadFile(upload + name), files[0].Content() + alike[0].Content());
     EXPECT_EQ(ListDir(upload), std::vector<std::string>{name});
     EXPECT_EQ(Commands(), (std::vector<uint32_t>{0xA1, 0xA1, 0xA6, 0xA1, 0xA6}));
+}
+
+// An earlier copy the host's user may not read (left 0600 by a run as
+// another user, or made unreadable by an uploader) cannot be compared: it
+// may hold other bytes, the only copy of them, and must not be replaced.
+TEST_F(Download, AnEarlierFileTheHostCannotReadIsNeverReplaced)
+{
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to run the host as another user";
+    const auto files = dcjsim::GenerateFiles(1, 2, 100);
+    const std::string name = FsnName(files[0]);
+    const std::string old = "records the counter has cleared long ago";
+    ASSERT_EQ(chmod(tmp.path().c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(upload.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(upload.c_str(), 0777), 0);
+    ASSERT_EQ(mkdir(temp.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(temp.c_str(), 0777), 0);
+    dcjtest::WriteFile(upload + name, old);
+    ASSERT_EQ(chmod((upload + name).c_str(), 0600), 0);  // root's, unreadable to the host
+    UseFiles(files);
+    auto child = dcjtest::RunInChild([&] {
+        if (setgid(65534) != 0 || setuid(65534) != 0) return 2;
+        printf("%s\n", Code(Run()).c_str());
+        return 0;
+    });
+    ASSERT_EQ(child.status, 0);
+    // Refused, or delivered with the old bytes kept: either way not lost.
+    EXPECT_EQ(ReadFile(upload + name).substr(0, old.size()), old) << child.out;
+}
+
+// A name the counter sends twice in one download, that download not
+// confirmed (here: a reply too small; a later file refused does the same):
+// the counter sends the same pair again, and the file must hold the pair
+// once, not the first part twice and the second twice.
+TEST_F(Download, ANameSentTwiceInAnUnconfirmedDownloadIsDeliveredOnceWhenSentAgain)
+{
+    auto files = dcjsim::GenerateFiles(2, 2, 300, "M", "D", "S");
+    files[1].sNo = files[0].sNo;
+    const std::string name = FsnName(files[0]);
+    UseFiles(files);
+    ASSERT_EQ(Code(Run({}, 100)), "ECPWSCOM0009");  // delivered, not confirmed
+    ASSERT_EQ(ReadFile(upload + name), files[0].Content() + files[1].Content());
+    UseFiles(files);
+    const std::string reply = Run();
+    ASSERT_EQ(Code(reply), "ECPWS0000000") << reply;
+    EXPECT_TRUE(ReadFile(upload + name) == files[0].Content() + files[1].Content())
+        << ReadFile(upload + name).size() << " bytes; the pair is " << files[0].Content().size() << "+"
+        << files[1].Content().size() << "; pair twice: "
+        << (ReadFile(upload + name) == files[0].Content() + files[1].Content() + files[0].Content() + files[1].Content());
+    // And when a third file after the pair is refused, the same.
+    dcjtest::RemoveTree(upload);
+    auto three = files;
+    three.push_back(dcjsim::GenerateFiles(1, 1, 30, "M", "D", "T", 9)[0]);
+    UseFiles(three);
+    sim.Edit([](dcjsim::Scenario& s) {
+        s.tweakUploadHeader = [](size_t file, size_t, std::vector<uint8_t>& header) {
+            if (file == 2) header[0] = 'X';
+        };
+    });
+    ASSERT_EQ(Code(Run()), "DRVDCJ1003");
+    sim.Edit([](dcjsim::Scenario& s) { s.tweakUploadHeader = nullptr; });
+    ASSERT_EQ(Code(Run()), "ECPWS0000000");
+    EXPECT_TRUE(ReadFile(upload + name) == files[0].Content() + files[1].Content())
+        << ReadFile(upload + name).size() << " bytes after a refused third file";
+    // Other bytes added to an earlier file (a counter whose clock went
+    // back), that download not confirmed: sent again, added once.
+    dcjtest::RemoveTree(upload);
+    ASSERT_EQ(mkdir(upload.c_str(), 0777), 0);
+    const std::string old = "records confirmed long ago";
+    dcjtest::WriteFile(upload + name, old);
+    UseFiles({files[0]});
+    ASSERT_EQ(Code(Run({}, 100)), "ECPWSCOM0009");
+    UseFiles({files[0]});
+    ASSERT_EQ(Code(Run()), "ECPWS0000000");
+    EXPECT_TRUE(ReadFile(upload + name) == old + files[0].Content())
+        << ReadFile(upload + name).size() << " bytes; old " << old.size() << " + new " << files[0].Content().size();
 }
 
 TEST_F(Download, RetryAfterAFailureDeliversEachFileOnce)
@@ -557,6 +633,61 @@ TEST_F(Download, AnArchiveTakesAnyNumberOfFiles)
     const std::string zip = upload + ReplyField(child.out, "retBizArgs", "fsnFiles");
     EXPECT_EQ(ZipEntries(zip).size(), files.size() + 1);
     EXPECT_EQ(ZipEntry(zip, FsnName(files[1999])), files[1999].Content());
+}
+
+// The upload folder mounted inside the working folder is kept there (the
+// working folder is emptied around it): the archive must still hold the
+// downloaded files and the related file only, not every file the upload
+// folder keeps (earlier archives, the host's own files).
+TEST_F(Download, AnUploadFolderMountedInTheWorkingFolderIsNotPacked)
+{
+    if (geteuid() != 0) GTEST_SKIP() << "needs root for a bind mount";
+    const auto files = dcjsim::GenerateFiles(2, 1, 300);
+    UseFiles(files);
+    ASSERT_EQ(mkdir(upload.c_str(), 0777), 0);
+    dcjtest::WriteFile(upload + "20250101000000.zip", "an earlier archive");
+    dcjtest::WriteFile(upload + "host-private.txt", "the host's own");
+    ASSERT_EQ(mkdir(temp.c_str(), 0777), 0);
+    ASSERT_EQ(mkdir((temp + "QOLT").c_str(), 0777), 0);
+    const std::string mnt = temp + "QOLT/up";
+    ASSERT_EQ(mkdir(mnt.c_str(), 0777), 0);
+    ASSERT_EQ(mount(upload.c_str(), mnt.c_str(), "none", MS_BIND, nullptr), 0);
+    dcjtest::WriteFile(tmp / "summary.txt", "totals");
+    const std::string reply = Run({{"relativeFilePath", tmp / "summary.txt"}});
+    const std::vector<std::string> entries =
+        Code(reply) == "ECPWS0000000" ? ZipEntries(upload + Files(reply)) : std::vector<std::string>{};
+    EXPECT_EQ(umount2(mnt.c_str(), MNT_DETACH), 0);
+    ASSERT_EQ(Code(reply), "ECPWS0000000") << reply;
+    std::vector<std::string> expected = {FsnName(files[0]), FsnName(files[1]), "summary.txt"};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(entries, expected);
+}
+
+// Archive mode, the upload folder moved away while the files arrive: the
+// documented failure (DRV0000001, a storage fault), not a zip failure.
+TEST_F(Download, AnArchiveForAMovedUploadFolderFailsAsStorage)
+{
+    const auto files = dcjsim::GenerateFiles(3, 2, 2000);
+    UseFiles(files);
+    sim.Edit([](dcjsim::Scenario& s) {
+        s.fault = dcjsim::Fault::SlowDrip;
+        s.faultCmd = 0xA1;
+        s.dripDelay = std::chrono::milliseconds(0);
+    });
+    ASSERT_EQ(mkdir(upload.c_str(), 0777), 0);
+    dcjtest::WriteFile(tmp / "summary.txt", "totals");
+    std::thread mover([&] {
+        for (int i = 0; i < 5000 && WorkingFolder().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        EXPECT_EQ(rename(upload.c_str(), (tmp / "moved").c_str()), 0);
+        EXPECT_EQ(mkdir(upload.c_str(), 0777), 0);
+    });
+    const std::string reply = Run({{"timeout", "20"}, {"relativeFilePath", tmp / "summary.txt"}});
+    mover.join();
+    EXPECT_EQ(Code(reply), "DRV0000001") << reply;
+    EXPECT_EQ(Commands(), (std::vector<uint32_t>{0xA1}));
+    EXPECT_TRUE(ListDir(upload).empty());
+    // Named in no reply, never confirmed: no archive is left in the moved folder either.
+    EXPECT_TRUE(ListDir(tmp / "moved").empty());
 }
 
 TEST_F(Download, ArchiveModeWorksInAHostThatReapsItsOwnChildren)

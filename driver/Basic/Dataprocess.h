@@ -274,6 +274,7 @@ private:
     const char* FinishFile(FsnDownload& d);
     const char* MoveIntoUploadFolder(FsnDownload& d, size_t* index);
     const char* FindDeliveredFile(FsnDownload& d, long* found);
+    bool StoreUnderDeliveredName(FsnDownload& d, size_t index);
     void DeliverDirect(FsnDownload& d, char** strRet);
     void DeliverArchive(FsnDownload& d, char** strRet);
     bool CopyRelatedFile(FsnDownload& d);

@@ -64,6 +64,7 @@ int OpenAt(int dir, const std::string& name, int flags, mode_t mode = 0)
 struct Source {
     int dir;
     const std::string* name;
+    unsigned long long limit = ~0ull;  // bytes to take from its start
 };
 
 // Appends everything of src to out. Only a regular file is read: a link or
@@ -77,13 +78,14 @@ bool CopyInto(int out, const Source& src)
     bool ok = fstat(in, &st) == 0 && S_ISREG(st.st_mode);
     if (!ok) errno = EINVAL;
     char buf[64 * 1024];
-    while (ok) {
-        const ssize_t n = read(in, buf, sizeof(buf));
+    for (unsigned long long left = src.limit; ok && left > 0;) {
+        const ssize_t n = read(in, buf, static_cast<size_t>(std::min<unsigned long long>(sizeof(buf), left)));
         if (n == 0) break;
         if (n < 0) {
             ok = errno == EINTR;
             continue;
         }
+        left -= static_cast<unsigned long long>(n);
         for (ssize_t done = 0; done < n && ok;) {
             const ssize_t w = write(out, buf + done, static_cast<size_t>(n - done));
             if (w < 0 && errno == EINTR) continue;
@@ -311,13 +313,13 @@ bool AppendFile(const std::string& src, const std::string& dst)
     return AppendFileAt(AT_FDCWD, src, AT_FDCWD, dst);
 }
 
-bool AppendFileAt(int srcDir, const std::string& src, int dstDir, const std::string& dst)
+bool AppendFileAt(int srcDir, const std::string& src, int dstDir, const std::string& dst, unsigned long long dstKeep)
 {
     // Both contents are written into a new file beside dst, which then
     // replaces it: dst is never seen half-appended, and no file system has
     // to grow a file it has closed (some FUSE ones cannot).
     std::string part;
-    if (!WritePartFile({{dstDir, &dst}, {srcDir, &src}}, dstDir, FolderPart(dst), &part)) return false;
+    if (!WritePartFile({{dstDir, &dst, dstKeep}, {srcDir, &src}}, dstDir, FolderPart(dst), &part)) return false;
     if (renameat(dstDir, part.c_str(), dstDir, dst.c_str()) != 0) {
         const int err = errno;
         unlinkat(dstDir, part.c_str(), 0);
@@ -341,10 +343,11 @@ int OpenRegular(int dir, const std::string& name, struct stat* st)
     return fd;
 }
 
-bool ReadFully(int fd, off_t at, char* buf, size_t size)
+bool ReadWhole(int fd, size_t size, std::string* out)
 {
+    out->resize(size);
     for (size_t done = 0; done < size;) {
-        const ssize_t n = pread(fd, buf + done, size - done, at + static_cast<off_t>(done));
+        const ssize_t n = pread(fd, &(*out)[done], size - done, static_cast<off_t>(done));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         done += static_cast<size_t>(n);
@@ -354,22 +357,42 @@ bool ReadFully(int fd, off_t at, char* buf, size_t size)
 
 }  // namespace
 
-bool RegularFileNotStartOf(int dir, const std::string& name, int otherDir, const std::string& other)
+Continuation Continues(int dir, const std::string& copy, int newDir, const std::string& name,
+                       unsigned long long from, bool search)
 {
-    struct stat start, whole;
-    const int a = OpenRegular(dir, name, &start);
-    if (a < 0) return false;
-    const int b = OpenRegular(otherDir, other, &whole);
-    bool same = b >= 0 && start.st_size <= whole.st_size;
-    static constexpr size_t kChunk = 64 * 1024;
-    std::vector<char> x(same ? kChunk : 0), y(same ? kChunk : 0);
-    for (off_t at = 0; same && at < start.st_size; at += static_cast<off_t>(kChunk)) {
-        const size_t n = static_cast<size_t>(std::min<off_t>(static_cast<off_t>(kChunk), start.st_size - at));
-        same = ReadFully(a, at, x.data(), n) && ReadFully(b, at, y.data(), n) && memcmp(x.data(), y.data(), n) == 0;
+    // Files larger than this are not compared: added whole, never lost.
+    static constexpr off_t kMostCompared = 64 << 20;
+    Continuation c;
+    struct stat st;
+    if (fstatat(dir, copy.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) {
+        c.kind = Continuation::Replace;
+        return c;
     }
+    std::string e, n;
+    struct stat es, ns;
+    const int a = OpenRegular(dir, copy, &es);
+    const int b = a < 0 ? -1 : OpenRegular(newDir, name, &ns);
+    const bool read = b >= 0 && es.st_size <= kMostCompared && ns.st_size <= kMostCompared &&
+                      ReadWhole(a, static_cast<size_t>(es.st_size), &e) &&
+                      ReadWhole(b, static_cast<size_t>(ns.st_size), &n);
     if (b >= 0) dcjfork::CloseTracked(b);
-    dcjfork::CloseTracked(a);
-    return !same;
+    if (a >= 0) dcjfork::CloseTracked(a);
+    if (!read || from > e.size()) return c;
+    const size_t need = std::min<size_t>(n.size(), 64);
+    for (size_t p = static_cast<size_t>(from), tries = 0; p + need <= e.size() && tries < 4096; ++p, ++tries) {
+        const void* hit = need == 0 || !search ? e.data() + p : memmem(e.data() + p, e.size() - p, n.data(), need);
+        if (hit == nullptr) break;
+        p = static_cast<size_t>(static_cast<const char*>(hit) - e.data());
+        const size_t common = std::min(n.size(), e.size() - p);
+        if (memcmp(e.data() + p, n.data(), common) == 0) {
+            c.kind = e.size() - p >= n.size() ? Continuation::Held : Continuation::Extends;
+            c.at = p;
+            c.size = n.size();
+            return c;
+        }
+        if (!search) break;
+    }
+    return c;
 }
 
 bool SyncDir(const std::string& dir)
@@ -639,9 +662,10 @@ bool FolderLock::Acquire(int timeoutSec)
     if (m_fd < 0) return false;
     struct timespec start, now;
     clock_gettime(CLOCK_MONOTONIC, &start);
-    for (;;) {
+    for (bool first = true;; first = false) {
         if (flock(m_fd, LOCK_EX | LOCK_NB) == 0) return true;
         if (errno != EWOULDBLOCK && errno != EINTR) return false;
+        if (first) LogFlushBeforeWait();  // waiting on another process: held records go out first
         clock_gettime(CLOCK_MONOTONIC, &now);
         if (now.tv_sec - start.tv_sec >= (timeoutSec > 0 ? timeoutSec : 0)) return false;
         struct timespec pause = {0, 20 * 1000 * 1000};
@@ -767,6 +791,46 @@ bool CDataProcess::GetCurTime(char* buf, int bufSize)
     return true;
 }
 
+namespace {
+
+// Bytes of arguments one command line can still take: the kernel counts the
+// environment in (a quarter of the stack limit, at least 128 KiB).
+size_t ArgumentRoom()
+{
+    long most = sysconf(_SC_ARG_MAX);
+    if (most < 128 * 1024) most = 128 * 1024;
+    size_t taken = 8192;  // the program, its options, the archive's path
+    for (char** e = environ; e != nullptr && *e != nullptr; ++e) taken += strlen(*e) + 1 + sizeof(char*);
+    return static_cast<size_t>(most) > taken + 8192 ? static_cast<size_t>(most) - taken : 8192;
+}
+
+// zip with as many of the files a run as a command line takes (one argument
+// a file passed the limit, E2BIG, near ten thousand files): the runs after
+// the first add to its archive. All of them within timeLimitSeconds; an
+// outcome a host that reaps children hides is left to the entry check.
+bool ZipInRuns(const std::vector<std::string>& command, const std::vector<std::string>& files, int timeLimitSeconds)
+{
+    const size_t room = ArgumentRoom();
+    struct timespec start, now;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (size_t next = 0; next < files.size();) {
+        std::vector<std::string> argv = command;
+        for (size_t used = 0; next < files.size() && (argv.size() == command.size() ||
+                                                      used + files[next].size() + 1 + sizeof(char*) <= room);) {
+            used += files[next].size() + 1 + sizeof(char*);
+            argv.push_back(files[next++]);
+        }
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const long long left = timeLimitSeconds - static_cast<long long>(now.tv_sec - start.tv_sec);
+        if (left <= 0) return false;
+        const int status = dcjfile::RunProgram(argv, static_cast<int>(left));
+        if (status != 0 && status != dcjfile::kOutcomeUnknown) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool CDataProcess::CreateZipFile(char* cSrcFile, char* cZipName)
 {
     if (cSrcFile == nullptr || cZipName == nullptr || cSrcFile[0] == '\0' || cZipName[0] == '\0') return false;
@@ -779,31 +843,27 @@ bool CDataProcess::CreateZipFile(char* cSrcFile, char* cZipName)
     struct stat st;
     if (lstat(cZipName, &st) == 0) return false;
 
-    std::vector<std::string> argv = {"zip", "-j", "-r", dcjfile::PathArg(cZipName)};
     std::vector<dcjfile::ZipEntry> expected;
     const size_t srcLen = strlen(cSrcFile);
     if (cSrcFile[srcLen - 1] == '*') {
-        // "<folder>/*": the folder's entries, listed here rather than by a
-        // shell, so no character of the path is ever interpreted.
+        // "<folder>/*": the folder's regular files, listed here rather than
+        // by a shell, so no character of the path is ever interpreted. A
+        // folder in it (the upload folder mounted there, say) is not the
+        // download's, and stays out.
         const std::string folder(cSrcFile, srcLen - 1);
-        std::vector<std::string> names;
-        if (!dcjfile::ListDir(folder.empty() ? "." : folder, &names) || names.empty()) return false;
-        bool plainFiles = true;
-        // The folder is one argument, whatever the number of files: one
-        // argument per file passes the kernel's limit on a command line
-        // (E2BIG) with some ten thousand files. zip leaves out the archive
-        // it writes; the entries are checked against the list below.
-        argv.push_back(dcjfile::PathArg(folder.empty() ? "." : folder));
+        std::vector<std::string> names, files;
+        if (!dcjfile::ListDir(folder.empty() ? "." : folder, &names)) return false;
         for (const std::string& name : names) {
-            plainFiles = plainFiles && lstat((folder + name).c_str(), &st) == 0 && S_ISREG(st.st_mode);
-            if (plainFiles) expected.push_back({name, static_cast<unsigned long long>(st.st_size)});
+            if (lstat((folder + name).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+            files.push_back(dcjfile::PathArg(folder + name));
+            expected.push_back({name, static_cast<unsigned long long>(st.st_size)});
         }
-        if (!plainFiles) expected.clear();  // not a plain list of files: zip's word only
+        if (files.empty() || !ZipInRuns({"zip", "-j", dcjfile::PathArg(cZipName)}, files, m_ToolSeconds)) return false;
     } else {
-        argv.push_back(dcjfile::PathArg(cSrcFile));
+        const int status = dcjfile::RunProgram({"zip", "-j", "-r", dcjfile::PathArg(cZipName), dcjfile::PathArg(cSrcFile)},
+                                               m_ToolSeconds);
+        if (status != 0) return false;
     }
-    const int status = dcjfile::RunProgram(argv, m_ToolSeconds);
-    if (status != 0 && (status != dcjfile::kOutcomeUnknown || expected.empty())) return false;
     if (!expected.empty()) {
         // Exactly the files given, at their sizes: zip's own word is lost in
         // a host that reaps its children itself, and may be wrong anyway.

@@ -101,13 +101,27 @@ void RemoveEntryAt(int dir, const char* name, int keep, int depth = 0);
 // True when something (a link included) has that name.
 bool PathExists(const std::string& path);
 
-// Appends src to the end of dst, forces it to disk, then removes src.
+// Appends src to the end of dst (to its first dstKeep bytes, when given),
+// forces it to disk, then removes src.
 bool AppendFile(const std::string& src, const std::string& dst);
-bool AppendFileAt(int srcDir, const std::string& src, int dstDir, const std::string& dst);
+bool AppendFileAt(int srcDir, const std::string& src, int dstDir, const std::string& dst,
+                  unsigned long long dstKeep = ~0ull);
 
-// True when `name` in dir is a regular file whose bytes are not the first
-// bytes of the regular file `other` in otherDir (nor all of them).
-bool RegularFileNotStartOf(int dir, const std::string& name, int otherDir, const std::string& other);
+// How the bytes of a new file stand to a copy already under its name, from
+// a place `at` in the copy on: Replace, the copy is gone or no regular file;
+// Held, the copy holds them all there; Extends, the copy's rest is their
+// beginning; Added, neither (or the copy cannot be read or compared: nothing
+// of it is given up).
+struct Continuation {
+    enum Kind { Replace, Held, Extends, Added } kind = Added;
+    unsigned long long at = 0;
+    unsigned long long size = 0;  // of the new file, when compared
+};
+// The first such place from `from` on (search), or `from` only. A place
+// needs the first 64 new bytes (all, when fewer) to match: a few bytes that
+// happen to agree are no copy.
+Continuation Continues(int dir, const std::string& copy, int newDir, const std::string& name,
+                       unsigned long long from, bool search);
 
 // Forces a directory's entries (new names, renames) to disk.
 bool SyncDir(const std::string& dir);

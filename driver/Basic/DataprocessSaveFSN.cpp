@@ -208,6 +208,10 @@ struct DeliveredFile {
     std::string diskName;
     std::string listedName;
     std::pair<dev_t, ino_t> inode{0, 0};
+    // Where the next bytes under this name are expected in the file: at its
+    // end, unless it is a copy of an earlier download that holds them.
+    unsigned long long cursor = ~0ull;
+    bool earlier = false;  // that copy, not compared yet: its bytes are searched
 };
 
 // Equal but for ASCII case: the folding every FAT and exFAT does.
@@ -583,8 +587,13 @@ const char* CDataProcess::MoveIntoUploadFolder(FsnDownload& d, size_t* index)
             if (found < 0) moved = dcjfile::MoveFileAt(work, d.diskName, up, d.diskName, true);
         }
     }
-    const bool stored = found >= 0 ? dcjfile::AppendFileAt(work, d.diskName, up, d.delivered[found].diskName)
-                                   : moved == dcjfile::MoveResult::Moved;
+    bool stored = moved == dcjfile::MoveResult::Moved;
+    bool unchanged = false;
+    if (found >= 0) {
+        DeliveredFile& to = d.delivered[static_cast<size_t>(found)];
+        stored = StoreUnderDeliveredName(d, static_cast<size_t>(found));
+        unchanged = to.cursor != ~0ull;
+    }
     if (!stored) {
         LOG_ERRORF("CDataProcess::ProcSaveFSN: cannot store %s in %s: %s", d.diskName.c_str(), d.uploadDir.c_str(),
                    ErrorText(errno));
@@ -598,6 +607,7 @@ const char* CDataProcess::MoveIntoUploadFolder(FsnDownload& d, size_t* index)
         d.deliveredByName[d.diskName] = *index;
         if (d.folderRead) d.folderNames.insert(d.diskName);
     }
+    if (unchanged) return nullptr;  // it held the bytes already
     // The file on disk is new either way (an append replaces it): its former
     // inode number is free for another file now, and its own is read when
     // a name next finds an entry.
@@ -639,19 +649,15 @@ const char* CDataProcess::FindDeliveredFile(FsnDownload& d, long* found)
         dcjfile::ForEachName(up, [&](const char* name, bool) { d.folderNames.insert(name); });
         d.folderRead = true;
     }
-    // The very name is in the folder: a file of an earlier download. Sent
-    // again because that download was not confirmed, it is the same bytes,
-    // or more of them, and the new file replaces it. Other bytes under that
-    // name are another file (a counter whose clock went back), and the one
-    // in the folder may be the only copy left: the new content is added to
-    // it, as for a name delivered twice.
+    // The very name is in the folder: a file of an earlier download, whose
+    // bytes StoreUnderDeliveredName weighs against the new ones.
     if (d.folderNames.count(d.diskName)) {
-        if (!dcjfile::RegularFileNotStartOf(up, d.diskName, d.workingFolderLock.fd(), d.diskName)) return nullptr;
         *found = static_cast<long>(d.delivered.size());
-        d.delivered.push_back({d.diskName, d.listedName});
+        DeliveredFile earlier{d.diskName, d.listedName};
+        earlier.cursor = 0;
+        earlier.earlier = true;
+        d.delivered.push_back(earlier);
         d.deliveredByName[d.diskName] = d.delivered.size() - 1;
-        LOG_INFOF("CDataProcess::ProcSaveFSN: %s of an earlier download holds other data: content added",
-                  d.diskName.c_str());
         return nullptr;
     }
     for (size_t i = 0; i < d.delivered.size(); ++i) {
@@ -665,6 +671,41 @@ const char* CDataProcess::FindDeliveredFile(FsnDownload& d, long* found)
     LOG_ERRORF("CDataProcess::ProcSaveFSN: the file system of %s takes %s for another file; not delivered",
                d.uploadDir.c_str(), d.diskName.c_str());
     return kStorageFailed;
+}
+
+// Stores the finished file under the name of a file already in the
+// upload folder. A copy of an earlier download may hold the bytes already:
+// that download was not confirmed, and the counter sends them again, so
+// they are not added twice; nor are the bytes it holds ever given up, since
+// they may be the only copy left (a counter whose clock went back names
+// another file alike). Any other bytes are added to the file, as for a name
+// that arrives twice.
+bool CDataProcess::StoreUnderDeliveredName(FsnDownload& d, size_t index)
+{
+    DeliveredFile& to = d.delivered[index];
+    const int up = d.uploadFolder.fd();
+    const int work = d.workingFolderLock.fd();
+    const bool earlier = to.earlier;
+    const dcjfile::Continuation how = dcjfile::Continues(up, to.diskName, work, d.diskName, to.cursor, earlier);
+    to.earlier = false;
+    to.cursor = ~0ull;
+    switch (how.kind) {
+        case dcjfile::Continuation::Replace:  // gone, or no file of ours
+            return dcjfile::MoveFileAt(work, d.diskName, up, to.diskName, true) == dcjfile::MoveResult::Moved;
+        case dcjfile::Continuation::Held:
+            LOG_INFOF("CDataProcess::ProcSaveFSN: %s holds these bytes already", to.diskName.c_str());
+            to.cursor = how.at + how.size;
+            return unlinkat(work, d.diskName.c_str(), 0) == 0;
+        case dcjfile::Continuation::Extends:
+            return dcjfile::AppendFileAt(work, d.diskName, up, to.diskName, how.at);
+        case dcjfile::Continuation::Added:
+            break;
+    }
+    if (earlier) {
+        LOG_INFOF("CDataProcess::ProcSaveFSN: %s of an earlier download holds other bytes: content added",
+                  to.diskName.c_str());
+    }
+    return dcjfile::AppendFileAt(work, d.diskName, up, to.diskName);
 }
 
 // Direct mode: every file is in the upload folder; its names go to disk,
@@ -712,6 +753,14 @@ void CDataProcess::DeliverArchive(FsnDownload& d, char** strRet)
     LOG_INFOF("CDataProcess::ProcSaveFSN qoltTempFiles:%s", qoltTempFiles);
     const bool published = copied && pathsFit && CreateZipFile(qoltTempFiles, partialZip) &&
                            PublishArchive(d, partialZip, stamp, sizeof(stamp));
+    if (published && !StillAt(d.uploadFolder.fd(), d.uploadDir)) {
+        // Moved away or unmounted: a storage fault, and the archive, named
+        // in no reply, goes (through the folder it is in, never by path).
+        LOG_ERRORF("CDataProcess::ProcSaveFSN: %s is no longer the folder the archive went into", d.uploadDir.c_str());
+        if (unlinkat(d.uploadFolder.fd(), (std::string(stamp) + ".zip").c_str(), 0) == 0) fsync(d.uploadFolder.fd());
+        SetResult(strRet, kStorageFailed);
+        return;
+    }
     if (!published) {
         SetResult(strRet, kZipFailed);
         LOG_ERROR("CDataProcess::ProcSaveFSN: CreateZipFile error");
@@ -772,7 +821,7 @@ bool CDataProcess::PublishArchive(FsnDownload& d, const char* partialZip, char* 
         }
         if (moved == dcjfile::MoveResult::Moved) {
             memcpy(stamp, next, sizeof(next));
-            return fsync(d.uploadFolder.fd()) == 0 && StillAt(d.uploadFolder.fd(), d.uploadDir);
+            return fsync(d.uploadFolder.fd()) == 0;
         }
     }
     LOG_ERRORF("CDataProcess::ProcSaveFSN: every archive name of the next %d seconds is taken in %s",

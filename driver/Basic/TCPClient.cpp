@@ -32,11 +32,19 @@ bool WaitFor(int fd, short events, long long deadlineMs, short* revents = nullpt
 {
     if (fd < 0 || deadlineMs == CTCPClient::kExpired) return false;
     bool logWritten = false;
+    // One point for the whole wait: an interrupted slice must not start the
+    // 5 ms again, or a thread taking a signal every few ms never writes them.
+    const long long flushAtMs = CTCPClient::NowMs() + kQuickAnswerMs;
     for (;;) {
-        long long left = deadlineMs - CTCPClient::NowMs();
+        const long long now = CTCPClient::NowMs();
+        if (!logWritten && now >= flushAtMs) {
+            LogFlushBeforeWait();
+            logWritten = true;
+        }
+        long long left = deadlineMs - now;
         if (left < 0) left = 0;
         if (left > INT_MAX) left = INT_MAX;  // long time-outs wait in slices
-        if (!logWritten && left > kQuickAnswerMs) left = kQuickAnswerMs;
+        if (!logWritten && left > flushAtMs - now) left = flushAtMs - now;
         struct pollfd pfd;
         pfd.fd = fd;
         pfd.events = events;

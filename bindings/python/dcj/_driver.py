@@ -189,7 +189,12 @@ class Driver:
         # Texts as Python hands file names it could not decode (os.fsdecode,
         # os.listdir) carry their original bytes in lone surrogates: those
         # bytes, not an escape of the surrogates, reach the driver.
-        text = json.dumps(request, ensure_ascii=False).encode("utf-8", "surrogateescape")
+        try:
+            text = json.dumps(request, ensure_ascii=False).encode("utf-8", "surrogateescape")
+        except UnicodeEncodeError as e:
+            # A surrogate no file name yields (U+D800-U+DC7F): not a request
+            # the driver can be handed; the binding's own failure, not codec's.
+            raise DriverError("", "request text not encodable: " + str(e)) from None
         return self._checked(self.exchange(text, repeatable=func in REPEATABLE, remember=func == "getAllFSNFiles"))
 
     # -- the raw exchange ------------------------------------------------------
