@@ -26,11 +26,12 @@ bool StartWordOk(const unsigned char* p)
     return memcmp(p, "QOLT", 4) == 0;
 }
 
-// "/" would leave the upload folder, "|" would split the reply's file list.
+// "/" would leave the upload folder. A "|" may be the second byte of a GBK
+// character: it is looked for once the name is read, not in the header.
 bool HasUnsafeChar(const char* field, size_t width)
 {
     for (size_t i = 0; i < width && field[i] != '\0'; ++i) {
-        if (field[i] == '/' || field[i] == '|') return true;
+        if (field[i] == '/') return true;
     }
     return false;
 }
