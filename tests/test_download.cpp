@@ -88,6 +88,26 @@ protected:
     static std::string Desc(const std::string& reply) { return ReplyField(reply, "retComArgs", "errDesc"); }
     static std::string Files(const std::string& reply) { return ReplyField(reply, "retBizArgs", "fsnFiles"); }
     std::vector<std::string> WorkingFolder() { return ListDir(temp + "QOLT"); }
+    // The header of that file goes out spoiled: the download is refused
+    // (DRVDCJ1003) once the files before it are delivered.
+    void SpoilHeaderOf(size_t file)
+    {
+        sim.Edit([file](dcjsim::Scenario& s) {
+            s.tweakUploadHeader = [file](size_t f, size_t, std::vector<uint8_t>& header) {
+                if (f == file) header[0] = 'X';
+            };
+        });
+    }
+    // Every byte of the upload on its own: the download lasts long enough
+    // for the host to do something in the middle of it.
+    void DripTheUpload()
+    {
+        sim.Edit([](dcjsim::Scenario& s) {
+            s.fault = dcjsim::Fault::SlowDrip;
+            s.faultCmd = 0xA1;
+            s.dripDelay = std::chrono::milliseconds(0);
+        });
+    }
 
     static DriverLib* s_lib;
     dcjsim::Simulator sim;
@@ -356,11 +376,7 @@ TEST_F(Download, ANameSentTwiceInAnUnconfirmedDownloadIsDeliveredOnceWhenSentAga
     auto three = files;
     three.push_back(dcjsim::GenerateFiles(1, 1, 30, "M", "D", "T", 9)[0]);
     UseFiles(three);
-    sim.Edit([](dcjsim::Scenario& s) {
-        s.tweakUploadHeader = [](size_t file, size_t, std::vector<uint8_t>& header) {
-            if (file == 2) header[0] = 'X';
-        };
-    });
+    SpoilHeaderOf(2);
     ASSERT_EQ(Code(Run()), "DRVDCJ1003");
     sim.Edit([](dcjsim::Scenario& s) { s.tweakUploadHeader = nullptr; });
     ASSERT_EQ(Code(Run()), "ECPWS0000000");
@@ -384,11 +400,7 @@ TEST_F(Download, RetryAfterAFailureDeliversEachFileOnce)
 {
     auto files = dcjsim::GenerateFiles(3, 2, 100);
     UseFiles(files);
-    sim.Edit([](dcjsim::Scenario& s) {
-        s.tweakUploadHeader = [](size_t file, size_t, std::vector<uint8_t>& header) {
-            if (file == 2) header[0] = 'X';
-        };
-    });
+    SpoilHeaderOf(2);
     ASSERT_EQ(Code(Run()), "DRVDCJ1003");
     sim.Edit([](dcjsim::Scenario& s) { s.tweakUploadHeader = nullptr; });
     ASSERT_EQ(Code(Run()), "ECPWS0000000");
@@ -594,11 +606,7 @@ TEST_F(Download, AConfirmedDownloadHasItsFilesInTheFolderItsPathNames)
 {
     const auto files = dcjsim::GenerateFiles(3, 2, 2000);
     UseFiles(files);
-    sim.Edit([](dcjsim::Scenario& s) {
-        s.fault = dcjsim::Fault::SlowDrip;
-        s.faultCmd = 0xA1;
-        s.dripDelay = std::chrono::milliseconds(0);
-    });
+    DripTheUpload();
     ASSERT_EQ(mkdir(upload.c_str(), 0777), 0);
     std::thread mover([&] {
         // Once the first file is delivered, the folder goes and a new one takes its name.
@@ -669,11 +677,7 @@ TEST_F(Download, AnArchiveForAMovedUploadFolderFailsAsStorage)
 {
     const auto files = dcjsim::GenerateFiles(3, 2, 2000);
     UseFiles(files);
-    sim.Edit([](dcjsim::Scenario& s) {
-        s.fault = dcjsim::Fault::SlowDrip;
-        s.faultCmd = 0xA1;
-        s.dripDelay = std::chrono::milliseconds(0);
-    });
+    DripTheUpload();
     ASSERT_EQ(mkdir(upload.c_str(), 0777), 0);
     dcjtest::WriteFile(tmp / "summary.txt", "totals");
     std::thread mover([&] {

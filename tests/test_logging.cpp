@@ -14,6 +14,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -171,6 +172,21 @@ TEST_F(Logging, RecordsCarryBrandKindSourceAndLevel)
     EXPECT_FALSE(Has(log, " DCJ /")) << "source files are named relative to the driver";
 }
 
+// Whether records holding every marker reach the log within half a second
+// while the call that logs them still waits (its closing record not there):
+// a record held more than a few milliseconds of a long wait is too late.
+bool OnDiskWhileTheCallWaits(const std::string& log, const std::vector<std::string>& markers)
+{
+    for (const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+         std::chrono::steady_clock::now() < until; std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
+        const std::string during = dcjtest::ReadFile(log);
+        bool all = during.find("<<doCommand") == std::string::npos;
+        for (const std::string& marker : markers) all = all && during.find(marker) != std::string::npos;
+        if (all) return true;
+    }
+    return false;
+}
+
 TEST_F(Logging, RecordsAreOnDiskWhileTheDriverWaitsOnTheNetwork)
 {
     const std::string log = tmp / "driver.log";
@@ -187,15 +203,8 @@ TEST_F(Logging, RecordsAreOnDiskWhileTheDriverWaitsOnTheNetwork)
         // waits 3 s, and a record held more than a few milliseconds of that
         // is too late.
         const bool waiting = silent.WaitForExchanges(1, std::chrono::seconds(5));
-        const auto asked = std::chrono::steady_clock::now();
-        bool complete = false;
-        while (waiting && !complete && std::chrono::steady_clock::now() - asked < std::chrono::milliseconds(500)) {
-            const std::string during = dcjtest::ReadFile(log);
-            complete = during.find(">>doCommand funcName:getRMBCount") != std::string::npos &&
-                       during.find("CTCPClient::Connect:addr:127.0.0.1") != std::string::npos &&
-                       during.find("<<doCommand") == std::string::npos;
-            if (!complete) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
+        const bool complete = waiting && OnDiskWhileTheCallWaits(log, {">>doCommand funcName:getRMBCount",
+                                                                       "CTCPClient::Connect:addr:127.0.0.1"});
         call.join();
         return waiting && complete ? 0 : 1;
     });
@@ -232,15 +241,8 @@ TEST_F(Logging, RecordsAreOnDiskWhileTheDriverWaitsInAThreadTakingFrequentSignal
         struct itimerval every2ms = {{0, 2000}, {0, 2000}};
         setitimer(ITIMER_REAL, &every2ms, nullptr);
         const bool waiting = silent.WaitForExchanges(1, std::chrono::seconds(5));
-        const auto asked = std::chrono::steady_clock::now();
-        bool complete = false;
-        while (waiting && !complete && std::chrono::steady_clock::now() - asked < std::chrono::milliseconds(500)) {
-            const std::string during = dcjtest::ReadFile(log);
-            complete = during.find(">>doCommand funcName:getRMBCount") != std::string::npos &&
-                       during.find("CTCPClient::Connect:addr:127.0.0.1") != std::string::npos &&
-                       during.find("<<doCommand") == std::string::npos;
-            if (!complete) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
+        const bool complete = waiting && OnDiskWhileTheCallWaits(log, {">>doCommand funcName:getRMBCount",
+                                                                       "CTCPClient::Connect:addr:127.0.0.1"});
         call.join();
         struct itimerval off = {{0, 0}, {0, 0}};
         setitimer(ITIMER_REAL, &off, nullptr);
@@ -271,14 +273,7 @@ TEST_F(Logging, RecordsAreOnDiskWhileADownloadWaitsForTheWorkingFolder)
                                                 {"uploadDir", tmp / "up/"}, {"tempDir", temp}}));
         });
         const bool asked = sim.WaitForExchanges(1, std::chrono::seconds(5));
-        const auto since = std::chrono::steady_clock::now();
-        bool complete = false;
-        while (asked && !complete && std::chrono::steady_clock::now() - since < std::chrono::milliseconds(500)) {
-            const std::string during = dcjtest::ReadFile(log);
-            complete = during.find(">>doCommand funcName:getAllFSNFiles") != std::string::npos &&
-                       during.find("<<doCommand") == std::string::npos;
-            if (!complete) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
+        const bool complete = asked && OnDiskWhileTheCallWaits(log, {">>doCommand funcName:getAllFSNFiles"});
         call.join();
         close(held);
         return asked && complete ? 0 : 1;
