@@ -368,6 +368,9 @@ Continuation Continues(int dir, const std::string& copy, int newDir, const std::
         c.kind = Continuation::Replace;
         return c;
     }
+    // Expected past the copy's end (a name this download delivered, added
+    // to as usual): nothing to read.
+    if (from > static_cast<unsigned long long>(st.st_size)) return c;
     std::string e, n;
     struct stat es, ns;
     const int a = OpenRegular(dir, copy, &es);
