@@ -2,9 +2,12 @@
 // out of a download's zip archive.
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
 #include <spawn.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -95,9 +98,34 @@ bool WriteSerialPng(const std::string& path, const dcjfsn::Image& image, std::st
     png.width = static_cast<png_uint_32>(w);
     png.height = static_cast<png_uint_32>(h);
     png.format = PNG_FORMAT_GRAY;
-    if (!png_image_write_to_file(&png, path.c_str(), 0, pixels.data(), static_cast<png_int_32>(w), nullptr)) {
-        *error = path + ": " + png.message;
-        png_image_free(&png);
+    // Written beside its name and renamed over it: a link planted at the
+    // name is replaced, never written through, and a run cut short leaves
+    // no half image under the name.
+    std::string temp = path + ".XXXXXX";
+    const int fd = mkostemp(&temp[0], O_CLOEXEC);
+    if (fd < 0) {
+        *error = path + ": " + strerror(errno);
+        return false;
+    }
+    // The mode a plain create would give, not the temporary file's 0600.
+    const mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd, 0666 & ~mask);
+    FILE* out = fdopen(fd, "wb");
+    if (out == nullptr) {
+        *error = path + ": " + strerror(errno);
+        close(fd);
+        unlink(temp.c_str());
+        return false;
+    }
+    const bool drawn = png_image_write_to_stdio(&png, out, 0, pixels.data(), static_cast<png_int_32>(w), nullptr);
+    if (!drawn) *error = path + ": " + png.message;
+    png_image_free(&png);
+    const bool closed = fclose(out) == 0;
+    if (drawn && !closed) *error = path + ": " + strerror(errno);
+    if (!drawn || !closed || rename(temp.c_str(), path.c_str()) != 0) {
+        if (drawn && closed) *error = path + ": " + strerror(errno);
+        unlink(temp.c_str());
         return false;
     }
     return true;

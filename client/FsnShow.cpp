@@ -223,8 +223,18 @@ void ShowCsv(const std::vector<NamedFsn>& files)
 bool WriteImages(const std::vector<NamedFsn>& files, const std::string& dir)
 {
     bool ok = true;
+    std::map<std::string, std::string> namedBy;  // base name -> the input whose images took it
     for (const NamedFsn& f : files) {
         const std::string base = f.name.substr(f.name.find_last_of('/') + 1);
+        // Two inputs of one name (a/x.FSN, b/x.FSN) would write the same
+        // image names: the second's would silently replace the first's.
+        const auto taken = namedBy.emplace(base, f.name);
+        if (!taken.second) {
+            fprintf(stderr, "dcjctl: %s: images not written: %s/%s-<record>.png are %s's\n", f.name.c_str(),
+                    dir.c_str(), base.c_str(), taken.first->second.c_str());
+            ok = false;
+            continue;
+        }
         for (size_t k = 0; k < f.file.records.size(); ++k) {
             if (!f.file.records[k].hasImage) continue;
             const std::string path = dir + "/" + base + "-" + std::to_string(k + 1) + ".png";

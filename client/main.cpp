@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <future>
+#include <new>
 #include <set>
 #include <string>
 #include <thread>
@@ -164,6 +165,7 @@ struct Options {
     std::string empNo = "10677661";
     std::string related;
     std::string time;
+    bool timeGiven = false;  // an empty --time is a mistake, not "now"
     std::string requestFile;
     std::string driver;
     bool json = false;
@@ -307,7 +309,7 @@ Options Parse(int argc, char** argv)
                 o.related = arg;
                 o.given.emplace_back("--related", kDownload);
                 break;
-            case kOptTime: o.time = arg; o.given.emplace_back("--time", kTime); break;
+            case kOptTime: o.time = arg; o.timeGiven = true; o.given.emplace_back("--time", kTime); break;
             case kOptRequest: o.requestFile = arg; o.given.emplace_back("--request", kRaw); break;
             case kOptDriver:
                 if (arg.empty()) throw UsageError{"--driver needs a path"};
@@ -347,11 +349,18 @@ bool ReadText(const std::string& path, std::string* text, std::string* error)
         *error = path + ": " + strerror(errno);
         return false;
     }
+    // A request is a few KiB; /dev/zero or an endless pipe must not take
+    // all memory first.
+    constexpr size_t kMaxRequest = 16u << 20;
     char buf[65536];
     size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), f)) > 0) text->append(buf, n);
-    const bool ok = !ferror(f);
+    while (text->size() <= kMaxRequest && (n = fread(buf, 1, sizeof(buf), f)) > 0) text->append(buf, n);
+    bool ok = !ferror(f);
     if (!ok) *error = path + ": read error";
+    if (ok && text->size() > kMaxRequest) {
+        *error = path + ": larger than 16 MiB";
+        ok = false;
+    }
     if (f != stdin) fclose(f);
     return ok;
 }
@@ -395,10 +404,22 @@ void PrintFields(const Fields& fields)
     for (const auto& f : fields) printf("%s: %s\n", f.first.c_str(), f.second.c_str());
 }
 
+// The files a reply lists, each once: a name the counter sent twice is one
+// file on disk, holding both.
+std::vector<std::string> DeliveredNames(const std::string& listed)
+{
+    std::vector<std::string> names;
+    std::set<std::string> seen;
+    for (const std::string& name : listed.empty() ? std::vector<std::string>() : Split(listed, '|')) {
+        if (seen.insert(name).second) names.push_back(name);
+    }
+    return names;
+}
+
 void PrintDownload(const Reply& reply, const std::string& uploadDir, bool archive)
 {
     const std::string files = reply.Biz("fsnFiles");
-    const std::vector<std::string> names = files.empty() ? std::vector<std::string>() : Split(files, '|');
+    const std::vector<std::string> names = DeliveredNames(files);
     unsigned long long total = 0;
     for (const std::string& name : names) {
         const std::string size = FileSize(uploadDir + name);
@@ -503,7 +524,7 @@ bool CheckDownload(const Reply& reply, const std::string& uploadDir, bool archiv
         }
     } else if (!listed.empty()) {
         std::vector<std::string> paths;
-        for (const std::string& name : Split(listed, '|')) paths.push_back(uploadDir + name);
+        for (const std::string& name : DeliveredNames(listed)) paths.push_back(uploadDir + name);
         files = dcjctl::ReadFsnFiles(paths);
         for (size_t i = 0; i < files.size(); ++i) files[i].name = files[i].name.substr(uploadDir.size());
     }
@@ -562,9 +583,11 @@ int Run(int argc, char** argv)
     } else {
         if (name == "set-time") {
             if (args.size() > 1) return usage("set-time takes one TIME");
-            if (args.size() == 1 && !o.time.empty()) return usage("set-time takes TIME or --time, not both");
+            if (args.size() == 1 && o.timeGiven) return usage("set-time takes TIME or --time, not both");
             if (args.size() == 1) o.time = args[0];
-            if (o.time.empty()) o.time = LocalStamp();
+            // Only a TIME not given at all means now: an empty one (an unset
+            // variable in a script) must not set the counter's clock.
+            if (args.empty() && !o.timeGiven) o.time = LocalStamp();
             if (!ValidClockTime(o.time)) return usage("TIME must be YYYYMMDDhhmmss: " + o.time);
         } else if (!args.empty()) {
             return usage(name + " takes no argument: " + args[0]);
@@ -625,8 +648,10 @@ int Run(int argc, char** argv)
         const std::string desc = parsed.Common("errDesc");
         Message(name + ": " + parsed.Common("retCode") + (desc.empty() ? "" : " " + desc));
         if (parsed.Common("retCode") == "ECPWSCOM0009" && !dcjctl::MayRepeat(funcName)) {
-            Message("the reply did not fit in " + std::to_string(DriverHost::kFirstReplyBuffer) +
-                    " bytes; the request was not repeated, since that would act on the counter again");
+            // The driver sends a clear only when its longest reply fits:
+            // this one never reached the counter.
+            Message("the reply would not fit in " + std::to_string(DriverHost::kFirstReplyBuffer) +
+                    " bytes, so the driver did not send the request: the counter was not cleared");
             if (download) {
                 const auto arrived = watch.NewInUpload();
                 Message(std::to_string(arrived.size()) + " file(s) arrived in " + watch.UploadDir() +
@@ -691,5 +716,18 @@ int Run(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
-    return Run(argc, argv);
+    int rc;
+    try {
+        rc = Run(argc, argv);
+    } catch (const std::bad_alloc&) {
+        Message("out of memory");
+        return kFailed;
+    }
+    // Whatever printed it (the help, the version): output that did not get
+    // out is no success.
+    if ((fflush(stdout) != 0 || ferror(stdout)) && rc == kOk) {
+        Message(std::string("cannot write the output: ") + strerror(errno));
+        rc = kFailed;
+    }
+    return rc;
 }

@@ -52,7 +52,10 @@ int main()
         "\"tempDir\": \"../qolt/temp/\"}}";
 
     std::vector<char> input(10240, 0);
-    if (request.size() >= input.size()) return 2;
+    if (request.size() >= input.size()) {
+        fputs("drvprobe: DRVPROBE_IP and DRVPROBE_PORT are too long for the request buffer\n", stderr);
+        return 2;
+    }
     memcpy(input.data(), request.data(), request.size());
     std::vector<char> output(102400, 0);
     DoCommand(0, 0, input.data(), 102400, output.data());

@@ -370,6 +370,24 @@ TEST_F(Dcjctl, DownloadWritesTheFilesAndListsThemWithTheirSizes)
     EXPECT_EQ(Commands(), (std::vector<uint32_t>{0xA1, 0xA6}));
 }
 
+TEST_F(Dcjctl, ANameTheCounterSendsTwiceIsListedOnceWithWhatIsOnDisk)
+{
+    auto files = dcjsim::GenerateFiles(3, 1, 500);
+    files[2].sNo = files[0].sNo;  // the same name as the first
+    UseFiles(files);
+
+    const ProcessResult r = AtSim({"download"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::string twice = FsnName(files[0]);
+    const std::string onDisk = SizeOf(tmp / ("qolt/upload/" + twice));
+    const std::string once = FsnName(files[1]);
+    const size_t total = std::stoul(onDisk) + files[1].Content().size();
+    EXPECT_NE(r.out.find(ListingLine(onDisk, twice) + ListingLine(std::to_string(files[1].Content().size()), once) +
+                         "2 files, " + std::to_string(total) + " bytes, in ./qolt/upload/\n"),
+              std::string::npos)
+        << r.out;
+}
+
 TEST_F(Dcjctl, DownloadShowsProgressOnATerminalAndClearsTheLine)
 {
     const auto files = dcjsim::GenerateFiles(3, 1, 100);
@@ -627,7 +645,7 @@ TEST_F(Dcjctl, OversizedReplyIsRetriedOnlyWhereRepeatingIsHarmless)
     EXPECT_EQ(std::vector<uint32_t>(commands.begin() + static_cast<long>(before), commands.end()),
               (std::vector<uint32_t>{}));
     EXPECT_NE(r.err.find("dcjctl: clear-counts: ECPWSCOM0009 "), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("not repeated"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("the counter was not cleared"), std::string::npos) << r.err;
 }
 
 // ---------------------------------------------------------------------------
@@ -675,11 +693,17 @@ TEST_F(Dcjctl, UsageErrorsExitTwoWithoutContact)
         {"set-time", "20270229120000"},
         {"set-time", "2026120709300"},
         {"set-time", "20261207093000", "--time", "20261207093000"},
+        // An empty TIME (an unset variable) is no time, not "now".
+        {"set-time", ""},
+        {"set-time", "--time", ""},
+        {"set-time", "--time=", "20261207093000"},
         {"download", "--related", ""},
         {"raw"},
         {"raw", "{}", "{}"},
         {"raw", "{}", "--request", "x.json"},
         {"raw", "--request", "absent.json"},
+        // Endless input is refused, not read until memory runs out.
+        {"raw", "--request", "/dev/zero"},
         {"raw", "{}", "-p", "1000"},
         {"raw", "{}", "--sn", "x"},
     };
@@ -737,6 +761,17 @@ TEST_F(Dcjctl, VersionAgreesWithTheDriversReply)
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.out, lines[0] + "\n");
     EXPECT_EQ(sim.Connections(), 0u);
+}
+
+TEST_F(Dcjctl, HelpOrVersionThatCannotBeWrittenIsAFailure)
+{
+    for (const char* option : {"--help", "--version"}) {
+        std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$@\" >/dev/full", "sh"};
+        for (const std::string& a : dcjtest::ProgramCommand({kCtl, option})) argv.push_back(a);
+        const ProcessResult r = dcjtest::RunProcess(argv, tmp.path(), {{"DCJCTL_DRIVER", ""}});
+        EXPECT_EQ(r.status, 1) << option << ": " << r.err;
+        EXPECT_NE(r.err.find("dcjctl: cannot write the output"), std::string::npos) << r.err;
+    }
 }
 
 TEST_F(Dcjctl, HelpNamesEveryCommand)

@@ -561,6 +561,12 @@ TEST(Probe, LoadsTheDriverFromTheSiblingLibFolderAndDownloads)
     EXPECT_TRUE(sim.CurrentScenario().files.empty()) << "download confirmed";
     EXPECT_NE(dcjtest::ReadFile(root / "log").find(">>getAllFSNFiles"), std::string::npos);
 
+    // An address the request buffer cannot hold is refused, and said so.
+    result = dcjtest::RunProcess({"./drvprobe"}, root / "bin", {{"DRVPROBE_IP", std::string(11000, 'a')}});
+    EXPECT_EQ(result.status, 2);
+    EXPECT_NE(result.err.find("drvprobe: DRVPROBE_IP and DRVPROBE_PORT are too long"), std::string::npos)
+        << result.err;
+
     // Without the driver beside it.
     TempDir bare;
     ASSERT_EQ(mkdir((bare / "bin").c_str(), 0777), 0);

@@ -389,6 +389,38 @@ TEST_F(DcjctlFsn, ImagesAreWrittenAsPngOrDrawnInText)
     EXPECT_EQ(r.status, 1);
 }
 
+TEST_F(DcjctlFsn, ImagesNeverGoThroughALinkNorReplaceAnotherInputsImages)
+{
+    const std::string probe = Fsn({"--images", tmp / "none", clean}).err;
+    if (probe.find("without PNG support") != std::string::npos) GTEST_SKIP() << probe;
+    ASSERT_EQ(mkdir((tmp / "png").c_str(), 0700), 0);
+    // A link planted at an image's name: the image replaces the link, the
+    // file it points at keeps its bytes.
+    dcjtest::WriteFile(tmp / "victim.txt", "secret");
+    ASSERT_EQ(symlink((tmp / "victim.txt").c_str(), (tmp / "png/clean.FSN-1.png").c_str()), 0);
+    ProcessResult r = Fsn({"--images", tmp / "png", clean});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(ReadFile(tmp / "victim.txt"), "secret");
+    struct stat st;
+    ASSERT_EQ(lstat((tmp / "png/clean.FSN-1.png").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    uint32_t w = 0, h = 0;
+    EXPECT_TRUE(PngSize(ReadFile(tmp / "png/clean.FSN-1.png"), &w, &h));
+    EXPECT_EQ(ListDir(tmp / "png"), (std::vector<std::string>{"clean.FSN-1.png", "clean.FSN-2.png", "clean.FSN-3.png"}))
+        << "no temporary file may stay";
+
+    // Two inputs of one name would write the same image names: the first
+    // keeps them, the second is told apart as a failure.
+    ASSERT_EQ(mkdir((tmp / "other").c_str(), 0700), 0);
+    dcjtest::WriteFile(tmp / "other/clean.FSN", dcjfsn::Write(dcjsim::MakeFsnFile(
+                                                    Content(dcjfsn::Layout::V2014, true, 1), "M", "20261206090507", 9, 0)));
+    const std::string before = ReadFile(tmp / "png/clean.FSN-1.png");
+    r = Fsn({"--images", tmp / "png", clean, tmp / "other/clean.FSN"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("other/clean.FSN: images not written"), std::string::npos) << r.err;
+    EXPECT_EQ(ReadFile(tmp / "png/clean.FSN-1.png"), before);
+}
+
 // ---------------------------------------------------------------------------
 // The simulator program's FSN options.
 

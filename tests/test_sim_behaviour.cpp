@@ -725,3 +725,38 @@ TEST(DcjsimCli, StopsOnSigtermAndWhenIdle)
     EXPECT_EQ(idle.Finish(&rest), 0);
     EXPECT_NE(rest.find("idle for 1 s"), std::string::npos) << rest;
 }
+
+// A peer that connects and never sends its request, or never takes the
+// answer, must not keep a simulator that is to stop when idle.
+TEST(DcjsimCli, ASilentPeerDoesNotHoldAnIdleExit)
+{
+    Program silent({"--idle-exit", "1"});
+    uint16_t port = ListeningPort(silent.Line());
+    ASSERT_NE(port, 0);
+    Client mute(port);
+    EXPECT_EQ(mute.Read(SIZE_MAX, 3000).end, End::Eof) << "the silent connection was not dropped";
+    ASSERT_TRUE(silent.ExitsWithin(kLong)) << "a silent peer held the simulator";
+    std::string rest;
+    silent.Finish(&rest);
+    EXPECT_NE(rest.find("peer silent"), std::string::npos) << rest;
+    EXPECT_NE(rest.find("idle for 1 s"), std::string::npos) << rest;
+
+    // Many packets that nobody reads fill the socket's buffers.
+    Program unread({"--idle-exit", "1", "--generate", "1", "--packets", "256", "--packet-size", "65536"});
+    port = ListeningPort(unread.Line());
+    ASSERT_NE(port, 0);
+    Client reader(port);
+    reader.Send(wire::EncodeRequest(0xA1));
+    EXPECT_TRUE(unread.ExitsWithin(6000)) << "a peer that takes nothing held the simulator";
+}
+
+TEST(DcjsimCli, HelpOrVersionThatCannotBeWrittenIsAFailure)
+{
+    for (const char* option : {"--help", "--version"}) {
+        std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$@\" >/dev/full", "sh"};
+        for (const std::string& a : dcjtest::ProgramCommand({kBin, option})) argv.push_back(a);
+        const dcjtest::ProcessResult r = dcjtest::RunProcess(argv);
+        EXPECT_EQ(r.status, 1) << option << ": " << r.err;
+        EXPECT_NE(r.err.find("dcjsim: cannot write the output"), std::string::npos) << r.err;
+    }
+}

@@ -115,7 +115,8 @@ sent, so a faulted ack leaves the counter unchanged.
 
 Running:
   --max-exchanges N       exit after N exchanges
-  --idle-exit SECONDS     exit after SECONDS without any connection
+  --idle-exit SECONDS     exit after SECONDS without any connection; a peer
+                          silent for SECONDS is then dropped
   --quiet                 no per-exchange lines
   -h, --help              this text
   --version               the version
@@ -513,19 +514,25 @@ int main(int argc, char** argv)
         fprintf(stderr, "dcjsim: %s\nTry 'dcjsim --help'.\n", e.what().c_str());
         return 2;
     }
-    if (o.help) {
-        fputs(kHelp, stdout);
-        return 0;
-    }
-    if (o.version) {
-        printf("dcjsim %s\n", DCJSIM_VERSION);
-        return 0;
+    if (o.help || o.version) {
+        if (o.help) fputs(kHelp, stdout);
+        if (!o.help) printf("dcjsim %s\n", DCJSIM_VERSION);
+        // Text that did not get out is no success.
+        if (fflush(stdout) == 0 && !ferror(stdout)) return 0;
+        fprintf(stderr, "dcjsim: cannot write the output: %s\n", strerror(errno));
+        return 1;
     }
 
     dcjsim::Scenario scenario = std::move(o.scenario);
     if (!o.filesDir.empty()) {
         std::string error;
-        if (!dcjsim::LoadFiles(o.filesDir, o.packetSize, o.machineNo, o.dateTime, &scenario.files, &error)) {
+        bool loaded = false;
+        try {
+            loaded = dcjsim::LoadFiles(o.filesDir, o.packetSize, o.machineNo, o.dateTime, &scenario.files, &error);
+        } catch (const std::exception& e) {
+            error = std::string("cannot load ") + o.filesDir + ": " + e.what();
+        }
+        if (!loaded) {
             fprintf(stderr, "dcjsim: %s\n", error.c_str());
             return 1;
         }
@@ -551,6 +558,9 @@ int main(int argc, char** argv)
     dcjsim::Simulator sim(std::move(scenario));
     if (!o.quiet) sim.SetLogSink(PrintLine);
     sim.SetRecordLimit(0);  // the program reads no records back, only counts
+    // A peer that holds a connection silent must not keep a simulator that
+    // is to stop when idle running: silent that long, it is idle.
+    if (o.idleExit) sim.SetPeerStallLimit(std::chrono::seconds(o.idleExit));
     std::string error;
     if (!sim.Start(o.port, o.bind, &error)) {
         fprintf(stderr, "dcjsim: %s\n", error.c_str());

@@ -115,6 +115,8 @@ public:
         m_drip = true;
         m_dripDelay = delay;
     }
+    // A peer that sends or takes nothing for this long is gone (0: no limit).
+    void SetStallLimit(std::chrono::milliseconds limit) { m_stall = limit; }
     uint64_t Sent() const { return m_sent; }
     int LastError() const { return m_error; }
 
@@ -151,7 +153,7 @@ public:
             } else if (n == 0) {
                 return Io::PeerClosed;
             } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                Io w = Wait(POLLIN, nullptr);
+                Io w = WaitForPeer(POLLIN);
                 if (w != Io::Ok) return w;
             } else if (errno != EINTR) {
                 m_error = errno;
@@ -173,7 +175,7 @@ public:
             if (n < 0) {
                 if (errno == EINTR) continue;
                 if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                    Io w = Wait(POLLOUT, nullptr);
+                    Io w = WaitForPeer(POLLOUT);
                     if (w != Io::Ok) return w;
                     continue;
                 }
@@ -237,6 +239,13 @@ public:
     Io Sleep(std::chrono::milliseconds delay) { return Pause(delay); }
 
 private:
+    Io WaitForPeer(short events)
+    {
+        if (m_stall.count() <= 0) return Wait(events, nullptr);
+        const Clock::time_point deadline = Clock::now() + m_stall;
+        return Wait(events, &deadline);
+    }
+
     Io Failed(int err)
     {
         m_error = err;
@@ -292,6 +301,7 @@ private:
     bool m_drip = false;
     bool m_dripStarted = false;
     std::chrono::milliseconds m_dripDelay{0};
+    std::chrono::milliseconds m_stall{0};
     uint64_t m_sent = 0;
     int m_error = 0;
 };
@@ -440,6 +450,7 @@ struct Simulator::Impl {
     std::list<std::thread> pool;  // touched by the accept thread, then by Stop() after joining it
     std::atomic<size_t> accepted{0};
     std::atomic<size_t> open{0};
+    std::atomic<long long> stallMs{0};
 
     void Store(Scenario s)
     {
@@ -559,6 +570,7 @@ void Simulator::Impl::AcceptLoop()
 void Simulator::Impl::Serve(int fd, const std::string& peer)
 {
     Conn conn(fd, wakeRead);
+    conn.SetStallLimit(std::chrono::milliseconds(stallMs.load()));
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     ExchangeRecord rec;
@@ -584,7 +596,10 @@ void Simulator::Impl::Serve(int fd, const std::string& peer)
     rec.request.assign(buf, buf + got);
     if (got >= 12) rec.cmd = wire::GetU32(buf + 8);
     if (r != Io::Ok) {
-        rec.outcome = r == Io::Stopped ? "stopped" : got == 0 ? "closed by peer" : "short request";
+        rec.outcome = r == Io::Stopped   ? "stopped"
+                      : r == Io::Timeout ? "peer silent"
+                      : got == 0         ? "closed by peer"
+                                         : "short request";
         Finish(rec, peer, got ? " bytes=" + std::to_string(got) : "");
         return;
     }
@@ -854,6 +869,11 @@ std::vector<std::vector<uint8_t>> Simulator::RequestFrames() const
 size_t Simulator::Connections() const
 {
     return m_impl->accepted;
+}
+
+void Simulator::SetPeerStallLimit(std::chrono::milliseconds limit)
+{
+    m_impl->stallMs = limit.count() > 0 ? limit.count() : 0;
 }
 
 size_t Simulator::OpenConnections() const

@@ -165,6 +165,9 @@ public:
     // Keeps only the latest records (a long-running simulator must not grow);
     // the count of finished exchanges goes on.
     void SetRecordLimit(size_t latest);
+    // A peer that sends or takes nothing for this long is dropped, as a
+    // counter drops it; zero (the default) waits as long as it takes.
+    void SetPeerStallLimit(std::chrono::milliseconds limit);
     // Blocks until n exchanges have finished or the time-out passes.
     bool WaitForExchanges(size_t n, std::chrono::milliseconds timeout) const;
 
