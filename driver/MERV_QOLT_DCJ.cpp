@@ -11,6 +11,7 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include "Basic/CancelDeferred.h"
 #include "Basic/GbkText.h"
 #include "Basic/ResultCodes.h"
 #include "Device.h"
@@ -179,6 +180,7 @@ void RunCommand(const char* pchInData, int iOutDataLen, char* pchOutData)
 void doCommand(int /*iSynFlag*/, int /*iInDataLen*/, char* pchInData, int iOutDataLen, char* pchOutData)
 {
     if (pchInData == nullptr || pchOutData == nullptr || iOutDataLen < 0) return;
+    const CancelDeferred cancelAfterTheCall;
     LogDefer();
     // Nothing is written before the request has been read: a host may hand
     // one buffer for both. A call that fails on the way leaves an empty reply.

@@ -7,6 +7,7 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include "Basic/CancelDeferred.h"
 #include "Basic/GbkText.h"
 #include "Basic/ResultCodes.h"
 #include "Device.h"
@@ -149,6 +150,7 @@ std::string getAllFSNFiles(std::string strInstNo, std::string strEmpNo, std::str
                            std::string strUploadDir, std::string strTempDir, std::string strIP,
                            std::string strNetPort, std::string timeout)
 {
+    const CancelDeferred cancelAfterTheCall;
     ResultSlots slots;
     char instNo[40], empNo[40], relativeFilePath[256], uploadDir[256], tempDir[256], ip[40];
     const bool fits = Fill(instNo, strInstNo) && Fill(empNo, strEmpNo) &&
@@ -215,6 +217,7 @@ std::string RunConnectionOnly(const char* funcName, ConnectionOnlyMethod method,
                               const std::string& strNetPort, const std::string& strTimeout, Reply reply,
                               Acts acts = Acts::OnRead)
 {
+    const CancelDeferred cancelAfterTheCall;
     ResultSlots slots;
     char ip[40];
     CTimedLocker locker(&mutex, dcjtext::LockWaitSeconds(strTimeout));
@@ -244,6 +247,7 @@ std::string clearAllFSNFiles(std::string strIP, std::string strNetPort, std::str
 
 std::string setTime(std::string strTime, std::string strIP, std::string strNetPort, std::string timeout)
 {
+    const CancelDeferred cancelAfterTheCall;
     ResultSlots slots;
     char ip[40];
     // The time is a 16-byte parameter, not a text: longer input keeps its

@@ -1,8 +1,10 @@
 // GBK to UTF-8 conversion.
 #include <errno.h>
+#include <fcntl.h>
 #include <iconv.h>
 #include <stdint.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <atomic>
 
@@ -10,6 +12,7 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include "Basic/CancelDeferred.h"
 #include "ForkSafety.h"
 #include "MERV_QOLT_DCJ.h"
 
@@ -83,18 +86,36 @@ void FillSingle(iconv_t conv, unsigned byte)
 
 std::atomic<bool> g_gbkFilled{false};
 
+// Whether the process may open one more file now.
+bool DescriptorFree()
+{
+    const int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) close(fd);
+    return fd >= 0 || (errno != EMFILE && errno != ENFILE);
+}
+
 void FillTables()
 {
     if (g_gbkFilled.load(std::memory_order_relaxed)) return;
     const int savedErrno = errno;
+    // The C library reads its list of converters once in a process: read
+    // while no descriptor is free, the list stays empty for good, and every
+    // later reply (and the host's own conversions) would lose their text.
+    // So not now: the next conversion tries again.
+    if (!DescriptorFree()) {
+        errno = savedErrno;
+        return;
+    }
     iconv_t conv = iconv_open("UTF-32LE", "GBK");
-    if (conv != reinterpret_cast<iconv_t>(-1)) {
+    // Not opened for want of memory, say: tried again too.
+    const bool opened = conv != reinterpret_cast<iconv_t>(-1);
+    if (opened) {
         for (unsigned lead = kLeadFirst; lead <= kLeadLast; ++lead) FillRow(conv, lead);
         for (unsigned byte = 0x80; byte <= 0xFF; ++byte) FillSingle(conv, byte);
         iconv_close(conv);
     }
     errno = savedErrno;
-    g_gbkFilled.store(true, std::memory_order_release);
+    if (opened) g_gbkFilled.store(true, std::memory_order_release);
 }
 
 void NeedTables()
@@ -353,7 +374,8 @@ std::atomic<bool> g_toGbkFilled{false};
 
 void FillToGbk()
 {
-    if (g_toGbkFilled.load(std::memory_order_relaxed)) return;
+    // Made from the tables only once they are: never from empty ones.
+    if (g_toGbkFilled.load(std::memory_order_relaxed) || !g_gbkFilled.load(std::memory_order_acquire)) return;
     for (unsigned lead = kLeadFirst; lead <= kLeadLast; ++lead) {
         for (unsigned t = 0; t < kTrails; ++t) {
             const uint16_t cp = g_gbk.pair[lead - kLeadFirst][t];
@@ -453,6 +475,7 @@ std::string ReplyToUtf8(const std::string& gbkReply)
 bool GBKToUtf8(char* src_data, const int data_len, char* dest_data)
 {
     if (src_data == nullptr || dest_data == nullptr || data_len < 0) return false;
+    const CancelDeferred cancelAfterTheCall;  // the first call loads the converter
     // As the C library's converter did: what converts before a byte that is
     // not GBK, or the whole characters that fit, is written all the same.
     bool whole;

@@ -1,16 +1,21 @@
 // How long a call may take whatever the device or the host does: a device
 // that trickles its answer, another thread's call holding the device, a host
 // that forks in the middle of a call.
+#include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -84,6 +89,108 @@ TEST_F(Bounds, ADeviceThatTricklesItsAnswerCannotHoldACommand)
     // A prompt device is still served with the same time-out.
     sim.Edit([](dcjsim::Scenario& s) { s.dripDelay = std::chrono::milliseconds(1); });
     EXPECT_EQ(Code(Call("getRMBCount", "1")), "ECPWS0000000");
+}
+
+// A counter of one connection that takes its time: the ack ackAfter the
+// request, the count frame countAfter the ack. Stops with the test.
+class PausingCounter {
+public:
+    PausingCounter(std::chrono::milliseconds ackAfter, std::chrono::milliseconds countAfter)
+    {
+        m_listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (bind(m_listen, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(m_listen, 1) != 0 ||
+            getsockname(m_listen, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+            ADD_FAILURE() << "cannot listen: " << errno;
+            return;
+        }
+        m_port = ntohs(a.sin_port);
+        m_thread = std::thread([this, ackAfter, countAfter] {
+            const int c = accept(m_listen, nullptr, nullptr);
+            if (c < 0) return;  // stopped
+            std::vector<uint8_t> request(32);
+            for (size_t got = 0; got < request.size();) {
+                const ssize_t n = recv(c, request.data() + got, request.size() - got, 0);
+                if (n <= 0) break;
+                got += static_cast<size_t>(n);
+            }
+            std::vector<uint8_t> ack = dcjsim::wire::EncodeAck(dcjsim::wire::GetU32(request.data() + 8), 0);
+            std::this_thread::sleep_for(ackAfter);
+            send(c, ack.data(), ack.size(), MSG_NOSIGNAL);
+            std::this_thread::sleep_for(countAfter);
+            std::vector<uint8_t> count = dcjsim::wire::EncodeCountFrame("100:1", "0");
+            send(c, count.data(), count.size(), MSG_NOSIGNAL);
+            char byte;
+            recv(c, &byte, 1, 0);  // until the driver closes
+            close(c);
+        });
+    }
+    ~PausingCounter()
+    {
+        shutdown(m_listen, SHUT_RDWR);  // ends an accept still waiting
+        if (m_thread.joinable()) m_thread.join();
+        close(m_listen);
+    }
+    int port() const { return m_port; }
+
+private:
+    int m_listen = -1;
+    int m_port = 0;
+    std::thread m_thread;
+};
+
+// The count frame is a frame of its own: it has the time-out from the start
+// of its read, as the ack had, not what the ack left of it.
+TEST_F(Bounds, TheCountFrameHasTheTimeOutFromTheStartOfItsRead)
+{
+    using std::chrono::milliseconds;
+    PausingCounter counter(milliseconds(1200), milliseconds(1200));
+    const auto start = Clock::now();
+    const std::string reply = Call("getRMBCount", "2", counter.port());
+    EXPECT_EQ(Code(reply), "ECPWS0000000") << reply;
+    EXPECT_EQ(ReplyField(reply, "retBizArgs", "realCash"), "100:1");
+    EXPECT_LT(SecondsSince(start), 2 * 2 + 1);
+}
+
+// A host may cancel a thread that is inside a call (it seems to hang, say).
+// Cancellation unwinds the thread: through frames that catch everything it
+// would abort the whole host. It takes effect when the call has returned.
+TEST_F(Bounds, AHostThreadCancelledInsideACallEndsAfterTheCallAndTheHostLives)
+{
+    sim.Edit([](dcjsim::Scenario& s) { s.fault = dcjsim::Fault::NoAnswer; });
+    const std::string request = dcjtest::MakeRequest("getRMBCount", "127.0.0.1", sim.Port(), {{"timeout", "2"}});
+    const dcjtest::ProcessResult host = dcjtest::RunInChild(
+        [&] {
+            struct Call {
+                DriverLib* lib;
+                const std::string* request;
+                std::string reply;
+            } call{s_lib, &request, ""};
+            pthread_t thread;
+            if (pthread_create(
+                    &thread, nullptr,
+                    [](void* arg) -> void* {
+                        Call* c = static_cast<Call*>(arg);
+                        c->reply = c->lib->DoCommand(*c->request);
+                        pthread_testcancel();  // the cancel, put off until now
+                        return nullptr;
+                    },
+                    &call) != 0) {
+                return 2;
+            }
+            usleep(300 * 1000);
+            pthread_cancel(thread);
+            void* result = nullptr;
+            pthread_join(thread, &result);
+            printf("cancelled %d code %s\n", result == PTHREAD_CANCELED, Code(call.reply).c_str());
+            return 0;
+        },
+        30);
+    EXPECT_EQ(host.status, 0) << host.out << host.err;
+    EXPECT_EQ(host.out, "cancelled 1 code ECPWSDCJ0002\n");
 }
 
 TEST_F(Bounds, ADownloadThatTricklesIsRefusedWithoutConfirming)

@@ -12,6 +12,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <arpa/inet.h>
@@ -472,6 +473,46 @@ TEST(FreshHost, TheConverterIsOpenedAtTheFirstConversionOrForkNotAtLoad)
         EXPECT_NE(ReplyField(reply, "retComArgs", "errDesc"), "");
     }
     EXPECT_TRUE(ConverterLoaded()) << mode;
+}
+
+// The first conversion of a fresh host that has no descriptor to spare
+// cannot open the converter. That call may lose its text; the host's later
+// calls, with descriptors free again, must not.
+TEST(FreshHostWithoutDescriptors, ACallThatCannotOpenTheConverterDoesNotSpoilTheLaterReplies)
+{
+    if (getenv("DCJ_FRESH_HOST") == nullptr) {
+        char self[PATH_MAX];
+        const ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+        ASSERT_GT(n, 0);
+        self[n] = '\0';
+        const dcjtest::ProcessResult run = dcjtest::RunProcess(
+            dcjtest::ProgramCommand({self, "--gtest_filter=FreshHostWithoutDescriptors.*"}), "",
+            {{"DCJ_FRESH_HOST", "descriptors"}}, 60);
+        EXPECT_EQ(run.status, 0) << run.out << run.err;
+        return;
+    }
+    if (ConverterLoaded()) GTEST_SKIP() << "this C library build maps converters at start";
+    DriverLib lib;
+    ASSERT_TRUE(lib.ok());
+    // No address: refused as a bad argument, with its Chinese description.
+    const std::string request = dcjtest::MakeRequest("getRMBCount", "", 1);
+    struct rlimit limit;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    struct rlimit few = limit;
+    few.rlim_cur = 64;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &few), 0);
+    std::vector<int> taken;
+    for (int fd; (fd = dup(0)) >= 0;) taken.push_back(fd);
+    const std::string starved = lib.DoCommand(request);
+    for (int fd : taken) close(fd);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+    EXPECT_EQ(Code(starved), "ECPWSCOM0005") << starved;
+
+    for (int call = 0; call < 2; ++call) {
+        const std::string reply = lib.DoCommand(request);
+        EXPECT_EQ(ReplyField(reply, "retComArgs", "errDesc"), "接口参数错误") << reply;
+    }
+    EXPECT_TRUE(ConverterLoaded());
 }
 
 }  // namespace

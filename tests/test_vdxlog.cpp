@@ -4,6 +4,8 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -231,6 +233,49 @@ TEST_F(vdxlogRecords, OneWellFormedLineAppendedPerRecord)
         EXPECT_EQ(r.msg, want[i].msg);
         EXPECT_TRUE(r.stamp >= stamps[0] && r.stamp <= stamps[1]) << r.stamp << " not local time";
     }
+}
+
+// A host may cancel a thread that is writing a record (write is a
+// cancellation point): the cancel must wait for the record, not unwind
+// through the library and abort the host.
+TEST_F(vdxlogRecords, AThreadCancelledWhileItWritesEndsAfterTheRecordAndTheHostLives)
+{
+    auto result = WithLog({{"VDXLOG_FILE", file.c_str()}, {"VDXLOG_LEVEL", nullptr}}, [](const LogApi& log) {
+        static const LogApi* api;
+        api = &log;
+        for (int round = 0; round < 20; ++round) {
+            static std::atomic<bool> writing;
+            writing = false;
+            pthread_t thread;
+            if (pthread_create(
+                    &thread, nullptr,
+                    [](void*) -> void* {
+                        for (;;) {
+                            api->info("QOLT", "DCJ", "t.cpp", 1, "one");
+                            api->hold(1);
+                            api->info("QOLT", "DCJ", "t.cpp", 2, "held");
+                            api->hold(0);
+                            writing = true;
+                            pthread_testcancel();
+                        }
+                        return nullptr;
+                    },
+                    nullptr) != 0) {
+                return false;
+            }
+            while (!writing) sched_yield();
+            pthread_cancel(thread);
+            void* end = nullptr;
+            if (pthread_join(thread, &end) != 0 || end != PTHREAD_CANCELED) return false;
+        }
+        printf("lived\n");
+        return true;
+    });
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.out, "lived\n");
+    int bad = 0;
+    EXPECT_FALSE(Records(dcjtest::ReadFile(file), &bad).empty());
+    EXPECT_EQ(bad, 0) << "a record cut by the cancel";
 }
 
 TEST_F(vdxlogRecords, DefaultFileIsInAPrivateFolderOfTheUser)

@@ -805,10 +805,26 @@ __attribute__((constructor)) void OnLoad()
 }  // namespace
 
 namespace {
+
+// A host may cancel a thread while it writes a record: the unwinding would
+// end in the catch below, and the C library then aborts the host. So the
+// cancel waits until the record is written (the library never waits).
+class CancelDeferred {
+public:
+    CancelDeferred() { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &m_old); }
+    ~CancelDeferred() { pthread_setcancelstate(m_old, nullptr); }
+    CancelDeferred(const CancelDeferred&) = delete;
+    CancelDeferred& operator=(const CancelDeferred&) = delete;
+
+private:
+    int m_old = PTHREAD_CANCEL_ENABLE;
+};
+
 void Record(Level level, const char* brand, const char* kind, const char* file, int line, const char* msg)
 {
     // The caller may be between a failed call and its errno check.
     const int savedErrno = errno;
+    const CancelDeferred cancelAfterTheRecord;
     try {
         Sink().Write(level, brand, kind, file, line, msg);
     } catch (...) {
@@ -838,6 +854,7 @@ VDXLOG_EXPORT void LogError(const char* brand, const char* kind, const char* fil
 VDXLOG_EXPORT void LogHold(int on)
 {
     const int savedErrno = errno;
+    const CancelDeferred cancelAfterTheWrite;
     try {
         Sink().Hold(on != 0);
     } catch (...) {

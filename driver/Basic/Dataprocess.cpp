@@ -119,7 +119,6 @@ void CDataProcess::AbandonCallAfterFork()
     // The fork handler closed this process's copy of the socket (close,
     // never shutdown: the parent's connection stays as it is).
     if (m_TcpClinet != nullptr) m_TcpClinet->ForgetAfterFork();
-    m_AnswerDeadlineMs = 0;
     // A download in progress is the parent's: its descriptors were closed
     // here and their numbers may be taken again, so its record is dropped
     // without being destroyed (nothing of it is closed or freed twice).

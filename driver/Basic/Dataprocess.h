@@ -298,6 +298,5 @@ private:
     uint32_t m_MinDataRate = kDefaultMinDataRate;
     int m_ToolSeconds = kDefaultMinToolSeconds;
     int m_MinToolSeconds = kDefaultMinToolSeconds;
-    long long m_AnswerDeadlineMs = 0;  // the current command's answer is due by then
     std::shared_ptr<FsnDownload> m_Download;  // the 0xA1 exchange's download, while it runs
 };

@@ -34,6 +34,19 @@ long long ConnectDeadline(int timeoutSec, bool creditWait)
     return shared > least ? shared : least;
 }
 
+// A frame after the ack is a receive of its own: the time-out from the
+// start of its read, as the ack had; but a command still ends within twice
+// its time-out and a second of the call, however long the lock and the ack
+// took.
+long long FrameDeadline(int timeoutSec)
+{
+    const long long own = CTCPClient::DeadlineAfter(timeoutSec);
+    const long long callStart = CTimedLocker::CallStartMs();
+    if (callStart == 0 || own == CTCPClient::kExpired) return own;
+    const long long bound = callStart + 2 * static_cast<long long>(timeoutSec) * 1000 + 1000;
+    return own < bound ? own : bound;
+}
+
 }  // namespace
 
 CDataProcess::AckLeg CDataProcess::RequestAck(const char* caller, unsigned int cmdType, char* para, int paraBufLen,
@@ -63,10 +76,10 @@ CDataProcess::AckLeg CDataProcess::RequestAck(const char* caller, unsigned int c
         LOG_ERRORF("%s:Connect fail:iRet:%d", caller, iRet);
         return AckLeg::NotConnected;
     }
-    // The answer to a command (the ack, and the count frame after it) must
-    // be in whole within one time-out of the request, however it trickles.
-    m_AnswerDeadlineMs = CTCPClient::DeadlineAfter(tcpPara.timeout);
-    if (sent < requestLen && !m_TcpClinet->SendBefore(request + sent, requestLen - sent, m_AnswerDeadlineMs)) {
+    // The ack must be in whole within one time-out of the request, however
+    // it trickles (a frame that follows gets its own, see FrameDeadline).
+    const long long answerDeadline = CTCPClient::DeadlineAfter(tcpPara.timeout);
+    if (sent < requestLen && !m_TcpClinet->SendBefore(request + sent, requestLen - sent, answerDeadline)) {
         LOG_ERRORF("%s: Send cmd 0x%04X req error", caller, cmdType);
         return AckLeg::Lost;
     }
@@ -74,7 +87,7 @@ CDataProcess::AckLeg CDataProcess::RequestAck(const char* caller, unsigned int c
         whileAnswering();
         m_TcpClinet->LookBeforeWaiting();
     }
-    if (!m_TcpClinet->RecvBefore(reinterpret_cast<char*>(&resPacket), dataBufLen, m_AnswerDeadlineMs)) {
+    if (!m_TcpClinet->RecvBefore(reinterpret_cast<char*>(&resPacket), dataBufLen, answerDeadline)) {
         LOG_ERRORF("%s: Recv resPacket error", caller);
         return AckLeg::Lost;
     }
@@ -143,7 +156,6 @@ void CDataProcess::ProcCommonCMD(unsigned int cmdType, char* para, int paraBufLe
     }
     m_Download.reset();  // its folders are closed and unlocked before the connection
     m_TcpClinet->Close();
-    m_AnswerDeadlineMs = 0;
 }
 
 void CDataProcess::ProcFSNOKCMD(unsigned int cmdType, char* para, int paraBufLen, unsigned int reserved,
@@ -176,15 +188,13 @@ void CDataProcess::ProcFSNOKCMD(unsigned int cmdType, char* para, int paraBufLen
         }
     }
     m_TcpClinet->Close();
-    m_AnswerDeadlineMs = 0;
 }
 
 void CDataProcess::ProcGetCount(char** strRet, int timeOut)
 {
     RESPONSE_DENOMCOUNT frame = null_Response_Denomcount;
     unsigned int dataLen = sizeof(frame);
-    const long long deadline = m_AnswerDeadlineMs != 0 ? m_AnswerDeadlineMs : CTCPClient::DeadlineAfter(timeOut);
-    if (!m_TcpClinet->RecvBefore(reinterpret_cast<char*>(&frame), dataLen, deadline)) {
+    if (!m_TcpClinet->RecvBefore(reinterpret_cast<char*>(&frame), dataLen, FrameDeadline(timeOut))) {
         LOG_ERROR("CDataProcess::ProcGetCount: Recv resDenomcount error");
         SetResult(strRet, DCJ_RC_NETWORK_FAILED);
         return;
