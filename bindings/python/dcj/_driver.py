@@ -58,7 +58,14 @@ def default_driver_path() -> str:
     if named:
         return named
     package = Path(__file__).resolve().parent
-    for candidate in (package.parent.parent / "lib", package.parent.parent.parent / "build" / "lib"):
+    # Only from the trees named above: a copy of the package elsewhere (in
+    # /tmp, say) must not load a lib/ that anyone could have put beside it.
+    candidates = []
+    if package.parent.name == "python":
+        candidates.append(package.parent.parent / "lib")
+        if package.parent.parent.name == "bindings":
+            candidates.append(package.parent.parent.parent / "build" / "lib")
+    for candidate in candidates:
         if (candidate / DRIVER_NAME).is_file():
             return str(candidate / DRIVER_NAME)
     return INSTALLED_DRIVER
@@ -108,8 +115,11 @@ class Driver:
     """
 
     def __init__(self, path: Optional[str] = None) -> None:
-        """Loads the driver from ``path``, or from ``default_driver_path()``."""
-        self.path = path if path is not None else default_driver_path()
+        """Loads the driver from ``path``, or from ``default_driver_path()``.
+
+        A relative path counts from the working folder, never from the
+        loader's search path (``LD_LIBRARY_PATH`` and the like)."""
+        self.path = os.path.abspath(path if path is not None else default_driver_path())
         lib = ctypes.CDLL(self.path)
         self._doCommand = lib.doCommand
         self._doCommand.argtypes = [ctypes.c_int, ctypes.c_int, ctypes.c_char_p, ctypes.c_int, ctypes.c_char_p]
@@ -237,7 +247,12 @@ class Driver:
     def _device(self, func: str, ip: str, port: Port, timeout: Optional[int], **biz: Optional[str]) -> Dict[str, str]:
         common = {"devKind": "DCJ", "devBrand": "QOLT", "funcName": func}
         if timeout is not None:
-            common["timeout"] = str(int(timeout))
+            # The driver reads a 32-bit number: a larger one would wrap to
+            # another time-out (2**32 + 1 to one second).
+            seconds = int(timeout)
+            if not -(2**31) <= seconds < 2**31:
+                raise ValueError("timeout out of range: %d" % seconds)
+            common["timeout"] = str(seconds)
         request = {
             "commonArgs": common,
             "connectArgs": {"ip": ip, "port": str(port)},

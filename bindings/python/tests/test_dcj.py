@@ -3,6 +3,8 @@
 import json
 import os
 import shutil
+import subprocess
+import sys
 import tempfile
 import threading
 import unittest
@@ -102,6 +104,13 @@ class FailureReplies(Folders):
         with self.assertRaises(dcj.DriverError) as bad:
             self.driver.download("", port, self.upload, self.temp, INST, EMP)
         self.assertEqual(bad.exception.code, "ECPWSCOM0005")
+
+    def test_a_timeout_beyond_32_bits_is_refused_not_wrapped(self) -> None:
+        with Simulator("--fault", "no-answer") as sim:
+            for timeout in (2**32, 2**32 + 1, -(2**31) - 1):
+                with self.assertRaises(ValueError):
+                    self.driver.counts(IP, sim.port, timeout=timeout)
+            self.assertEqual(exchanges(sim.stop(), "0xA3"), 0)
 
     def test_texts_with_quotes_backslashes_and_control_characters_come_back_whole(self) -> None:
         odd = 'a"b\\c/d\te\x01f\n'
@@ -240,6 +249,35 @@ class Loading(unittest.TestCase):
     def test_a_missing_driver_fails_to_load(self) -> None:
         with self.assertRaises(OSError):
             dcj.Driver("/nonexistent/MERV_DCJ_QOLT.so")
+
+    def test_a_relative_driver_path_counts_from_the_working_folder_only(self) -> None:
+        # Never from the loader's search path: a library of that name in a
+        # folder of LD_LIBRARY_PATH must not load.
+        here = tempfile.mkdtemp(prefix="dcj-py-cwd-", dir=os.environ.get("DCJ_TEST_TMP"))
+        self.addCleanup(shutil.rmtree, here, True)
+        before = os.getcwd()
+        os.chdir(here)
+        self.addCleanup(os.chdir, before)
+        self.assertEqual(dcj.Driver(os.path.relpath(os.environ["DCJ_DRIVER"])).path, os.environ["DCJ_DRIVER"])
+        with self.assertRaises(OSError):
+            dcj.Driver("MERV_DCJ_QOLT.so")
+
+    def test_a_copy_of_the_package_elsewhere_never_loads_a_lib_beside_it(self) -> None:
+        root = tempfile.mkdtemp(prefix="dcj-py-copy-", dir=os.environ.get("DCJ_TEST_TMP"))
+        self.addCleanup(shutil.rmtree, root, True)
+        package = os.path.dirname(os.path.abspath(dcj.__file__))
+        for copy, planted in (("any/dcj", "lib"), ("a/b/dcj", "build/lib")):
+            shutil.copytree(package, os.path.join(root, copy))
+            os.makedirs(os.path.join(root, planted), exist_ok=True)
+            shutil.copy(os.environ["DCJ_DRIVER"], os.path.join(root, planted, "MERV_DCJ_QOLT.so"))
+            env = dict(os.environ)
+            env.pop("DCJ_DRIVER")
+            env["PYTHONPATH"] = os.path.dirname(os.path.join(root, copy))
+            found = subprocess.run(
+                [sys.executable, "-c", "import dcj; print(dcj.default_driver_path())"],
+                env=env, capture_output=True, text=True, check=True, timeout=60,
+            ).stdout.strip()
+            self.assertEqual(found, "/opt/qolt-dcj/lib/MERV_DCJ_QOLT.so", copy)
 
 
 if __name__ == "__main__":

@@ -6,6 +6,11 @@ import com.sun.jna.Native;
 import com.sun.jna.Pointer;
 
 import java.io.File;
+import java.nio.ByteBuffer;
+import java.nio.CharBuffer;
+import java.nio.charset.CharacterCodingException;
+import java.nio.charset.CharsetEncoder;
+import java.nio.charset.CodingErrorAction;
 import java.nio.charset.StandardCharsets;
 import java.time.LocalDateTime;
 import java.time.format.DateTimeFormatter;
@@ -22,7 +27,8 @@ import java.util.Set;
  * MERV_DCJ_QOLT.so as a Java host sees it, through JNA.
  *
  * <p>Thread-safe: each thread has its own native reply buffer, kept between
- * calls and grown when a reply does not fit. Calls from several threads run
+ * calls and grown when a reply does not fit. Make one instance and keep it:
+ * every instance keeps such buffers for each thread that used it. Calls from several threads run
  * one at a time on the device; a call that waits for the device longer than
  * its own time-out fails with ECPWSDCJ0002. Failure replies throw
  * {@link DcjException}.
@@ -75,9 +81,16 @@ public final class DcjDriver {
         this(defaultPath());
     }
 
-    /** Loads the driver from path (a relative path counts from the working folder). */
+    /**
+     * Loads the driver from path (a relative path counts from the working
+     * folder). A path that names no file is refused: JNA would otherwise look
+     * for the same name among the class path's resources, and load whatever
+     * library someone put there.
+     */
     public DcjDriver(String path) {
-        this.path = new File(path).getAbsolutePath();
+        File file = new File(path).getAbsoluteFile();
+        if (!file.isFile()) throw new UnsatisfiedLinkError("no driver at " + file);
+        this.path = file.getPath();
         this.lib = Native.load(this.path, Entry.class);
     }
 
@@ -186,7 +199,7 @@ public final class DcjDriver {
      */
     public Map<String, Object> call(Map<String, ?> request) {
         Object func = firstValue(request, "funcName");
-        byte[] text = Json.write(request).getBytes(StandardCharsets.UTF_8);
+        byte[] text = utf8(Json.write(request));
         return checked(exchange(text, func != null && REPEATABLE.contains(func.toString()), "getAllFSNFiles".equals(func)));
     }
 
@@ -224,6 +237,25 @@ public final class DcjDriver {
                 return reply;
             }
             size = (int) Math.min(4L * size, LARGEST_BUFFER);
+        }
+    }
+
+    /**
+     * The request's bytes. A lone surrogate has no UTF-8: String.getBytes
+     * would send '?' in its place, and files would be named (and the
+     * counter's copies dropped) under a number the host never gave.
+     */
+    private static byte[] utf8(String text) {
+        CharsetEncoder encoder = StandardCharsets.UTF_8.newEncoder()
+            .onMalformedInput(CodingErrorAction.REPORT)
+            .onUnmappableCharacter(CodingErrorAction.REPORT);
+        try {
+            ByteBuffer bytes = encoder.encode(CharBuffer.wrap(text));
+            byte[] out = new byte[bytes.remaining()];
+            bytes.get(out);
+            return out;
+        } catch (CharacterCodingException e) {
+            throw new DcjException("", "request text not encodable: a lone surrogate in a text");
         }
     }
 

@@ -129,6 +129,16 @@ public final class DcjDriverTest {
     }
 
     public static void main(String[] args) throws Exception {
+        if (args.length == 2 && args[0].equals("--load")) {
+            // A JVM of its own, with the class path the test gives it.
+            try {
+                new DcjDriver(args[1]);
+                System.out.println("loaded");
+            } catch (UnsatisfiedLinkError e) {
+                System.out.println("refused: " + e.getMessage());
+            }
+            return;
+        }
         String base = System.getenv("DCJ_TEST_TMP");
         if (base != null) Files.createDirectories(Paths.get(base));
         root = base != null ? Files.createTempDirectory(Paths.get(base), "dcj-java-") : Files.createTempDirectory("dcj-java-");
@@ -303,6 +313,43 @@ public final class DcjDriverTest {
                 common.put("sn", odd);
                 replyCommon = (Map<?, ?>) driver.call(request).get("retComArgs");
                 checkEq(odd, replyCommon.get("sn"), "sn with escapes");
+            }
+        });
+
+        test("a lone surrogate is refused before the counter is contacted", () -> {
+            String up = dir("surrogate-up"), tmp = dir("surrogate-tmp");
+            List<String> log;
+            try (Sim sim = new Sim("--generate", "2")) {
+                DcjException e = expectFailure(() -> driver.download(IP, sim.port, up, tmp, "442\uD800", EMP));
+                check(e.getMessage().contains("not encodable"), e.getMessage());
+                log = sim.stop();
+            }
+            check(log.stream().noneMatch(l -> l.contains("0xA1") || l.contains("0xA6")), "the counter was contacted: " + log);
+            checkEq(0, listing(up).size(), "files delivered");
+        });
+
+        test("a driver path that names no file is refused, never looked for on the class path", () -> {
+            // JNA looks for a missing library among the class path's
+            // resources: a copy planted there under the path must not load.
+            Path planted = root.resolve("planted");
+            Path copy = planted.resolve("opt-absent-dcj/lib/MERV_DCJ_QOLT.so");
+            Files.createDirectories(copy.getParent());
+            Files.copy(Paths.get(System.getenv("DCJ_DRIVER")), copy);
+            String tests = Paths.get(DcjDriverTest.class.getProtectionDomain().getCodeSource().getLocation().toURI()).toString();
+            Process jvm = new ProcessBuilder(System.getenv("DCJ_JAVA"), "-cp",
+                planted + ":" + tests + ":" + System.getenv("DCJ_CLASSPATH"), "dcj.DcjDriverTest", "--load",
+                "/opt-absent-dcj/lib/MERV_DCJ_QOLT.so").redirectErrorStream(true).start();
+            String said = new String(jvm.getInputStream().readAllBytes(), StandardCharsets.UTF_8).trim();
+            check(jvm.waitFor(60, TimeUnit.SECONDS), "the JVM did not end");
+            checkEq("refused: no driver at /opt-absent-dcj/lib/MERV_DCJ_QOLT.so", said, "what the JVM loaded");
+        });
+
+        test("the library's classes load on a Java 8 runtime", () -> {
+            try (java.io.InputStream in = DcjDriver.class.getResourceAsStream("DcjDriver.class")) {
+                byte[] head = new byte[8];
+                checkEq(8, in.read(head), "class file head");
+                int major = (head[6] & 0xFF) << 8 | (head[7] & 0xFF);
+                check(major <= 52, "class file version " + major + " needs a newer runtime than Java 8");
             }
         });
 
