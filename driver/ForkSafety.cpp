@@ -17,6 +17,7 @@
 #include <atomic>
 #include <new>
 
+#include "Basic/CancelDeferred.h"
 #include "Basic/Dataprocess.h"
 #include "Basic/Locker.h"
 #include "LoadLogDll.h"
@@ -356,6 +357,9 @@ bool LocalTime(time_t when, struct tm* out)
 // another thread's log record.
 void Prepare()
 {
+    // A cancel pending in the forking thread must not act in the open and
+    // close calls below, in the middle of the C library's fork.
+    const CancelDeferred cancelAfterTheFork;
     Holds& holds = t_holds;
     holds.gate = !t_inGate;
     // Once per process, before the first conversion if a fork comes first.
@@ -377,6 +381,7 @@ void InParent()
 
 void InChild()
 {
+    const CancelDeferred cancelAfterTheFork;
     const Holds holds = t_holds;
     t_holds = Holds();
     // The registry is whole: the gate has been held since Prepare (unless

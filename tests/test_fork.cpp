@@ -9,6 +9,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <limits.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -473,6 +474,59 @@ TEST(FreshHost, TheConverterIsOpenedAtTheFirstConversionOrForkNotAtLoad)
         EXPECT_NE(ReplyField(reply, "retComArgs", "errDesc"), "");
     }
     EXPECT_TRUE(ConverterLoaded()) << mode;
+}
+
+// A thread with a cancel pending may fork: the driver's fork handlers open
+// and close files (the converter, on the first fork), and the cancel must
+// not act in them, in the middle of the C library's fork. It acts at the
+// thread's next cancellation point, after the fork.
+TEST(FreshHostCancelledFork, APendingCancelActsAfterTheForkNotInsideIt)
+{
+    if (getenv("DCJ_FRESH_HOST") == nullptr) {
+        char self[PATH_MAX];
+        const ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+        ASSERT_GT(n, 0);
+        self[n] = '\0';
+        const dcjtest::ProcessResult run = dcjtest::RunProcess(
+            dcjtest::ProgramCommand({self, "--gtest_filter=FreshHostCancelledFork.*"}), "",
+            {{"DCJ_FRESH_HOST", "cancelled-fork"}}, 60);
+        EXPECT_EQ(run.status, 0) << run.out << run.err;
+        return;
+    }
+    DriverLib lib;
+    ASSERT_TRUE(lib.ok());
+    static std::atomic<int> forked{0};
+    pthread_t thread;
+    ASSERT_EQ(pthread_create(
+                  &thread, nullptr,
+                  [](void*) -> void* {
+                      int old;
+                      pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old);
+                      pthread_cancel(pthread_self());
+                      pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &old);
+                      const pid_t pid = fork();
+                      if (pid == 0) _exit(0);
+                      if (pid > 0) {
+                          forked = 1;
+                          int status;
+                          while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+                          }
+                      }
+                      pthread_testcancel();
+                      return nullptr;
+                  },
+                  nullptr),
+              0);
+    void* end = nullptr;
+    ASSERT_EQ(pthread_join(thread, &end), 0);
+    EXPECT_EQ(end, PTHREAD_CANCELED);
+    EXPECT_EQ(forked.load(), 1) << "the cancel acted inside the fork";
+    // The C library's fork lock is free again: the host forks on.
+    const pid_t pid = fork();
+    if (pid == 0) _exit(0);
+    ASSERT_GT(pid, 0);
+    int status = 0;
+    EXPECT_EQ(waitpid(pid, &status, 0), pid);
 }
 
 // The first conversion of a fresh host that has no descriptor to spare
