@@ -437,6 +437,19 @@ bool ConverterLoaded()
     return found;
 }
 
+// The tests of filter run again in a process of their own, which has not
+// loaded the driver yet, with DCJ_FRESH_HOST set to mode.
+void RunAsFreshHost(const char* filter, const char* mode)
+{
+    char self[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+    ASSERT_GT(n, 0);
+    self[n] = '\0';
+    const dcjtest::ProcessResult run = dcjtest::RunProcess(
+        dcjtest::ProgramCommand({self, std::string("--gtest_filter=") + filter}), "", {{"DCJ_FRESH_HOST", mode}}, 60);
+    EXPECT_EQ(run.status, 0) << mode << ": " << run.out << run.err;
+}
+
 // A host that has only loaded the driver, in a process of its own (the test
 // runs itself again): no converter is opened while the driver loads (a
 // converter's module would load under the loader's lock, in the other order
@@ -447,15 +460,7 @@ TEST(FreshHost, TheConverterIsOpenedAtTheFirstConversionOrForkNotAtLoad)
 {
     const char* mode = getenv("DCJ_FRESH_HOST");
     if (mode == nullptr) {
-        char self[PATH_MAX];
-        const ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
-        ASSERT_GT(n, 0);
-        self[n] = '\0';
-        for (const char* m : {"convert", "fork"}) {
-            const dcjtest::ProcessResult run = dcjtest::RunProcess(
-                dcjtest::ProgramCommand({self, "--gtest_filter=FreshHost.*"}), "", {{"DCJ_FRESH_HOST", m}}, 60);
-            EXPECT_EQ(run.status, 0) << m << ": " << run.out << run.err;
-        }
+        for (const char* m : {"convert", "fork"}) RunAsFreshHost("FreshHost.*", m);
         return;
     }
     if (ConverterLoaded()) GTEST_SKIP() << "this C library build maps converters at start";
@@ -483,14 +488,7 @@ TEST(FreshHost, TheConverterIsOpenedAtTheFirstConversionOrForkNotAtLoad)
 TEST(FreshHostCancelledFork, APendingCancelActsAfterTheForkNotInsideIt)
 {
     if (getenv("DCJ_FRESH_HOST") == nullptr) {
-        char self[PATH_MAX];
-        const ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
-        ASSERT_GT(n, 0);
-        self[n] = '\0';
-        const dcjtest::ProcessResult run = dcjtest::RunProcess(
-            dcjtest::ProgramCommand({self, "--gtest_filter=FreshHostCancelledFork.*"}), "",
-            {{"DCJ_FRESH_HOST", "cancelled-fork"}}, 60);
-        EXPECT_EQ(run.status, 0) << run.out << run.err;
+        RunAsFreshHost("FreshHostCancelledFork.*", "cancelled-fork");
         return;
     }
     DriverLib lib;
@@ -535,14 +533,7 @@ TEST(FreshHostCancelledFork, APendingCancelActsAfterTheForkNotInsideIt)
 TEST(FreshHostWithoutDescriptors, ACallThatCannotOpenTheConverterDoesNotSpoilTheLaterReplies)
 {
     if (getenv("DCJ_FRESH_HOST") == nullptr) {
-        char self[PATH_MAX];
-        const ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
-        ASSERT_GT(n, 0);
-        self[n] = '\0';
-        const dcjtest::ProcessResult run = dcjtest::RunProcess(
-            dcjtest::ProgramCommand({self, "--gtest_filter=FreshHostWithoutDescriptors.*"}), "",
-            {{"DCJ_FRESH_HOST", "descriptors"}}, 60);
-        EXPECT_EQ(run.status, 0) << run.out << run.err;
+        RunAsFreshHost("FreshHostWithoutDescriptors.*", "descriptors");
         return;
     }
     if (ConverterLoaded()) GTEST_SKIP() << "this C library build maps converters at start";
