@@ -4,6 +4,7 @@
 #include <iconv.h>
 #include <stdint.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -102,10 +103,15 @@ void FillTables()
     // while no descriptor is free, the list stays empty for good, and every
     // later reply (and the host's own conversions) would lose their text.
     // So not now: the next conversion tries again.
-    if (!DescriptorFree()) {
+    // Tried at most once a second: a system without the converter would
+    // otherwise pay for a try at every conversion.
+    static std::atomic<time_t> lastTry{-1};
+    const time_t now = time(nullptr);
+    if (now == lastTry.load(std::memory_order_relaxed) || !DescriptorFree()) {
         errno = savedErrno;
         return;
     }
+    lastTry.store(now, std::memory_order_relaxed);
     iconv_t conv = iconv_open("UTF-32LE", "GBK");
     // Not opened for want of memory, say: tried again too.
     const bool opened = conv != reinterpret_cast<iconv_t>(-1);

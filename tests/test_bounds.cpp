@@ -175,7 +175,7 @@ TEST_F(Bounds, AHostThreadCancelledInsideACallEndsAfterTheCallAndTheHostLives)
                     [](void* arg) -> void* {
                         Call* c = static_cast<Call*>(arg);
                         c->reply = c->lib->DoCommand(*c->request);
-                        pthread_testcancel();  // the cancel, put off until now
+                        dcjtest::ActOnPendingCancel();  // the cancel, put off until now
                         return nullptr;
                     },
                     &call) != 0) {

@@ -256,7 +256,7 @@ TEST_F(vdxlogRecords, AThreadCancelledWhileItWritesEndsAfterTheRecordAndTheHostL
                             api->info("QOLT", "DCJ", "t.cpp", 2, "held");
                             api->hold(0);
                             writing = true;
-                            pthread_testcancel();
+                            dcjtest::ActOnPendingCancel();
                         }
                         return nullptr;
                     },

@@ -11,7 +11,9 @@
 class CancelDeferred {
 public:
     CancelDeferred() { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &m_old); }
-    ~CancelDeferred() { pthread_setcancelstate(m_old, nullptr); }
+    // A thread of asynchronous cancellation is cancelled right here, when
+    // a cancel came meanwhile: the unwinding must go on to the host.
+    ~CancelDeferred() noexcept(false) { pthread_setcancelstate(m_old, nullptr); }
     CancelDeferred(const CancelDeferred&) = delete;
     CancelDeferred& operator=(const CancelDeferred&) = delete;
 

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "../LoadLogDll.h"
+#include "CancelDeferred.h"
 #include "DataprocessFiles.h"
 #include "GbkText.h"
 #include "ResultCodes.h"
@@ -73,7 +74,9 @@ CDataProcess::~CDataProcess()
 
 CDataProcess* CDataProcess::GetInstance()
 {
-    // Built while the library loads: nothing may escape into the host's dlopen.
+    // Built while the library loads: nothing may escape into the host's
+    // dlopen, a cancel pending in the loading thread included.
+    const CancelDeferred cancelAfterTheLoad;
     if (m_DataProcess == nullptr) {
         try {
             m_DataProcess = new CDataProcess();

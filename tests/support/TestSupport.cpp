@@ -1,5 +1,9 @@
 #include "TestSupport.h"
 
+#include <pthread.h>
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
 #include <dirent.h>
 #include <errno.h>
 #include <dlfcn.h>
@@ -192,6 +196,14 @@ ProcessResult RunProcess(const std::vector<std::string>& programArgv, const std:
     ReadAll(outPipe[0], errPipe[0], &result, timeoutSeconds, pid);
     result.status = WaitStatus(pid);
     return result;
+}
+
+void ActOnPendingCancel()
+{
+#if defined(__SANITIZE_ADDRESS__)
+    __asan_handle_no_return();
+#endif
+    pthread_testcancel();
 }
 
 ProcessResult RunInChild(const std::function<int()>& body, int timeoutSeconds)

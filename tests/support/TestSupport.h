@@ -48,6 +48,11 @@ std::vector<std::string> ProgramCommand(const std::vector<std::string>& argv, co
 // stdout is captured.
 ProcessResult RunInChild(const std::function<int()>& body, int timeoutSeconds = 120);
 
+// pthread_testcancel, for a test thread whose cancel is pending. The
+// address sanitizer does not see a cancel's unwinding: the frames it ends
+// would stay poisoned, and the thread's exit would trip on them.
+void ActOnPendingCancel();
+
 // Entry names of a zip archive, sorted (read with unzip).
 std::vector<std::string> ZipEntries(const std::string& zip);
 
