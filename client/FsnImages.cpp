@@ -101,7 +101,10 @@ bool WriteSerialPng(const std::string& path, const dcjfsn::Image& image, std::st
     // Written beside its name and renamed over it: a link planted at the
     // name is replaced, never written through, and a run cut short leaves
     // no half image under the name.
-    std::string temp = path + ".XXXXXX";
+    // A short name in the same folder: the image's own name may be as long
+    // as a name can be.
+    const size_t slash = path.rfind('/');
+    std::string temp = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + ".dcjctl-XXXXXX";
     const int fd = mkostemp(&temp[0], O_CLOEXEC);
     if (fd < 0) {
         *error = path + ": " + strerror(errno);

@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -129,7 +130,8 @@ public:
             int timeoutMs = -1;
             if (deadline) {
                 auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now()).count();
-                timeoutMs = left > 0 ? static_cast<int>(left) : 0;
+                // Longer waits in turns: the count is an int.
+                timeoutMs = left > 0 ? static_cast<int>(std::min<decltype(left)>(left, INT_MAX)) : 0;
             }
             int n = poll(p, 2, timeoutMs);
             if (n < 0) {
@@ -138,7 +140,11 @@ public:
                 return Io::Error;
             }
             if (p[1].revents) return Io::Stopped;
-            if (n == 0) return Io::Timeout;
+            if (n == 0 && deadline && Clock::now() < *deadline) continue;
+            if (n == 0) {
+                m_error = ETIMEDOUT;  // a peer silent too long, as the log says
+                return Io::Timeout;
+            }
             return Io::Ok;
         }
     }

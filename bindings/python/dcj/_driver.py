@@ -66,9 +66,24 @@ def default_driver_path() -> str:
         if package.parent.parent.name == "bindings":
             candidates.append(package.parent.parent.parent / "build" / "lib")
     for candidate in candidates:
-        if (candidate / DRIVER_NAME).is_file():
+        if _trusted(candidate / DRIVER_NAME, package):
             return str(candidate / DRIVER_NAME)
     return INSTALLED_DRIVER
+
+
+def _trusted(library: Path, package: Path) -> bool:
+    """Whether library is a file of the package's owner (or root) that no one
+    else may replace: a tree in a folder anyone may write to (/tmp/python/dcj
+    beside a planted /tmp/lib) is not an install tree."""
+    try:
+        owner = package.stat().st_uid
+        for path in (library, library.parent):
+            st = path.stat()
+            if st.st_uid not in (owner, 0) or st.st_mode & 0o002:
+                return False
+        return library.is_file()
+    except OSError:
+        return False
 
 
 def _first_value(node: Any, key: str) -> Optional[Any]:
@@ -119,7 +134,9 @@ class Driver:
 
         A relative path counts from the working folder, never from the
         loader's search path (``LD_LIBRARY_PATH`` and the like)."""
-        self.path = os.path.abspath(path if path is not None else default_driver_path())
+        named = path if path is not None else default_driver_path()
+        # Joined, not normalised: "link/../x" must go where the link leads.
+        self.path = named if os.path.isabs(named) else os.path.join(os.getcwd(), named)
         lib = ctypes.CDLL(self.path)
         self._doCommand = lib.doCommand
         self._doCommand.argtypes = [ctypes.c_int, ctypes.c_int, ctypes.c_char_p, ctypes.c_int, ctypes.c_char_p]
@@ -187,7 +204,8 @@ class Driver:
             relativeFilePath=related,
         )
         files = biz.get("fsnFiles", "")
-        return files.split("|") if files else []
+        # A name the counter sent twice is one file on disk, holding both.
+        return list(dict.fromkeys(files.split("|"))) if files else []
 
     def call(self, request: Mapping[str, Any]) -> Dict[str, Any]:
         """Any request as a dict (``commonArgs``, ``connectArgs``, ``bizArgs``).

@@ -59,6 +59,12 @@ class DeviceFunctions(Folders):
         self.assertEqual(again.exception.code, dcj.NO_FILES)
         self.assertEqual(again.exception.description, "无可上传的FSN文件")
 
+    def test_a_name_the_counter_sends_twice_is_listed_once(self) -> None:
+        with Simulator("--generate", "2", "--packets", "1", "--packet-size", "1000", "--header-sno", "SAME") as sim:
+            names = self.driver.download(IP, sim.port, self.upload, self.temp, INST, EMP)
+        self.assertEqual(names, os.listdir(self.upload))
+        self.assertEqual(os.path.getsize(self.upload + names[0]), 2000)
+
     def test_a_folder_named_in_bytes_that_are_no_utf8_gets_the_files(self) -> None:
         # As os.listdir and os.fsdecode hand such a name over: its bytes
         # (GBK here) in lone surrogates, which must reach the driver as
@@ -258,18 +264,33 @@ class Loading(unittest.TestCase):
         before = os.getcwd()
         os.chdir(here)
         self.addCleanup(os.chdir, before)
-        self.assertEqual(dcj.Driver(os.path.relpath(os.environ["DCJ_DRIVER"])).path, os.environ["DCJ_DRIVER"])
+        loaded = dcj.Driver(os.path.relpath(os.environ["DCJ_DRIVER"])).path
+        self.assertTrue(os.path.isabs(loaded), loaded)
+        self.assertTrue(os.path.samefile(loaded, os.environ["DCJ_DRIVER"]))
         with self.assertRaises(OSError):
             dcj.Driver("MERV_DCJ_QOLT.so")
+        # Joined, not normalised: ".." after a link goes up from where the
+        # link leads, as the loader takes it.
+        os.makedirs("real/sub")
+        os.symlink("real/sub", "link")
+        shutil.copy(os.environ["DCJ_DRIVER"], "real/MERV_DCJ_QOLT.so")
+        self.assertTrue(os.path.samefile(dcj.Driver("link/../MERV_DCJ_QOLT.so").path, "real/MERV_DCJ_QOLT.so"))
 
     def test_a_copy_of_the_package_elsewhere_never_loads_a_lib_beside_it(self) -> None:
         root = tempfile.mkdtemp(prefix="dcj-py-copy-", dir=os.environ.get("DCJ_TEST_TMP"))
         self.addCleanup(shutil.rmtree, root, True)
         package = os.path.dirname(os.path.abspath(dcj.__file__))
-        for copy, planted in (("any/dcj", "lib"), ("a/b/dcj", "build/lib")):
+        cases = [("any/dcj", "lib"), ("a/b/dcj", "build/lib")]
+        if os.geteuid() == 0:
+            # Named like an install tree, but the library is another user's.
+            cases.append(("shared/python/dcj", "shared/lib"))
+        for copy, planted in cases:
             shutil.copytree(package, os.path.join(root, copy))
             os.makedirs(os.path.join(root, planted), exist_ok=True)
-            shutil.copy(os.environ["DCJ_DRIVER"], os.path.join(root, planted, "MERV_DCJ_QOLT.so"))
+            library = os.path.join(root, planted, "MERV_DCJ_QOLT.so")
+            shutil.copy(os.environ["DCJ_DRIVER"], library)
+            if copy.startswith("shared/"):
+                os.chown(library, 65534, 65534)
             env = dict(os.environ)
             env.pop("DCJ_DRIVER")
             env["PYTHONPATH"] = os.path.dirname(os.path.join(root, copy))

@@ -19,6 +19,7 @@ import java.util.Arrays;
 import java.util.Collections;
 import java.util.HashSet;
 import java.util.LinkedHashMap;
+import java.util.LinkedHashSet;
 import java.util.List;
 import java.util.Map;
 import java.util.Set;
@@ -190,7 +191,8 @@ public final class DcjDriver {
         biz.put("tempDir", tempDir);
         if (related != null) biz.put("relativeFilePath", related);
         String files = device("getAllFSNFiles", ip, port, timeout, biz).getOrDefault("fsnFiles", "");
-        return files.isEmpty() ? new ArrayList<>() : new ArrayList<>(Arrays.asList(files.split("\\|", -1)));
+        // A name the counter sent twice is one file on disk, holding both.
+        return files.isEmpty() ? new ArrayList<>() : new ArrayList<>(new LinkedHashSet<>(Arrays.asList(files.split("\\|", -1))));
     }
 
     /**
