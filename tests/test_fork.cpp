@@ -524,6 +524,39 @@ TEST(FreshHostCancelledFork, APendingCancelActsAfterTheForkNotInsideIt)
     EXPECT_EQ(waitpid(pid, &status, 0), pid);
 }
 
+// A thread with a cancel pending may load the driver: what runs at load
+// closes descriptors, and the cancel must act after dlopen, not inside it.
+TEST(FreshHostCancelledLoad, APendingCancelActsAfterTheLoadNotInsideIt)
+{
+    if (getenv("DCJ_FRESH_HOST") == nullptr) {
+        RunAsFreshHost("FreshHostCancelledLoad.*", "cancelled-load");
+        return;
+    }
+    static std::atomic<bool> loaded{false};
+    pthread_t thread;
+    ASSERT_EQ(pthread_create(
+                  &thread, nullptr,
+                  [](void*) -> void* {
+                      int old;
+                      pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old);
+                      pthread_cancel(pthread_self());
+                      pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &old);
+                      loaded = DriverLib().ok();
+                      dcjtest::ActOnPendingCancel();
+                      return nullptr;
+                  },
+                  nullptr),
+              0);
+    void* end = nullptr;
+    ASSERT_EQ(pthread_join(thread, &end), 0);
+    EXPECT_EQ(end, PTHREAD_CANCELED);
+    EXPECT_TRUE(loaded.load()) << "the cancel acted inside the load";
+    // The driver the cancelled thread loaded works.
+    DriverLib lib;
+    ASSERT_TRUE(lib.ok());
+    EXPECT_EQ(Code(lib.DoCommand(dcjtest::MakeRequest("getRMBCount", "", 1))), "ECPWSCOM0005");
+}
+
 // The first conversion of a fresh host that has no descriptor to spare
 // cannot open the converter. That call may lose its text; the host's later
 // calls, with descriptors free again, must not.

@@ -750,6 +750,17 @@ TEST(DcjsimCli, ASilentPeerDoesNotHoldAnIdleExit)
     EXPECT_TRUE(unread.ExitsWithin(6000)) << "a peer that takes nothing held the simulator";
 }
 
+// An idle time of weeks is more milliseconds than an int holds: the wait
+// for a silent peer must not wrap into a short one.
+TEST(DcjsimCli, ALongIdleTimeKeepsASilentPeer)
+{
+    Program patient({"--idle-exit", "4294968"});
+    const uint16_t port = ListeningPort(patient.Line());
+    ASSERT_NE(port, 0);
+    Client mute(port);
+    EXPECT_EQ(mute.Read(SIZE_MAX, 2000).end, End::Timeout) << "a silent peer was dropped at once";
+}
+
 TEST(DcjsimCli, HelpOrVersionThatCannotBeWrittenIsAFailure)
 {
     for (const char* option : {"--help", "--version"}) {
