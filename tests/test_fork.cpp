@@ -437,19 +437,6 @@ bool ConverterLoaded()
     return found;
 }
 
-// The tests of filter run again in a process of their own, which has not
-// loaded the driver yet, with DCJ_FRESH_HOST set to mode.
-void RunAsFreshHost(const char* filter, const char* mode)
-{
-    char self[PATH_MAX];
-    const ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
-    ASSERT_GT(n, 0);
-    self[n] = '\0';
-    const dcjtest::ProcessResult run = dcjtest::RunProcess(
-        dcjtest::ProgramCommand({self, std::string("--gtest_filter=") + filter}), "", {{"DCJ_FRESH_HOST", mode}}, 60);
-    EXPECT_EQ(run.status, 0) << mode << ": " << run.out << run.err;
-}
-
 // A host that has only loaded the driver, in a process of its own (the test
 // runs itself again): no converter is opened while the driver loads (a
 // converter's module would load under the loader's lock, in the other order
@@ -460,7 +447,7 @@ TEST(FreshHost, TheConverterIsOpenedAtTheFirstConversionOrForkNotAtLoad)
 {
     const char* mode = getenv("DCJ_FRESH_HOST");
     if (mode == nullptr) {
-        for (const char* m : {"convert", "fork"}) RunAsFreshHost("FreshHost.*", m);
+        for (const char* m : {"convert", "fork"}) dcjtest::RunAsFreshHost("FreshHost.*", m);
         return;
     }
     if (ConverterLoaded()) GTEST_SKIP() << "this C library build maps converters at start";
@@ -488,7 +475,7 @@ TEST(FreshHost, TheConverterIsOpenedAtTheFirstConversionOrForkNotAtLoad)
 TEST(FreshHostCancelledFork, APendingCancelActsAfterTheForkNotInsideIt)
 {
     if (getenv("DCJ_FRESH_HOST") == nullptr) {
-        RunAsFreshHost("FreshHostCancelledFork.*", "cancelled-fork");
+        dcjtest::RunAsFreshHost("FreshHostCancelledFork.*", "cancelled-fork");
         return;
     }
     DriverLib lib;
@@ -529,7 +516,7 @@ TEST(FreshHostCancelledFork, APendingCancelActsAfterTheForkNotInsideIt)
 TEST(FreshHostCancelledLoad, APendingCancelActsAfterTheLoadNotInsideIt)
 {
     if (getenv("DCJ_FRESH_HOST") == nullptr) {
-        RunAsFreshHost("FreshHostCancelledLoad.*", "cancelled-load");
+        dcjtest::RunAsFreshHost("FreshHostCancelledLoad.*", "cancelled-load");
         return;
     }
     static std::atomic<bool> loaded{false};
@@ -563,7 +550,7 @@ TEST(FreshHostCancelledLoad, APendingCancelActsAfterTheLoadNotInsideIt)
 TEST(FreshHostWithoutDescriptors, ACallThatCannotOpenTheConverterDoesNotSpoilTheLaterReplies)
 {
     if (getenv("DCJ_FRESH_HOST") == nullptr) {
-        RunAsFreshHost("FreshHostWithoutDescriptors.*", "descriptors");
+        dcjtest::RunAsFreshHost("FreshHostWithoutDescriptors.*", "descriptors");
         return;
     }
     if (ConverterLoaded()) GTEST_SKIP() << "this C library build maps converters at start";

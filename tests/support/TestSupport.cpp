@@ -9,6 +9,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <iconv.h>
+#include <limits.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -20,6 +21,7 @@
 
 #include <algorithm>
 
+#include <gtest/gtest.h>
 #include <rapidjson/document.h>
 #include <fstream>
 #include <sstream>
@@ -196,6 +198,17 @@ ProcessResult RunProcess(const std::vector<std::string>& programArgv, const std:
     ReadAll(outPipe[0], errPipe[0], &result, timeoutSeconds, pid);
     result.status = WaitStatus(pid);
     return result;
+}
+
+void RunAsFreshHost(const char* filter, const char* mode)
+{
+    char self[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+    ASSERT_GT(n, 0);
+    self[n] = '\0';
+    const ProcessResult run =
+        RunProcess(ProgramCommand({self, std::string("--gtest_filter=") + filter}), "", {{"DCJ_FRESH_HOST", mode}}, 60);
+    EXPECT_EQ(run.status, 0) << mode << ": " << run.out << run.err;
 }
 
 void ActOnPendingCancel()

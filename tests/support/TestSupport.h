@@ -48,6 +48,11 @@ std::vector<std::string> ProgramCommand(const std::vector<std::string>& argv, co
 // stdout is captured.
 ProcessResult RunInChild(const std::function<int()>& body, int timeoutSeconds = 120);
 
+// Runs the tests of filter again in a process of their own (this test
+// program, which has not loaded the driver yet there), with DCJ_FRESH_HOST
+// set to mode; expects it to end with 0.
+void RunAsFreshHost(const char* filter, const char* mode);
+
 // pthread_testcancel, for a test thread whose cancel is pending. The
 // address sanitizer does not see a cancel's unwinding: the frames it ends
 // would stay poisoned, and the thread's exit would trip on them.
