@@ -468,6 +468,30 @@ TEST(FreshHost, TheConverterIsOpenedAtTheFirstConversionOrForkNotAtLoad)
     EXPECT_TRUE(ConverterLoaded()) << mode;
 }
 
+// Runs work on a thread of its own that has a cancel pending, then lets the
+// cancel act; whether the thread ended cancelled (work must not reach a
+// cancellation point of its own).
+bool WithACancelPending(void (*work)())
+{
+    pthread_t thread;
+    if (pthread_create(
+            &thread, nullptr,
+            [](void* arg) -> void* {
+                int old;
+                pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old);
+                pthread_cancel(pthread_self());
+                pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &old);
+                reinterpret_cast<void (*)()>(arg)();
+                dcjtest::ActOnPendingCancel();
+                return nullptr;
+            },
+            reinterpret_cast<void*>(work)) != 0) {
+        return false;
+    }
+    void* end = nullptr;
+    return pthread_join(thread, &end) == 0 && end == PTHREAD_CANCELED;
+}
+
 // A thread with a cancel pending may fork: the driver's fork handlers open
 // and close files (the converter, on the first fork), and the cancel must
 // not act in them, in the middle of the C library's fork. It acts at the
@@ -481,25 +505,11 @@ TEST(FreshHostCancelledFork, APendingCancelActsAfterTheForkNotInsideIt)
     DriverLib lib;
     ASSERT_TRUE(lib.ok());
     static std::atomic<pid_t> child{0};
-    pthread_t thread;
-    ASSERT_EQ(pthread_create(
-                  &thread, nullptr,
-                  [](void*) -> void* {
-                      int old;
-                      pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old);
-                      pthread_cancel(pthread_self());
-                      pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &old);
-                      const pid_t pid = fork();
-                      if (pid == 0) _exit(0);
-                      child = pid;  // reaped by the main thread: waitpid would act on the cancel
-                      dcjtest::ActOnPendingCancel();
-                      return nullptr;
-                  },
-                  nullptr),
-              0);
-    void* end = nullptr;
-    ASSERT_EQ(pthread_join(thread, &end), 0);
-    EXPECT_EQ(end, PTHREAD_CANCELED);
+    EXPECT_TRUE(WithACancelPending([] {
+        const pid_t pid = fork();
+        if (pid == 0) _exit(0);
+        child = pid;  // reaped by the main thread: waitpid would act on the cancel
+    }));
     ASSERT_GT(child.load(), 0) << "the cancel acted inside the fork";
     int childStatus = 0;
     EXPECT_EQ(waitpid(child.load(), &childStatus, 0), child.load());
@@ -520,23 +530,7 @@ TEST(FreshHostCancelledLoad, APendingCancelActsAfterTheLoadNotInsideIt)
         return;
     }
     static std::atomic<bool> loaded{false};
-    pthread_t thread;
-    ASSERT_EQ(pthread_create(
-                  &thread, nullptr,
-                  [](void*) -> void* {
-                      int old;
-                      pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old);
-                      pthread_cancel(pthread_self());
-                      pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &old);
-                      loaded = DriverLib().ok();
-                      dcjtest::ActOnPendingCancel();
-                      return nullptr;
-                  },
-                  nullptr),
-              0);
-    void* end = nullptr;
-    ASSERT_EQ(pthread_join(thread, &end), 0);
-    EXPECT_EQ(end, PTHREAD_CANCELED);
+    EXPECT_TRUE(WithACancelPending([] { loaded = DriverLib().ok(); }));
     EXPECT_TRUE(loaded.load()) << "the cancel acted inside the load";
     // The driver the cancelled thread loaded works.
     DriverLib lib;
